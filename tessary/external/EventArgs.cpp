@@ -1,0 +1,3 @@
+#include "tessary/external/EventArgs.h"
+
+DelegateArgs::~DelegateArgs() = default;
