@@ -1,5 +1,7 @@
 #include "tessary/external/BSTJSON.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fstream>
 
 namespace ORVEX::Utility {

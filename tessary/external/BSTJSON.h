@@ -4,7 +4,7 @@
 #include "tessary/external/DString.h"
 #include "tessary/external/WString.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <memory>
 #include <utility>
