@@ -1,0 +1,191 @@
+#include "tessary/external/EventArgs.h"
+#include "tessary/external/LogCapture.h"
+#include "tessary/foundation/BUSDelegate.h"
+#include "tessary/foundation/UnsafeDelegate.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using ORVEX::Log::LogCapture;
+
+namespace {
+
+const std::string kBeepLine = "Beep 1000 Hz, 1000 ms";
+
+// Every handler appends a word to one shared trace, so order and counts are visible at once.
+class Listener {
+public:
+    Listener(std::vector<std::string>& trace, std::string name)
+        : m_Trace(trace), m_Name(std::move(name)) {}
+
+    void OnValue(const void*, EventArgs_Int* args) {
+        m_Trace.push_back(m_Name + ":" + std::to_string(args ? args->Value : -1));
+    }
+    void OnOther(const void*, EventArgs_Int*) { m_Trace.push_back(m_Name + ":other"); }
+
+private:
+    std::vector<std::string>& m_Trace;
+    std::string m_Name;
+};
+
+std::vector<std::string>* g_Trace = nullptr;
+
+void FreeHandler(const void*, EventArgs_Int*) {
+    g_Trace->push_back("free");
+}
+
+class DelegateTest : public ::testing::Test {
+protected:
+    void SetUp() override { g_Trace = &trace; }
+    void TearDown() override { g_Trace = nullptr; }
+
+    C11DelegateHandler<EventArgs_Int> Named(const std::string& word, const void* function = nullptr,
+                                            const void* object = nullptr) {
+        return C11DelegateHandler<EventArgs_Int>(
+            [this, word](const void*, EventArgs_Int*) { trace.push_back(word); }, function, object);
+    }
+
+    std::vector<std::string> trace;
+    _tUnsafeDelegate<EventArgs_Int> event;
+    EventArgs_Int args{7};
+};
+
+TEST_F(DelegateTest, FireCallsHandlersInOrderWithSenderAndArgs) {
+    const void* seenSender = nullptr;
+    event.Add(Named("a"));
+    event.Add(C11DelegateHandler<EventArgs_Int>([&](const void* sender, EventArgs_Int* e) {
+        seenSender = sender;
+        trace.emplace_back("b" + std::to_string(e->Value));
+    }));
+    event.Add(Named("c"));
+    const int sender = 0;
+    event.Fire(&sender, &args);
+    EXPECT_EQ(trace, (std::vector<std::string>{"a", "b7", "c"}));
+    EXPECT_EQ(seenSender, &sender);
+
+    event.Clear();
+    trace.clear();
+    event.Fire(nullptr, &args);
+    EXPECT_TRUE(trace.empty());
+}
+
+TEST_F(DelegateTest, AddClassHandlerSkipsTheSamePairOnly) {
+    Listener first(trace, "first");
+    Listener second(trace, "second");
+    AddClassHandler(event, &first, &Listener::OnValue);
+    AddClassHandler(event, &first, &Listener::OnValue);
+    EXPECT_EQ(event.Handlers().size(), 1u);
+    AddClassHandler(event, &second, &Listener::OnValue);
+    AddClassHandler(event, &first, &Listener::OnOther);
+    EXPECT_EQ(event.Handlers().size(), 3u);
+    // Add itself never checks.
+    event.Add(C11ClassDelegateHandler<Listener, EventArgs_Int>(&first, &Listener::OnValue));
+    EXPECT_EQ(event.Handlers().size(), 4u);
+
+    event.Fire(nullptr, &args);
+    EXPECT_EQ(trace, (std::vector<std::string>{"first:7", "second:7", "first:other", "first:7"}));
+}
+
+TEST_F(DelegateTest, HandlersCompareByTheirIdentityWords) {
+    Listener listener(trace, "l");
+    const C11ClassDelegateHandler<Listener, EventArgs_Int> member(&listener, &Listener::OnValue);
+    EXPECT_TRUE(member.Is(DelegateId(&Listener::OnValue), &listener));
+    EXPECT_TRUE(member.Is(DelegateId(&Listener::OnValue)));
+    EXPECT_FALSE(member.Is(DelegateId(&Listener::OnOther), &listener));
+    EXPECT_FALSE(member.Is(DelegateId(&Listener::OnValue), nullptr));
+
+    const C11DelegateHandler<EventArgs_Int> free(&FreeHandler, DelegateId(&FreeHandler));
+    EXPECT_TRUE(free.Is(DelegateId(&FreeHandler), nullptr));
+    EXPECT_TRUE(free.Equals(C11DelegateHandler<EventArgs_Int>(nullptr, DelegateId(&FreeHandler))));
+    EXPECT_FALSE(free.Equals(member));
+}
+
+TEST_F(DelegateTest, RemoveTakesOutOnlyTheFirstMatch) {
+    Listener a(trace, "a");
+    Listener b(trace, "b");
+    AddClassHandler(event, &a, &Listener::OnValue);
+    AddClassHandler(event, &b, &Listener::OnValue);
+    event.Add(Named("anonymous"));
+
+    EXPECT_TRUE(event.Remove(DelegateId(&Listener::OnValue)));
+    event.Fire(nullptr, &args);
+    EXPECT_EQ(trace, (std::vector<std::string>{"b:7", "anonymous"}));
+
+    EXPECT_FALSE(event.Remove(DelegateId(&Listener::OnValue), &a));
+    EXPECT_TRUE(RemoveClassHandler(event, &b, &Listener::OnValue));
+    EXPECT_FALSE(event.Remove(DelegateId(&Listener::OnValue)));
+    ASSERT_EQ(event.Handlers().size(), 1u);
+}
+
+TEST_F(DelegateTest, FireRunsOverACopyOfTheList) {
+    const void* selfId = DelegateId(&FreeHandler);
+    event.Add(C11DelegateHandler<EventArgs_Int>(
+        [&](const void*, EventArgs_Int*) {
+            trace.push_back("self");
+            event.Remove(selfId);
+            event.Add(Named("late"));
+        },
+        selfId));
+    event.Add(Named("next"));
+
+    event.Fire(nullptr, &args);
+    EXPECT_EQ(trace, (std::vector<std::string>{"self", "next"}));
+    trace.clear();
+    event.Fire(nullptr, &args);
+    EXPECT_EQ(trace, (std::vector<std::string>{"next", "late"}));
+}
+
+TEST_F(DelegateTest, AThrowingHandlerBeepsOnceAndTheNextRuns) {
+    LogCapture capture;
+    event.Add(C11DelegateHandler<EventArgs_Int>(
+        [](const void*, EventArgs_Int*) { throw std::runtime_error("handler failed"); }));
+    event.Add(C11DelegateHandler<EventArgs_Int>([](const void*, EventArgs_Int*) { throw 42; }));
+    event.Add(C11DelegateHandler<EventArgs_Int>(nullptr));
+    event.Add(Named("after"));
+
+    EXPECT_NO_THROW(event.Fire(nullptr, &args));
+    EXPECT_EQ(trace, (std::vector<std::string>{"after"}));
+    EXPECT_EQ(capture.Count(kBeepLine), 3);
+}
+
+class BUSDelegateTest : public ::testing::Test {
+protected:
+    C11DelegateHandler<EventArgs_BUSMessage> Named(const std::string& word) {
+        return C11DelegateHandler<EventArgs_BUSMessage>(
+            [this, word](const void*, EventArgs_BUSMessage* e) {
+                trace.push_back(word + ":" + std::to_string(e->Command));
+            });
+    }
+
+    std::vector<std::string> trace;
+    BUSDelegate table;
+    EventArgs_BUSMessage message{300, "A", "B", "text", WString(), 9};
+};
+
+TEST_F(BUSDelegateTest, FireCallsEveryEntryOfTheCommandInOrder) {
+    table.Add(300, Named("first"));
+    table.Add(301, Named("other"));
+    table.Add(300, Named("second"));
+    table.NoResponse.Add(Named("noresponse"));
+
+    table.Fire(300, nullptr, &message);
+    EXPECT_EQ(trace, (std::vector<std::string>{"first:300", "second:300"}));
+    trace.clear();
+    table.Fire(302, nullptr, &message);
+    EXPECT_TRUE(trace.empty());
+}
+
+TEST_F(BUSDelegateTest, AThrowingEntryDoesNotStopTheNext) {
+    LogCapture capture;
+    table.Add(5, C11DelegateHandler<EventArgs_BUSMessage>(
+                     [](const void*, EventArgs_BUSMessage*) { throw std::logic_error("x"); }));
+    table.Add(5, Named("next"));
+    table.Fire(5, nullptr, &message);
+    EXPECT_EQ(trace, (std::vector<std::string>{"next:300"}));
+    EXPECT_EQ(capture.Count(kBeepLine), 1);
+}
+
+} // namespace

@@ -1,0 +1,238 @@
+#include "tessary/foundation/ExceptionGuard.h"
+
+#include "tessary/external/LogCapture.h"
+#include "tessary/foundation/ExceptionFilter.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using ORVEX::Log::Level;
+using ORVEX::Log::LogCapture;
+
+namespace {
+
+// The faults are real processor faults: the sanitizers' own checks would stop them earlier.
+#define TESSARY_RAW_FAULT __attribute__((noinline, no_sanitize("address", "undefined")))
+
+volatile int g_Sink = 0;
+volatile bool g_Stop = false;
+
+TESSARY_RAW_FAULT void DereferenceNull() {
+    volatile int* volatile pointer = nullptr;
+    *pointer = 1;
+}
+
+TESSARY_RAW_FAULT void DivideByZero() {
+    volatile int zero = 0;
+    volatile int numerator = 1;
+    g_Sink = numerator / zero;
+}
+
+TESSARY_RAW_FAULT void IllegalInstruction() {
+    __builtin_trap();
+}
+
+TESSARY_RAW_FAULT void Recurse(int depth) {
+    volatile unsigned char pad[512];
+    pad[0] = static_cast<unsigned char>(depth);
+    if (!g_Stop) {
+        Recurse(depth + 1);
+    }
+    g_Sink = pad[0];
+}
+
+void OverflowStack() {
+    Recurse(0);
+}
+
+struct FaultCase {
+    const char* Label;
+    void (*Fault)();
+    const char* NameLine;
+};
+
+void PrintTo(const FaultCase& fault, std::ostream* out) {
+    *out << fault.Label;
+}
+
+std::string CaseName(const ::testing::TestParamInfo<FaultCase>& info) {
+    return info.param.Label;
+}
+
+const std::string kFailureLine = "Exception at GuardTest";
+
+// The lines a caught fault leaves: the filter's, the beep, then the guard's own.
+void ExpectFilterLines(const LogCapture& capture, const char* nameLine) {
+    std::vector<LogCapture::Line> lines = capture.Lines();
+    std::vector<std::string> texts;
+    for (const auto& line : lines) {
+        texts.push_back(line.text);
+    }
+    std::vector<std::string> expected = {"", "Enter ExceptionFilter."};
+    if (nameLine != nullptr) {
+        expected.emplace_back(nameLine);
+    }
+    expected.emplace_back("Beep 1000 Hz, 1000 ms");
+    expected.push_back(kFailureLine);
+    // A C++ exception adds a debug line with its text before the filter's lines.
+    if (!texts.empty() && texts.front().rfind("C++ exception", 0) == 0) {
+        texts.erase(texts.begin());
+        lines.erase(lines.begin());
+    }
+    ASSERT_EQ(texts, expected);
+    EXPECT_EQ(lines[0].level, Level::Debug);
+    EXPECT_EQ(lines[1].level, Level::Fatal);
+    if (nameLine != nullptr) {
+        EXPECT_EQ(lines[2].level, Level::Error);
+    }
+    EXPECT_EQ(lines.back().level, Level::Fatal);
+}
+
+class FaultTest : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(FaultTest, IsLoggedByNameAndTheThreadCarriesOn) {
+#if defined(TESSARY_SANITIZED)
+    if (GetParam().Fault == &OverflowStack) {
+        GTEST_SKIP() << "sanitizers keep their own watch on the stack";
+    }
+#endif
+    LogCapture capture;
+    bool resumed = false;
+    EXPECT_FALSE(RunGuarded([&] { GetParam().Fault(); }, kFailureLine.c_str()));
+    ExpectFilterLines(capture, GetParam().NameLine);
+
+    // The signal mask was restored: the same fault is caught again, and normal work goes on.
+    capture.Clear();
+    EXPECT_FALSE(RunGuarded([&] { GetParam().Fault(); }));
+    EXPECT_TRUE(capture.Has(GetParam().NameLine));
+    EXPECT_TRUE(RunGuarded([&] { resumed = true; }));
+    EXPECT_TRUE(resumed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ExceptionGuard, FaultTest,
+    ::testing::Values(FaultCase{"NullPointer", &DereferenceNull, "exception_access_violation\t\t"},
+                      FaultCase{"IntegerDivide", &DivideByZero, "exception_int_divide_by_zero\t"},
+                      FaultCase{"Trap", &IllegalInstruction, "exception_illegal_instruction\t"},
+                      FaultCase{"StackOverflow", &OverflowStack, "exception_stack_overflow\t\t"}),
+    CaseName);
+
+TEST(ExceptionGuardTest, ACppExceptionGoesThroughTheFilterWithoutAName) {
+    LogCapture capture;
+    EXPECT_FALSE(RunGuarded([] { throw std::runtime_error("boom"); }, kFailureLine.c_str()));
+    ExpectFilterLines(capture, nullptr);
+    EXPECT_TRUE(capture.Has("C++ exception : boom"));
+}
+
+TEST(ExceptionGuardTest, AFaultOnAWorkerThreadEndsOnlyTheGuardedBody) {
+    LogCapture capture;
+    std::atomic<int> stage{0};
+    std::thread worker([&] {
+        stage = RunGuarded(&DereferenceNull) ? 1 : 2;
+        if (RunGuarded([&] { g_Sink = 3; })) {
+            stage = stage * 10;
+        }
+    });
+    worker.join();
+    EXPECT_EQ(stage.load(), 20);
+    EXPECT_TRUE(capture.Has("exception_access_violation\t\t"));
+}
+
+TEST(ExceptionGuardTest, TheInnermostGuardTakesTheFault) {
+    LogCapture capture;
+    bool outerFinished = false;
+    bool inner = true;
+    EXPECT_TRUE(RunGuarded(
+        [&] {
+            inner = RunGuarded(&DereferenceNull, "inner");
+            outerFinished = true;
+        },
+        "outer"));
+    EXPECT_FALSE(inner);
+    EXPECT_TRUE(outerFinished);
+    EXPECT_TRUE(capture.Has("inner"));
+    EXPECT_FALSE(capture.Has("outer"));
+}
+
+TEST(ExceptionGuardTest, FilterNamesEveryCodeOfTheTableWithItsTabs) {
+    struct Named {
+        uint32_t Code;
+        const char* Name;
+        int Tabs;
+    };
+    const Named table[] = {
+        {0xC0000005, "exception_access_violation", 2},
+        {0x80000001, "exception_guard_page", 3},
+        {0x80000002, "exception_datatype_misalignment", 1},
+        {0x80000003, "exception_breakpoint", 3},
+        {0x80000004, "exception_single_step", 3},
+        {0xC0000006, "exception_in_page_error", 3},
+        {0xC0000008, "exception_invalid_handle", 2},
+        {0xC000001D, "exception_illegal_instruction", 1},
+        {0xC0000025, "exception_noncontinuable_exception", 0},
+        {0xC0000026, "exception_invalid_disposition", 1},
+        {0xC000008C, "exception_array_bounds_exceeded", 1},
+        {0xC000008D, "exception_flt_denormal_operand", 1},
+        {0xC000008E, "exception_flt_divide_by_zero", 1},
+        {0xC000008F, "exception_flt_inexact_result", 1},
+        {0xC0000090, "exception_flt_invalid_operation", 1},
+        {0xC0000091, "exception_flt_overflow", 3},
+        {0xC0000092, "exception_flt_stack_check", 2},
+        {0xC0000093, "exception_flt_underflow", 3},
+        {0xC0000094, "exception_int_divide_by_zero", 1},
+        {0xC0000095, "exception_int_overflow", 3},
+        {0xC0000096, "exception_priv_instruction", 2},
+        {0xC00000FD, "exception_stack_overflow", 2},
+    };
+    for (const Named& named : table) {
+        const char* logged = ExceptionCodeName(named.Code);
+        ASSERT_NE(logged, nullptr) << named.Name;
+        EXPECT_EQ(std::string(logged), std::string(named.Name) + std::string(named.Tabs, '\t'));
+    }
+    EXPECT_EQ(ExceptionCodeName(0xC0000007), nullptr);
+    EXPECT_EQ(ExceptionCodeName(ExceptionCode::CppException), nullptr);
+
+    LogCapture capture;
+    EXPECT_EQ(ExceptionFilter(0x12345678), 1);
+    EXPECT_EQ(capture.Texts(),
+              (std::vector<std::string>{"", "Enter ExceptionFilter.", "Beep 1000 Hz, 1000 ms"}));
+}
+
+// Death tests re-run this test in a fresh process, so the guard's handlers are installed there
+// after the test's own.
+TEST(ExceptionGuardDeathTest, OutsideAGuardTheEarlierHandlerGetsTheFault) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            struct sigaction action {};
+            action.sa_handler = [](int) { _exit(42); };
+            sigemptyset(&action.sa_mask);
+            sigaction(SIGSEGV, &action, nullptr);
+            if (RunGuarded(&DereferenceNull)) {
+                _exit(1);
+            }
+            DereferenceNull();
+        },
+        ::testing::ExitedWithCode(42), "");
+}
+
+TEST(ExceptionGuardDeathTest, OutsideAGuardTheDefaultActionStillApplies) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            if (RunGuarded(&DereferenceNull)) {
+                _exit(1);
+            }
+            DereferenceNull();
+        },
+        "");
+}
+
+} // namespace
