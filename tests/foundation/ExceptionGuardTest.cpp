@@ -1,7 +1,7 @@
-#include "tessary/foundation/ExceptionGuard.h"
+#include "tessary/foundation/internal/ExceptionGuard.h"
 
 #include "tessary/external/LogCapture.h"
-#include "tessary/foundation/ExceptionFilter.h"
+#include "tessary/foundation/internal/ExceptionFilter.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

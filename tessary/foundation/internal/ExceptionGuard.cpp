@@ -1,7 +1,7 @@
-#include "tessary/foundation/ExceptionGuard.h"
+#include "tessary/foundation/internal/ExceptionGuard.h"
 
 #include "tessary/external/Log.h"
-#include "tessary/foundation/ExceptionFilter.h"
+#include "tessary/foundation/internal/ExceptionFilter.h"
 
 #include <cxxabi.h>
 #include <ucontext.h>

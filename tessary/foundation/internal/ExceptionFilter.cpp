@@ -1,4 +1,4 @@
-#include "tessary/foundation/ExceptionFilter.h"
+#include "tessary/foundation/internal/ExceptionFilter.h"
 
 #include "tessary/external/Log.h"
 #include "tessary/foundation/Beep.h"
