@@ -1,0 +1,362 @@
+#include "tessary/foundation/AbstractServer.h"
+
+#include "tessary/external/LogCapture.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+using ORVEX::Log::Level;
+using ORVEX::Log::LogCapture;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound = 2000ms) {
+    const auto deadline = Clock::now() + bound;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// A detached thread's task entry disappears when the thread has really ended.
+bool ThreadGone(uint32_t tid) {
+    return !std::filesystem::exists("/proc/self/task/" + std::to_string(tid));
+}
+
+// A server whose body the test chooses. The body gets the call number (from 1).
+class TestServer : public AbstractServer {
+public:
+    using Body = std::function<int32_t(TestServer&, int call)>;
+
+    TestServer(const char* name, Body body) : AbstractServer(name), m_Body(std::move(body)) {
+        m_StopWaitLimit = 2;
+    }
+    ~TestServer() override { Stop(); }
+
+    int32_t Run(uint64_t argument) override {
+        m_Argument = argument;
+        const int call = ++m_Calls;
+        {
+            std::lock_guard lock(m_Mutex);
+            m_CallTimes.push_back(Clock::now());
+        }
+        return m_Body(*this, call);
+    }
+    void OnExit() override { ++m_Exits; }
+
+    // Waits for m_bWillStop as a well-behaved body does.
+    int32_t UntilWillStop(int32_t result) {
+        while (!m_bWillStop) {
+            std::this_thread::sleep_for(5ms);
+        }
+        return result;
+    }
+    bool WillStopFlag() const { return m_bWillStop; }
+    void SetArgument(uint64_t argument) { m_ThreadArgument = argument; }
+    void SetStopWaitLimit(uint32_t seconds) { m_StopWaitLimit = seconds; }
+    std::vector<Clock::time_point> CallTimes() {
+        std::lock_guard lock(m_Mutex);
+        return m_CallTimes;
+    }
+
+    std::atomic<int> m_Calls{0};
+    std::atomic<int> m_Exits{0};
+    std::atomic<uint64_t> m_Argument{0};
+
+private:
+    Body m_Body;
+    std::mutex m_Mutex;
+    std::vector<Clock::time_point> m_CallTimes;
+};
+
+class Gate {
+public:
+    void Open() {
+        std::lock_guard lock(m_Mutex);
+        m_Open = true;
+        m_Changed.notify_all();
+    }
+    void Wait() {
+        std::unique_lock lock(m_Mutex);
+        m_Changed.wait(lock, [this] { return m_Open; });
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    bool m_Open = false;
+};
+
+// Ignores m_bWillStop: its body waits on a gate the test owns. It copies the gate onto its own
+// stack first, so it touches nothing of the server once the gate opens.
+class StubbornServer : public AbstractServer {
+public:
+    StubbornServer(const char* name, std::shared_ptr<Gate> gate)
+        : AbstractServer(name), m_Gate(std::move(gate)) {
+        m_StopWaitLimit = 1;
+    }
+    ~StubbornServer() override { Stop(); }
+
+    int32_t Run(uint64_t) override {
+        std::shared_ptr<Gate> gate = m_Gate;
+        m_Entered = true;
+        gate->Wait();
+        return 5;
+    }
+
+    std::atomic<bool> m_Entered{false};
+
+private:
+    std::shared_ptr<Gate> m_Gate;
+};
+
+class AbstractServerTest : public ::testing::Test {
+protected:
+    LogCapture m_Log;
+};
+
+TEST_F(AbstractServerTest, StartRunsTheBodyAndStopEndsItWithEveryLine) {
+    TestServer server("Alpha", [](TestServer& self, int) { return self.UntilWillStop(3); });
+    server.SetArgument(0x1234567890ULL);
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusStopped);
+    ASSERT_TRUE(server.Start(4));
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusRunning);
+    EXPECT_TRUE(server.IsStarted());
+    EXPECT_NE(server.GetThreadID(), 0u);
+    EXPECT_TRUE(m_Log.Has("---->  Server <Alpha> started successful"));
+    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls == 1; })) << "Run never called";
+    EXPECT_TRUE(server.IsRunning());
+    EXPECT_EQ(server.m_Argument, 0x1234567890ULL);
+    EXPECT_TRUE(m_Log.Has("Alpha running at priority 0"));
+
+    EXPECT_TRUE(server.Stop());
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusStopped);
+    EXPECT_FALSE(server.IsStarted());
+    EXPECT_FALSE(server.IsRunning());
+    EXPECT_EQ(server.m_Exits, 1);
+    EXPECT_EQ(server.m_Calls, 1);
+    EXPECT_NE(server.GetStopTime(), 0);
+    for (const char* line :
+         {"Enter [Alpha]::Stop", "Leave [Alpha]::WillStop, m_bWillStop is setted to true",
+          "Leave Server : Alpha, m_bWillStop : 1", "Server : Alpha Stopped. rc : 3",
+          "[Alpha] stopped successful"}) {
+        EXPECT_TRUE(m_Log.Has(line)) << line;
+    }
+
+    // A stopped server starts again, with m_bWillStop cleared.
+    ASSERT_TRUE(server.Start(4));
+    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls == 2; }));
+    EXPECT_FALSE(server.WillStopFlag());
+    EXPECT_TRUE(server.Restart());
+    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls == 3; }));
+    EXPECT_EQ(server.m_Exits, 2);
+    EXPECT_TRUE(server.Terminate());
+    EXPECT_EQ(server.m_Exits, 3);
+}
+
+TEST_F(AbstractServerTest, StartTwiceReportsTheFirstStartAndFails) {
+    TestServer server("Twice", [](TestServer& self, int) { return self.UntilWillStop(0); });
+    ASSERT_TRUE(server.Start(4));
+    const std::time_t started = static_cast<std::time_t>(server.GetStartTime());
+    std::tm local{};
+    localtime_r(&started, &local);
+    char expected[128];
+    std::snprintf(expected, sizeof expected,
+                  "Enter Twice::Start, it has been started at %d-%d-%d, %d:%d:%d.",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec);
+    EXPECT_FALSE(server.Start(4));
+    EXPECT_TRUE(m_Log.Has(expected)) << expected;
+    EXPECT_EQ(m_Log.Count("---->  Server <Twice> started successful"), 1);
+}
+
+TEST_F(AbstractServerTest, BodyThatReturnsUnaskedIsCalledAgainAfterTwoSeconds) {
+    TestServer server("Bouncy", [](TestServer&, int) { return 7; });
+    ASSERT_TRUE(server.Start(4));
+    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls >= 2; }, 5000ms)) << "no restart";
+    const auto times = server.CallTimes();
+    const auto gap = times[1] - times[0];
+    EXPECT_GE(gap, 1500ms);
+    EXPECT_LE(gap, 4000ms);
+    EXPECT_GE(m_Log.Count("Server : Bouncy get an unexpected exit! Restart it after 2 seconds."),
+              1);
+    EXPECT_TRUE(m_Log.Has("Leave Server : Bouncy, m_bWillStop : 0"));
+    EXPECT_EQ(server.m_Exits, 0);
+    EXPECT_TRUE(server.IsRunning());
+}
+
+TEST_F(AbstractServerTest, StopDuringTheRestartPauseDoesNotWaitItOut) {
+    TestServer server("Paused", [](TestServer&, int) { return 1; });
+    ASSERT_TRUE(server.Start(4));
+    ASSERT_TRUE(
+        m_Log.WaitFor("Server : Paused get an unexpected exit! Restart it after 2 seconds."));
+    const auto begin = Clock::now();
+    EXPECT_TRUE(server.Stop());
+    EXPECT_LT(Clock::now() - begin, 1000ms);
+    EXPECT_TRUE(m_Log.Has("Server : Paused Stopped. rc : 1"));
+    EXPECT_EQ(server.m_Exits, 1);
+}
+
+TEST_F(AbstractServerTest, StopGivesUpOnAThreadThatIgnoresTheRequest) {
+    auto gate = std::make_shared<Gate>();
+    auto server = std::make_unique<StubbornServer>("Mule", gate);
+    ASSERT_TRUE(server->Start(4));
+    ASSERT_TRUE(WaitUntil([&] { return server->m_Entered.load(); }));
+    const uint32_t tid = server->GetThreadID();
+
+    const auto begin = Clock::now();
+    EXPECT_TRUE(server->Stop());
+    const auto took = Clock::now() - begin;
+    EXPECT_GE(took, 1000ms);
+    EXPECT_LT(took, 2500ms);
+    EXPECT_TRUE(m_Log.Has("Waiting for the Mule daemon to quit, too long, force quit now!"));
+    EXPECT_TRUE(m_Log.Has("Waiting for the Mule daemon to quit (m_bWillStop : 1)......"));
+    EXPECT_TRUE(m_Log.Has("[Mule] stopped successful"));
+    EXPECT_EQ(server->GetStatus(), AbstractServer::StatusStopped);
+    EXPECT_FALSE(server->IsStarted());
+    EXPECT_FALSE(ThreadGone(tid)) << "the thread must not be killed";
+
+    // The late thread must finish without touching the destroyed server (ASan watches).
+    server.reset();
+    gate->Open();
+    EXPECT_TRUE(m_Log.WaitFor("Server : Mule Stopped. rc : 5"));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadGone(tid); })) << "late thread did not end";
+    EXPECT_FALSE(m_Log.Has("Leave Server : Mule, m_bWillStop : 1"));
+}
+
+TEST_F(AbstractServerTest, StopFromInsideRunEndsTheThreadWithoutAnotherRun) {
+    TestServer server("Self", [](TestServer& self, int) {
+        self.Stop();
+        return 9;
+    });
+    ASSERT_TRUE(server.Start(4));
+    const uint32_t tid = server.GetThreadID();
+    ASSERT_TRUE(m_Log.WaitFor("[Self] Stopped."));
+    ASSERT_TRUE(WaitUntil([&] { return ThreadGone(tid); })) << "thread did not end";
+    EXPECT_TRUE(m_Log.Has("[Self]::Stop will execute in the same thread !!!"));
+    EXPECT_EQ(server.m_Calls, 1);
+    EXPECT_EQ(server.m_Exits, 1);
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusStopped);
+    EXPECT_FALSE(server.IsStarted());
+    EXPECT_FALSE(server.IsRunning());
+    EXPECT_FALSE(m_Log.HasFragment("Leave Server : Self"));
+    EXPECT_FALSE(m_Log.HasFragment("Enter [Self]::Stop"));
+    // Nothing left to stop, and the server can start again.
+    EXPECT_TRUE(server.Stop());
+    EXPECT_FALSE(m_Log.HasFragment("Enter [Self]::Stop"));
+}
+
+TEST_F(AbstractServerTest, AnExceptionEndsTheThreadAndALaterStopCompletes) {
+    TestServer server("Thrower",
+                      [](TestServer&, int) -> int32_t { throw std::runtime_error("boom"); });
+    ASSERT_TRUE(server.Start(4));
+    const uint32_t tid = server.GetThreadID();
+    ASSERT_TRUE(m_Log.WaitFor("Exception at Server Thrower::Run."));
+    ASSERT_TRUE(WaitUntil([&] { return ThreadGone(tid); }));
+    EXPECT_EQ(server.m_Calls, 1);
+    EXPECT_TRUE(server.IsRunning());
+    EXPECT_TRUE(server.IsStarted());
+    EXPECT_EQ(server.m_Exits, 0);
+    const auto begin = Clock::now();
+    EXPECT_TRUE(server.Stop());
+    EXPECT_LT(Clock::now() - begin, 1000ms);
+    EXPECT_FALSE(server.IsStarted());
+    EXPECT_TRUE(m_Log.Has("[Thrower] stopped successful"));
+}
+
+TEST_F(AbstractServerTest, PauseAndResumeOnlyFlipAFlag) {
+    TestServer server("Nap", [](TestServer& self, int) { return self.UntilWillStop(0); });
+    EXPECT_FALSE(server.Pause());
+    EXPECT_FALSE(server.Resume());
+    ASSERT_TRUE(server.Start(4));
+    EXPECT_FALSE(server.Resume());
+    EXPECT_TRUE(server.Pause());
+    EXPECT_TRUE(server.IsPaused());
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusPaused);
+    EXPECT_FALSE(server.Pause());
+    EXPECT_TRUE(server.Resume());
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusRunning);
+    EXPECT_TRUE(server.Pause());
+    // Stop resumes a paused server so that it sees the request.
+    EXPECT_TRUE(server.Stop());
+    EXPECT_FALSE(server.IsPaused());
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusStopped);
+}
+
+TEST_F(AbstractServerTest, PriorityLevelsStayInRangeAndReachTheThread) {
+    TestServer server("Nice", [](TestServer& self, int) { return self.UntilWillStop(0); });
+    EXPECT_EQ(server.GetPriorityLevel(), 4u);
+    server.SetPriority(8);
+    EXPECT_EQ(server.GetPriorityLevel(), 4u);
+    server.RaisePriority(1);
+    EXPECT_EQ(server.GetPriorityLevel(), 5u);
+    server.RaisePriority(1);
+    server.RaisePriority(1);
+    EXPECT_EQ(server.GetPriorityLevel(), 6u) << "no raise at level 6";
+    server.SetPriority(1);
+    server.LowerPriority(1);
+    EXPECT_EQ(server.GetPriorityLevel(), 1u) << "no lowering at level 1";
+    server.SetPriority(3);
+    server.LowerPriority(5);
+    EXPECT_EQ(server.GetPriorityLevel(), 3u) << "below 0 wraps above 7 and is ignored";
+
+    // Lowering needs no privilege, so it is checked on the thread itself.
+    ASSERT_TRUE(server.Start(2));
+    EXPECT_TRUE(m_Log.WaitFor("Nice running at priority -2"));
+    errno = 0;
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(server.GetThreadID())), 10);
+    server.SetPriority(0);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(server.GetThreadID())), 19);
+    EXPECT_FALSE(m_Log.HasFragment("Cannot set thread priority"));
+}
+
+TEST_F(AbstractServerTest, StatusTextAndNames) {
+    TestServer server("Alpha", [](TestServer& self, int) { return self.UntilWillStop(0); });
+    EXPECT_EQ(server.StatusText().str(),
+              "-------->  Alpha  <--------\nStopped\r\nPriority : 4\r\nStatus : 2"
+              "\r\nThreadID : 0x0 (0)");
+    ASSERT_TRUE(server.Start(5));
+    const uint32_t id = server.GetThreadID();
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "\r\nThreadID : 0x%x (%d)", id, static_cast<int>(id));
+    EXPECT_EQ(server.StatusText().str(),
+              std::string("-------->  Alpha  <--------\nStarted\r\nPriority : 5\r\nStatus : 1") +
+                  tail);
+
+    TestServer unnamed(nullptr, [](TestServer&, int) { return 0; });
+    EXPECT_STREQ(unnamed.GetName(), "");
+    const std::string longName(300, 'n');
+    unnamed.SetName(longName.c_str());
+    EXPECT_EQ(std::string(unnamed.GetName()), longName.substr(0, 255));
+}
+
+TEST_F(AbstractServerTest, WillStopWithoutAThreadWarns) {
+    TestServer server("Idle", [](TestServer&, int) { return 0; });
+    EXPECT_FALSE(server.WillStop());
+    const auto lines = m_Log.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().text, "Enter [Idle]::WillStop, not running");
+    EXPECT_EQ(lines.back().level, Level::Warning);
+    EXPECT_FALSE(server.WillStopFlag());
+    EXPECT_TRUE(server.Stop());
+    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusStopped);
+}
+
+} // namespace
