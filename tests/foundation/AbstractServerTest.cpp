@@ -17,7 +17,6 @@
 #include <string>
 #include <thread>
 
-using ORVEX::Log::Level;
 using ORVEX::Log::LogCapture;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -345,18 +344,6 @@ TEST_F(AbstractServerTest, StatusTextAndNames) {
     const std::string longName(300, 'n');
     unnamed.SetName(longName.c_str());
     EXPECT_EQ(std::string(unnamed.GetName()), longName.substr(0, 255));
-}
-
-TEST_F(AbstractServerTest, WillStopWithoutAThreadWarns) {
-    TestServer server("Idle", [](TestServer&, int) { return 0; });
-    EXPECT_FALSE(server.WillStop());
-    const auto lines = m_Log.Lines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().text, "Enter [Idle]::WillStop, not running");
-    EXPECT_EQ(lines.back().level, Level::Warning);
-    EXPECT_FALSE(server.WillStopFlag());
-    EXPECT_TRUE(server.Stop());
-    EXPECT_EQ(server.GetStatus(), AbstractServer::StatusStopped);
 }
 
 } // namespace
