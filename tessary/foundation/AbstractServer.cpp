@@ -1,6 +1,8 @@
 #include "tessary/foundation/AbstractServer.h"
 
 #include "tessary/external/Log.h"
+#include "tessary/foundation/Beep.h"
+#include "tessary/foundation/internal/ExceptionGuard.h"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -56,10 +58,6 @@ int CurrentThreadPriority() {
 
 int64_t Now() {
     return static_cast<int64_t>(std::time(nullptr));
-}
-
-void Beep(unsigned long frequency, unsigned long duration) {
-    _warning("Beep(%lu, %lu)", frequency, duration);
 }
 
 } // namespace
@@ -262,12 +260,11 @@ void* AbstractServer::ThreadProcedure(void* raw) {
     thread->WaitForGo();
 
     int32_t exitCode = ExitCodeBeforeRun;
-    try {
-        exitCode = server->RunLoop(thread);
-    } catch (...) {
-        // The thread ends here without a restart; running stays set and the handle stays held,
-        // so a later Stop finds the thread finished and completes. Only the shared record is
-        // used: Stop may have given up on this thread and the server may be gone.
+    if (!RunGuarded([&] { exitCode = server->RunLoop(thread); })) {
+        // The guard has logged the crash. The thread ends here without a restart; running stays
+        // set and the handle stays held, so a later Stop finds the thread finished and
+        // completes. Only the shared record is used: Stop may have given up on this thread and
+        // the server may be gone.
         _fatal("Exception at Server %s::Run.", thread->Name());
         exitCode = -1;
     }
