@@ -1,0 +1,274 @@
+#include "tessary/foundation/Socket.h"
+
+#include "tessary/external/Log.h"
+#include "tessary/foundation/SocketErrorText.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <mutex>
+
+namespace {
+
+// Network start-up is tied to the lifetime of the sockets: the first one starts it, the last
+// one cleans it up. POSIX needs neither step, but the count is kept so the bracket stays where
+// a platform that needs it would put it. Creation and destruction happen on any thread, so the
+// count and the two steps are guarded together.
+std::mutex gInstanceMutex;
+uint16_t gInstanceCount = 0;
+
+bool StartNetwork() { return true; }
+void CleanupNetwork() {}
+
+void CloseHandle(SocketHandle handle) {
+    if (handle != NoSocket) {
+        ::close(handle);
+    }
+}
+
+// Milliseconds for poll from whole seconds, clamped so huge time-outs cannot overflow.
+int SecondsToPollMs(int seconds) {
+    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
+}
+
+// Waits until handle is readable. Returns 1 when readable (or in error, which recv reports),
+// 0 on time-out, -1 on failure. A signal does not end the wait early; the rest of the time-out
+// is waited.
+int WaitReadable(SocketHandle handle, int seconds) {
+    if (seconds < 0) {
+        return -1;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(SecondsToPollMs(seconds));
+    pollfd entry{handle, POLLIN, 0};
+    int waitMs = SecondsToPollMs(seconds);
+    for (;;) {
+        const int ready = ::poll(&entry, 1, waitMs);
+        if (ready >= 0 || errno != EINTR) {
+            return ready;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+}
+
+// A connect interrupted by a signal goes on in the background; wait for its outcome.
+int FinishInterruptedConnect(SocketHandle handle) {
+    pollfd entry{handle, POLLOUT, 0};
+    while (::poll(&entry, 1, -1) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &length) < 0) {
+        return -1;
+    }
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+Socket::Socket() {
+    std::lock_guard lock(gInstanceMutex);
+    if (gInstanceCount == 0 && !StartNetwork()) {
+        return;
+    }
+    ++gInstanceCount;
+    m_bStarted = true;
+}
+
+Socket::~Socket() {
+    CloseHandle(m_hSocket.exchange(NoSocket));
+    std::lock_guard lock(gInstanceMutex);
+    if (!m_bStarted || gInstanceCount == 0) {
+        return;
+    }
+    if (--gInstanceCount == 0) {
+        CleanupNetwork();
+    }
+}
+
+uint16_t Socket::InstanceCount() {
+    std::lock_guard lock(gInstanceMutex);
+    return gInstanceCount;
+}
+
+int32_t Socket::ReportError() {
+    const int32_t code = ToWinsockError(errno);
+    OnError(code);
+    return code;
+}
+
+bool Socket::Open(const char* address, uint32_t port) {
+    CloseHandle(m_hSocket.exchange(NoSocket));
+    m_bConnected.store(false, std::memory_order_release);
+
+    const SocketHandle handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (handle < 0) {
+        const int32_t code = ReportError();
+        _error("Invoke Socket::Open failed, %s", ErrorText(code).c_str());
+        return false;
+    }
+    m_hSocket.store(handle, std::memory_order_release);
+
+    m_PeerAddress = sockaddr_in{};
+    m_PeerAddress.sin_family = AF_INET;
+    // Dotted decimal only, no name lookup; anything else becomes the all-ones address and
+    // the connect fails.
+    m_PeerAddress.sin_addr.s_addr = address ? ::inet_addr(address) : INADDR_NONE;
+    m_PeerAddress.sin_port = htons(static_cast<uint16_t>(port));
+
+    int result = ::connect(handle, reinterpret_cast<const sockaddr*>(&m_PeerAddress),
+                           sizeof m_PeerAddress);
+    if (result < 0 && errno == EINTR) {
+        result = FinishInterruptedConnect(handle);
+    }
+    if (result == 0) {
+        m_bConnected.store(true, std::memory_order_release);
+        return true;
+    }
+    const int32_t code = ReportError();
+    _warning("Cannot make TCP/IP connection, IP = %s, Port = %d", address ? address : "",
+             static_cast<int>(port));
+    _error("Invoke Socket.connect failed, %s", ErrorText(code).c_str());
+    CloseHandle(m_hSocket.exchange(NoSocket));
+    return false;
+}
+
+bool Socket::SendBinary(const char* data, uint32_t length) {
+    if (!IsConnected()) {
+        return false;
+    }
+    const SocketHandle handle = Handle();
+    // A blocking send hands over the whole range unless a signal cuts it short, which Winsock
+    // never does; go on with the rest so a frame is never sent with a hole in it.
+    uint32_t sent = 0;
+    do {
+        const ssize_t result = ::send(handle, data + sent, length - sent, MSG_NOSIGNAL);
+        if (result >= 0) {
+            sent += static_cast<uint32_t>(result);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        const int32_t code = ReportError();
+        _error("Invoke Socket::SendBinary failed, close it now, error : %s",
+               ErrorText(code).c_str());
+        // Only a connection that is gone for good is closed; any other failure leaves the
+        // socket to its owner.
+        if (code == WinsockError::ConnectionAborted || code == WinsockError::ConnectionReset ||
+            code == WinsockError::Shutdown) {
+            Close();
+        }
+        return false;
+    } while (sent < length);
+    return true;
+}
+
+int32_t Socket::Receive(char* buffer, uint32_t capacity) {
+    if (!IsConnected()) {
+        return -1;
+    }
+    const SocketHandle handle = Handle();
+    if (handle == NoSocket) {
+        return -1;
+    }
+    const int timeOut = ReceiveTimeOut();
+    // poll rather than select: select cannot watch a descriptor above 1023, which a busy
+    // process reaches. The behaviour is the same: readable, timed out or failed.
+    if (WaitReadable(handle, timeOut) == 1) {
+        ssize_t count = 0;
+        do {
+            count = ::recv(handle, buffer, capacity, 0);
+        } while (count < 0 && errno == EINTR);
+        if (count > 0) {
+            return static_cast<int32_t>(count);
+        }
+        Close();
+        return -1;
+    }
+    if (timeOut == 0) {
+        return 0;
+    }
+    Close();
+    return -1;
+}
+
+bool Socket::Close() {
+    CloseHandle(m_hSocket.exchange(NoSocket));
+    m_bConnected.store(false, std::memory_order_release);
+    return true;
+}
+
+bool Socket::Teardown() {
+    // Another thread may be blocked in Receive: it must find the socket closed when its wait
+    // or read fails, so the state goes first. shutdown wakes that thread; close alone would
+    // leave it asleep until its time-out.
+    m_bConnected.store(false, std::memory_order_release);
+    const SocketHandle handle = m_hSocket.exchange(NoSocket);
+    if (handle != NoSocket) {
+        ::shutdown(handle, SHUT_RDWR);
+        ::close(handle);
+    }
+    return true;
+}
+
+SocketHandle Socket::Attach(Socket& other) {
+    const SocketHandle handle = other.m_hSocket.exchange(NoSocket);
+    other.m_bConnected.store(false, std::memory_order_release);
+    CloseHandle(m_hSocket.exchange(handle));
+    m_bConnected.store(true, std::memory_order_release);
+    return handle;
+}
+
+void Socket::AdoptHandle(SocketHandle handle) {
+    CloseHandle(m_hSocket.exchange(handle));
+    m_bConnected.store(handle != NoSocket, std::memory_order_release);
+}
+
+void Socket::OnError(int32_t) {}
+
+int Socket::SetOption(int level, int option, const char* value, int length) {
+    const SocketHandle handle = Handle();
+    if (handle == NoSocket) {
+        return 0;
+    }
+    const int result =
+        ::setsockopt(handle, level, option, value, static_cast<socklen_t>(length < 0 ? 0 : length));
+    if (result == -1) {
+        const int32_t code = ReportError();
+        _error("failed to set option timeout: %s", ErrorText(code).c_str());
+    }
+    const int firstByte = (value != nullptr && length > 0) ? static_cast<signed char>(*value) : 0;
+    _debug("Leave Socket::SetOption <%d, %d  --> %d>", level, option, firstByte);
+    return result;
+}
+
+int Socket::SetTcpNoDelay(bool on) {
+    const int32_t flag = on ? 1 : 0;
+    return SetOption(IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&flag),
+                     sizeof flag);
+}
+
+void Socket::SetCork(bool on) {
+    const SocketHandle handle = Handle();
+    if (handle == NoSocket) {
+        return;
+    }
+    const int flag = on ? 1 : 0;
+    ::setsockopt(handle, IPPROTO_TCP, TCP_CORK, &flag, sizeof flag);
+}

@@ -1,0 +1,311 @@
+#include "tessary/external/LogCapture.h"
+#include "tessary/foundation/Socket.h"
+#include "tessary/foundation/SocketErrorText.h"
+#include "tests/support/LoopbackPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using ORVEX::Log::Level;
+using ORVEX::Log::LogCapture;
+using namespace std::chrono_literals;
+
+namespace {
+
+class RecordingSocket : public Socket {
+public:
+    void OnError(int32_t code) override { Errors.push_back(code); }
+    std::vector<int32_t> Errors;
+};
+
+// Waits until the kernel reports the connection hung up or in error, without reading from it.
+bool WaitForHangUp(SocketHandle handle) {
+    pollfd entry{handle, 0, 0};
+    return ::poll(&entry, 1, 2000) == 1 && (entry.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+std::string SendFailureLine(int code) {
+    return "Invoke Socket::SendBinary failed, close it now, error : " +
+           Socket::ErrorText(code).str();
+}
+
+class SocketTest : public ::testing::Test {
+protected:
+    void Connect() {
+        ASSERT_TRUE(socket.Open(LoopbackPeer::Host, peer.Port()));
+        ASSERT_TRUE(peer.WaitForConnections(1)) << "the peer never saw the connection";
+    }
+
+    LoopbackPeer peer;
+    RecordingSocket socket;
+};
+
+} // namespace
+
+TEST_F(SocketTest, ExchangesBytesWithThePeer) {
+    Connect();
+    EXPECT_TRUE(socket.IsConnected());
+    EXPECT_NE(socket.Handle(), NoSocket);
+    ASSERT_TRUE(socket.SendBinary("hello", 5));
+    ASSERT_TRUE(peer.WaitForBytes(5));
+    EXPECT_EQ(peer.Received(), ToBytes("hello"));
+
+    peer.Send(ToBytes("abc"));
+    char buffer[16];
+    ASSERT_EQ(socket.Receive(buffer, sizeof buffer), 3);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(SocketTest, PeerCloseGivesMinusOneAndLeavesTheSocketClosed) {
+    Connect();
+    peer.Close();
+    char buffer[16];
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.Handle(), NoSocket);
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+}
+
+TEST_F(SocketTest, ReceiveTimeOutOfZeroPollsAndStaysConnected) {
+    Connect();
+    socket.SetReceiveTimeOut(0);
+    char buffer[16];
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 0);
+    EXPECT_TRUE(socket.IsConnected());
+    peer.Send(ToBytes("x"));
+    ASSERT_TRUE(peer.WaitForSent());
+    // The byte is on its way through loopback; a poll may still come back empty once.
+    int32_t count = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while ((count = socket.Receive(buffer, sizeof buffer)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(count, 1);
+}
+
+TEST_F(SocketTest, ReceiveTimeOutRunningOutClosesSilently) {
+    Connect();
+    socket.SetReceiveTimeOut(1);
+    LogCapture capture;
+    char buffer[16];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 900ms);
+    EXPECT_LT(elapsed, 5s);
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_TRUE(socket.Errors.empty());
+}
+
+TEST_F(SocketTest, TeardownFromAnotherThreadWakesABlockedReceive) {
+    Connect();
+    ASSERT_EQ(socket.ReceiveTimeOut(), Socket::DefaultReceiveTimeOut);
+    std::atomic<bool> entering{false};
+    std::atomic<int32_t> result{1};
+    std::thread reader([&] {
+        char buffer[16];
+        entering = true;
+        result = socket.Receive(buffer, sizeof buffer);
+    });
+    while (!entering) {
+        std::this_thread::yield();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(socket.Teardown());
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s)
+        << "a read blocked on a torn-down socket waited for its 300 s time-out";
+    EXPECT_EQ(result, -1);
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.Handle(), NoSocket);
+    EXPECT_TRUE(peer.WaitForClientClose());
+}
+
+TEST_F(SocketTest, OperationsOnANeverConnectedSocketDoNothing) {
+    LogCapture capture;
+    char buffer[4];
+    EXPECT_FALSE(socket.SendBinary("x", 1));
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
+    EXPECT_EQ(socket.SetTcpNoDelay(true), 0);
+    EXPECT_EQ(socket.SetOption(SOL_SOCKET, SO_KEEPALIVE, "\1\0\0\0", 4), 0);
+    EXPECT_TRUE(socket.Close());
+    EXPECT_TRUE(socket.Teardown());
+    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_TRUE(socket.Errors.empty());
+}
+
+struct SendFailureCase {
+    const char* Name;
+    // Breaks the connection of a socket connected to peer, so that the next send fails.
+    std::function<void(LoopbackPeer&, Socket&)> Break;
+    int Code;
+    bool Closes;
+};
+
+class SocketSendFailureTest : public SocketTest,
+                              public ::testing::WithParamInterface<SendFailureCase> {};
+
+TEST_P(SocketSendFailureTest, LogsAndClosesOnlyForAConnectionThatIsGone) {
+    Connect();
+    GetParam().Break(peer, socket);
+    LogCapture capture;
+    EXPECT_FALSE(socket.SendBinary("payload", 7));
+    EXPECT_TRUE(capture.Has(SendFailureLine(GetParam().Code)))
+        << (capture.Texts().empty() ? "no line" : capture.Texts().front());
+    EXPECT_EQ(socket.Errors, std::vector<int32_t>{GetParam().Code});
+    EXPECT_EQ(socket.IsConnected(), !GetParam().Closes);
+    EXPECT_EQ(socket.Handle() != NoSocket, !GetParam().Closes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, SocketSendFailureTest,
+    ::testing::Values(
+        SendFailureCase{"ResetByPeer",
+                        [](LoopbackPeer& peer, Socket& socket) {
+                            peer.Reset();
+                            ASSERT_TRUE(WaitForHangUp(socket.Handle())) << "no reset arrived";
+                        },
+                        10054, true},
+        SendFailureCase{"ShutDownLocally",
+                        [](LoopbackPeer&, Socket& socket) {
+                            ASSERT_EQ(::shutdown(socket.Handle(), SHUT_WR), 0);
+                        },
+                        10058, true},
+        // A stream socket that never connected answers a send with ENOTCONN; it replaces the
+        // connected descriptor under the same number.
+        SendFailureCase{"NotConnected",
+                        [](LoopbackPeer&, Socket& socket) {
+                            const int unconnected = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                            ASSERT_GE(unconnected, 0);
+                            ASSERT_EQ(::dup2(unconnected, socket.Handle()), socket.Handle());
+                            ::close(unconnected);
+                        },
+                        10057, false}),
+    [](const ::testing::TestParamInfo<SendFailureCase>& caseInfo) { return caseInfo.param.Name; });
+
+TEST_F(SocketTest, ResetTextNamesTheCodeInBothLanguages) {
+    EXPECT_EQ(SendFailureLine(10054), "Invoke Socket::SendBinary failed, close it now, error : "
+                                      "10054 -- Connection Reset (通过远端重新设置连接)");
+}
+
+TEST_F(SocketTest, RefusedConnectLogsBothLinesWithTheWinsockCode) {
+    const uint16_t port = peer.Port();
+    peer.StopListening();
+    LogCapture capture;
+    EXPECT_FALSE(socket.Open(LoopbackPeer::Host, port));
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, Level::Warning);
+    EXPECT_EQ(lines[0].text,
+              "Cannot make TCP/IP connection, IP = 127.0.0.1, Port = " + std::to_string(port));
+    EXPECT_EQ(lines[1].level, Level::Error);
+    EXPECT_EQ(lines[1].text, "Invoke Socket.connect failed, 10061 -- Connection Refused (强行拒绝连接)");
+    EXPECT_EQ(socket.Errors, std::vector<int32_t>{10061});
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.Handle(), NoSocket);
+}
+
+TEST_F(SocketTest, AddressThatIsNotDottedDecimalFailsToConnect) {
+    LogCapture capture;
+    EXPECT_FALSE(socket.Open("bus.example", 6630));
+    EXPECT_TRUE(capture.Has("Cannot make TCP/IP connection, IP = bus.example, Port = 6630"));
+    EXPECT_TRUE(capture.HasFragment("Invoke Socket.connect failed, "));
+    EXPECT_EQ(socket.Errors.size(), 1u);
+    EXPECT_FALSE(socket.IsConnected());
+}
+
+TEST_F(SocketTest, OpenAgainDropsTheOldConnection) {
+    Connect();
+    ASSERT_TRUE(socket.Open(LoopbackPeer::Host, peer.Port()));
+    ASSERT_TRUE(peer.WaitForConnections(2));
+    EXPECT_TRUE(peer.WaitForClientClose(0));
+    ASSERT_TRUE(socket.SendBinary("2", 1));
+    EXPECT_TRUE(peer.WaitForBytes(1, 1));
+}
+
+TEST_F(SocketTest, SetOptionLogsItsResultAndReportsFailures) {
+    Connect();
+    LogCapture capture;
+    EXPECT_EQ(socket.SetTcpNoDelay(true), 0);
+    EXPECT_TRUE(capture.Has("Leave Socket::SetOption <6, 1  --> 1>"));
+    int flag = 0;
+    socklen_t length = sizeof flag;
+    ASSERT_EQ(::getsockopt(socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &flag, &length), 0);
+    EXPECT_EQ(flag, 1);
+
+    capture.Clear();
+    const int32_t value = -3;
+    EXPECT_EQ(socket.SetOption(SOL_SOCKET, 12345, reinterpret_cast<const char*>(&value), 4), -1);
+    EXPECT_EQ(capture.Texts(),
+              (std::vector<std::string>{"failed to set option timeout: " +
+                                            Socket::ErrorText(10042).str(),
+                                        "Leave Socket::SetOption <1, 12345  --> -3>"}));
+    EXPECT_EQ(socket.Errors, std::vector<int32_t>{10042});
+    EXPECT_TRUE(socket.IsConnected());
+}
+
+TEST_F(SocketTest, AttachTakesTheOtherConnectionOver) {
+    Connect();
+    const SocketHandle handle = socket.Handle();
+    Socket other;
+    EXPECT_EQ(other.Attach(socket), handle);
+    EXPECT_TRUE(other.IsConnected());
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.Handle(), NoSocket);
+    EXPECT_TRUE(other.SendBinary("z", 1));
+    EXPECT_TRUE(peer.WaitForBytes(1));
+}
+
+TEST(SocketInstances, CountFollowsTheLiveSockets) {
+    const uint16_t before = Socket::InstanceCount();
+    {
+        Socket first;
+        EXPECT_EQ(Socket::InstanceCount(), before + 1);
+        {
+            Socket second;
+            EXPECT_EQ(Socket::InstanceCount(), before + 2);
+        }
+        EXPECT_EQ(Socket::InstanceCount(), before + 1);
+    }
+    EXPECT_EQ(Socket::InstanceCount(), before);
+}
+
+TEST(SocketErrorText, JoinsCodeEnglishAndChinese) {
+    EXPECT_EQ(Socket::ErrorText(12345).str(),
+              "12345 -- Socket error : 12345 (Socket error 12345)");
+    EXPECT_EQ(Socket::ErrorText(10061).str(), "10061 -- Connection Refused (强行拒绝连接)");
+    EXPECT_EQ(Socket::ErrorText(7).str(), "7 -- Out Of Memory (内存不足)");
+    EXPECT_EQ(Socket::ErrorText(40026).str(),
+              "40026 -- Wrong Protocol (所请求的事务或请求本身的错误协议)");
+    // Two codes share an English text but not a Chinese one.
+    EXPECT_EQ(Socket::EnglishErrorText(383), Socket::EnglishErrorText(394));
+    EXPECT_EQ(Socket::ChineseErrorText(383).str(), "属性是只读的");
+    EXPECT_EQ(Socket::ChineseErrorText(394).str(), "属性不可读");
+    EXPECT_EQ(Socket::EnglishErrorText(10058).str(), "Socked Shutdown");
+}
+
+TEST(SocketErrorText, PosixErrorsMapOntoWinsockNumbers) {
+    const std::pair<int, int> table[] = {
+        {ECONNREFUSED, 10061}, {ECONNRESET, 10054}, {ECONNABORTED, 10053}, {ENOTCONN, 10057},
+        {EPIPE, 10058},        {ETIMEDOUT, 10060},  {EADDRINUSE, 10048},   {ENETUNREACH, 10051},
+        {EHOSTUNREACH, 10065}, {EADDRNOTAVAIL, 10049}, {EAGAIN, 10035},    {EINPROGRESS, 10036},
+        {EBADF, 10038},        {ENOBUFS, 10055},    {EINTR, 10004},        {EACCES, 10013}};
+    for (const auto& [posix, winsock] : table) {
+        EXPECT_EQ(ToWinsockError(posix), winsock) << "errno " << posix;
+    }
+}

@@ -1,0 +1,320 @@
+#include "tessary/external/LogCapture.h"
+#include "tessary/foundation/IStreamBuffer.h"
+#include "tessary/foundation/OStreamBuffer.h"
+#include "tests/support/FrameBytes.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <new>
+#include <utility>
+#include <vector>
+
+using ORVEX::Log::LogCapture;
+
+namespace {
+
+// An input stream whose source plays a script: a run of bytes (handed out as far as the
+// asked capacity allows), 0 ("nothing yet") or -1 (failed). After the script it fails.
+class ScriptedInput : public IStreamBuffer {
+public:
+    void Deliver(Bytes bytes) { m_Script.push_back({0, std::move(bytes)}); }
+    void Nothing() { m_Script.push_back({1, {}}); }
+    void Fail() { m_Script.push_back({-1, {}}); }
+
+    int32_t ReadSource(void* destination, uint32_t capacity) override {
+        ++Reads;
+        if (m_Script.empty()) {
+            return -1;
+        }
+        auto& [kind, bytes] = m_Script.front();
+        if (kind != 0) {
+            const int32_t result = kind > 0 ? 0 : -1;
+            m_Script.pop_front();
+            return result;
+        }
+        const uint32_t count = std::min<uint32_t>(capacity, static_cast<uint32_t>(bytes.size()));
+        std::memcpy(destination, bytes.data(), count);
+        bytes.erase(bytes.begin(), bytes.begin() + count);
+        if (bytes.empty()) {
+            m_Script.pop_front();
+        }
+        return static_cast<int32_t>(count);
+    }
+
+    std::vector<uint32_t> BlockSizes() const {
+        std::vector<uint32_t> sizes;
+        for (const auto& block : m_Blocks) {
+            sizes.push_back(block->Size);
+        }
+        return sizes;
+    }
+
+    int Reads = 0;
+
+private:
+    std::deque<std::pair<int, Bytes>> m_Script;
+};
+
+class RecordingOutput : public OStreamBuffer {
+public:
+    bool WriteSink(const void* data, uint32_t n) override {
+        SinkCalls.push_back(ToBytes(data, n));
+        return true;
+    }
+
+    // (filled, capacity) of each block.
+    std::vector<std::pair<uint32_t, uint32_t>> Blocks() const {
+        std::vector<std::pair<uint32_t, uint32_t>> blocks;
+        for (const auto& block : m_Blocks) {
+            blocks.emplace_back(block->Position, block->Size);
+        }
+        return blocks;
+    }
+
+    std::vector<Bytes> SinkCalls;
+};
+
+Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
+    return Bytes(bytes.begin() + static_cast<long>(from),
+                 bytes.begin() + static_cast<long>(from + count));
+}
+
+} // namespace
+
+TEST(InBufferTest, ReadBytesGathersAcrossBlocks) {
+    ScriptedInput in;
+    const Bytes data = PatternBytes(88);
+    in.Deliver(Slice(data, 0, 50));
+    in.Deliver(Slice(data, 50, 38));
+    EXPECT_EQ(in.Fill(88), 88u);
+    EXPECT_EQ(in.BlockSizes(), (std::vector<uint32_t>{50, 38}));
+    Bytes out(88);
+    EXPECT_EQ(in.ReadBytes(out.data(), 88), 88);
+    EXPECT_EQ(out, data);
+    EXPECT_TRUE(in.IsEmpty());
+}
+
+TEST(InBufferTest, SourceFailureGivesAShortCountThenNothing) {
+    ScriptedInput in;
+    in.Deliver(PatternBytes(40));
+    in.Fail();
+    Bytes out(100);
+    EXPECT_EQ(in.ReadBytes(out.data(), 100), 40);
+    EXPECT_EQ(Slice(out, 0, 40), PatternBytes(40));
+    EXPECT_EQ(in.ReadBytes(out.data(), 100), 0);
+}
+
+TEST(InBufferTest, NothingYetIsAskedAgain) {
+    ScriptedInput in;
+    in.Nothing();
+    in.Nothing();
+    in.Deliver(ToBytes("abcde"));
+    char out[5];
+    EXPECT_EQ(in.ReadBytes(out, 5), 5);
+    EXPECT_EQ(in.Reads, 3);
+}
+
+TEST(InBufferTest, TypedReadIsAllOrNothing) {
+    ScriptedInput in;
+    in.Deliver({0x01, 0x02, 0x03});
+    uint32_t value = 0xDEADBEEF;
+    in >> value;
+    EXPECT_EQ(value, 0xDEADBEEFu);
+    EXPECT_EQ(in.Buffered(), 3u);
+
+    // The fourth byte arrives in another block: the value straddles two blocks.
+    const uint8_t last = 0x04;
+    in.AppendBlock(StreamBlock::Borrow(&last, 1, false));
+    in >> value;
+    EXPECT_EQ(value, 0x04030201u);
+    uint16_t half = 7;
+    in >> half;
+    EXPECT_EQ(half, 7);
+    EXPECT_TRUE(in.IsEmpty());
+}
+
+TEST(InBufferTest, SmallReadsKeepRightSizedBlocks) {
+    ScriptedInput in;
+    in.Deliver(PatternBytes(100));
+    in.Deliver(PatternBytes(20000));
+    EXPECT_EQ(in.Fill(20100), 20100u);
+    EXPECT_EQ(in.BlockSizes(), (std::vector<uint32_t>{100, 20000}));
+}
+
+// Source pieces of awkward sizes against reads of awkward sizes, small and above a chunk:
+// every byte must come out once, in order, whether it went through blocks or straight from
+// the source into the destination.
+TEST(InBufferTest, MixedReadSizesDeliverTheStreamInOrder) {
+    const Bytes data = PatternBytes(400000, 7);
+    ScriptedInput in;
+    const size_t pieces[] = {1, 5000, 70000, 32768, 13, 90000};
+    for (size_t from = 0, k = 0; from < data.size(); ++k) {
+        const size_t count = std::min(pieces[k % 6], data.size() - from);
+        in.Deliver(Slice(data, from, count));
+        from += count;
+    }
+    const uint32_t reads[] = {88, 100000, 24, 16, 40000, 3, 32768};
+    Bytes out;
+    for (size_t k = 0; out.size() < data.size(); ++k) {
+        const uint32_t want =
+            std::min<uint32_t>(reads[k % 7], static_cast<uint32_t>(data.size() - out.size()));
+        Bytes piece(want);
+        ASSERT_EQ(in.ReadBytes(piece.data(), want), static_cast<int32_t>(want)) << "read " << k;
+        Append(out, piece);
+    }
+    EXPECT_EQ(out, data);
+    uint8_t extra = 0;
+    EXPECT_EQ(in.ReadBytes(&extra, 1), 0);
+}
+
+TEST(InBufferTest, LargeReadCutShortByTheSourceCountsWhatCame) {
+    ScriptedInput in;
+    in.Deliver(PatternBytes(50000));
+    in.Fail();
+    Bytes out(100000);
+    EXPECT_EQ(in.ReadBytes(out.data(), 100000), 50000);
+    EXPECT_EQ(Slice(out, 0, 50000), PatternBytes(50000));
+}
+
+TEST(InBufferTest, PrefetchOverAppendedMemoryFailsAndKeepsItBuffered) {
+    const Bytes blob = PatternBytes(1 << 20);
+    IStreamBuffer in;
+    in.AppendBlock(StreamBlock::Borrow(blob.data(), static_cast<uint32_t>(blob.size()), false));
+    EXPECT_FALSE(in.Prefetch());
+    EXPECT_EQ(in.Buffered(), 1u << 20);
+    Bytes out(blob.size());
+    EXPECT_EQ(in.ReadBytes(out.data(), static_cast<uint32_t>(out.size())),
+              static_cast<int32_t>(blob.size()));
+    EXPECT_EQ(out, blob);
+}
+
+TEST(InBufferTest, PrefetchReadsSixtyFourKilobytesMore) {
+    ScriptedInput in;
+    in.Deliver(PatternBytes(10));
+    in.Deliver(PatternBytes(70000));
+    EXPECT_EQ(in.Fill(10), 10u);
+    EXPECT_TRUE(in.Prefetch());
+    EXPECT_EQ(in.Buffered(), 10u + 65536u);
+    // The chunk size is back to normal: the next read asks the source for 32 KiB.
+    EXPECT_EQ(in.Fill(10 + 65536 + 1), 10u + 65536u + 1u);
+    EXPECT_EQ(in.BlockSizes().back(), 70000u - 65536u);
+}
+
+TEST(InBufferTest, ResetDropsUnreadBytes) {
+    ScriptedInput in;
+    in.Deliver(PatternBytes(10));
+    in.Fill(10);
+    in.Reset();
+    EXPECT_TRUE(in.IsEmpty());
+    EXPECT_TRUE(in.BlockSizes().empty());
+}
+
+TEST(OutBufferTest, LargeWriteGetsItsOwnBlockAndOneSinkCall) {
+    RecordingOutput out;
+    const Bytes data = PatternBytes(100000);
+    EXPECT_EQ(out.Write(data.data(), 100000), 100000u);
+    EXPECT_EQ(out.Blocks(),
+              (std::vector<std::pair<uint32_t, uint32_t>>{{0, 32768}, {100000, 100000}}));
+    EXPECT_EQ(out.Pending(), 100000u);
+    EXPECT_TRUE(out.Flush());
+    ASSERT_EQ(out.SinkCalls.size(), 1u);
+    EXPECT_EQ(out.SinkCalls[0], data);
+    EXPECT_EQ(out.Pending(), 0u);
+    EXPECT_TRUE(out.Blocks().empty());
+}
+
+TEST(OutBufferTest, SmallWritesShareOneBlock) {
+    RecordingOutput out;
+    out.Write("0123456789", 10);
+    out.Write("abcdefghij", 10);
+    EXPECT_EQ(out.Blocks(), (std::vector<std::pair<uint32_t, uint32_t>>{{20, 32768}}));
+    out.Flush();
+    EXPECT_EQ(out.SinkCalls, std::vector<Bytes>{ToBytes("0123456789abcdefghij")});
+}
+
+TEST(OutBufferTest, ValuesStraddlingABlockEndGoOutWhole) {
+    RecordingOutput out;
+    const Bytes filler = PatternBytes(32766);
+    out.Write(filler.data(), 32766);
+    out << uint32_t{0x44332211} << uint16_t{0x6655} << uint8_t{0x77};
+    out.Flush();
+    Bytes sent;
+    for (const auto& call : out.SinkCalls) {
+        Append(sent, call);
+    }
+    Bytes expected = filler;
+    Append(expected, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(out.SinkCalls.size(), 2u);
+}
+
+TEST(OutBufferTest, TakeAllJoinsWrittenAndAppendedBlocks) {
+    OStreamBuffer out;
+    out.Write("12345", 5);
+    const char borrowed[] = "abc";
+    out.AppendBlock(StreamBlock::Borrow(borrowed, 3, true));
+    auto owned = StreamBlock::Allocate(8);
+    std::memcpy(owned->Data, "xy", 2);
+    owned->Position = 2;
+    out.AppendBlock(std::move(owned));
+    char joined[10] = {};
+    out.TakeAll(joined);
+    EXPECT_STREQ(joined, "12345abcxy");
+    EXPECT_EQ(out.Pending(), 0u);
+    // The stream's own sink goes nowhere.
+    EXPECT_FALSE(out.WriteSink("x", 1));
+}
+
+// Runs in a child process whose address space is capped a little above what it already
+// uses, so a 1 GiB write cannot get its block and falls back, step by step, until even the
+// smallest block fails and the write ends with std::bad_alloc. Exits 0 when all of that held.
+[[noreturn]] void WriteUnderAnAddressSpaceCap() {
+    constexpr size_t size = 1u << 30;
+    // Untouched private pages read as zeros and cost no memory.
+    void* source = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (source == MAP_FAILED || statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) {
+        std::_Exit(2);
+    }
+    std::fclose(statm);
+    const rlim_t cap = static_cast<rlim_t>(pages) * 4096 + (48u << 20);
+    const rlimit limit{cap, cap};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) {
+        std::_Exit(3);
+    }
+    LogCapture capture;
+    bool threw = false;
+    {
+        OStreamBuffer out;
+        try {
+            out.Write(source, static_cast<uint32_t>(size));
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+    }
+    const auto lines = capture.Texts();
+    bool stepped = false;
+    for (const auto& line : lines) {
+        std::fprintf(stderr, "%s\n", line.c_str());
+        stepped |= line == "Bad alloc for 67108864 bytes, try 16777216 bytes";
+    }
+    const bool first = !lines.empty() && lines.front() == "Bad alloc for 1073741824 bytes";
+    std::_Exit(threw && first && stepped ? 0 : 1);
+}
+
+TEST(OutBufferMemoryTest, FallsBackToSmallerBlocksAndEndsWithBadAlloc) {
+#ifdef TESSARY_SANITIZED
+    GTEST_SKIP() << "sanitizers reserve address space that a cap would break";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(WriteUnderAnAddressSpaceCap(), ::testing::ExitedWithCode(0),
+                "Bad alloc for 1073741824 bytes");
+}

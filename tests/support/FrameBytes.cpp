@@ -1,0 +1,256 @@
+#include "tests/support/FrameBytes.h"
+
+#include <cstring>
+#include <new>
+
+Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+Bytes ToBytes(const void* data, size_t size) {
+    const auto* begin = static_cast<const uint8_t*>(data);
+    return Bytes(begin, begin + size);
+}
+
+void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+Bytes PatternBytes(size_t size, uint32_t seed) {
+    Bytes bytes(size);
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes[i] = static_cast<uint8_t>(state >> 16);
+    }
+    return bytes;
+}
+
+Bytes HeadBytes(const MessageHead& head) { return ToBytes(&head, sizeof head); }
+
+Bytes PDVBytes(uint32_t cbData, bool last) {
+    MessagePDV pdv;
+    pdv.cbData = cbData;
+    pdv.Flags = last ? MessagePDV::Last : 0;
+    return ToBytes(&pdv, sizeof pdv);
+}
+
+Bytes TailBytes() {
+    Tail tail;
+    return ToBytes(&tail, sizeof tail);
+}
+
+MessageHead HeadFromBytes(const uint8_t* data) {
+    // MessageHead is trivially copyable: copying bytes into suitably aligned storage creates a
+    // head there without its constructor drawing a message number.
+    alignas(MessageHead) unsigned char storage[sizeof(MessageHead)];
+    std::memcpy(storage, data, sizeof storage);
+    return *std::launder(reinterpret_cast<MessageHead*>(storage));
+}
+
+MessageHead AnswerHead(const MessageHead& request, uint32_t type) {
+    MessageHead answer = request;
+    answer.Type = type;
+    answer.cbMessage = 0;
+    answer.cbBLOB = 0;
+    return answer;
+}
+
+Bytes PeerFrame::Blob() const {
+    Bytes blob;
+    for (const auto& chunk : Chunks) {
+        Append(blob, chunk);
+    }
+    return blob;
+}
+
+std::string PeerFrame::BodyText() const { return std::string(Body.begin(), Body.end()); }
+
+std::u16string PeerFrame::WideBody() const {
+    std::u16string text(Body.size() / 2, u'\0');
+    std::memcpy(text.data(), Body.data(), text.size() * 2);
+    return text;
+}
+
+std::vector<uint32_t> PeerFrame::ChunkSizes() const {
+    std::vector<uint32_t> sizes;
+    for (const auto& chunk : Chunks) {
+        sizes.push_back(static_cast<uint32_t>(chunk.size()));
+    }
+    return sizes;
+}
+
+namespace {
+
+ParseResult Malformed(std::string why) {
+    ParseResult result;
+    result.Status = ParseStatus::Malformed;
+    result.Error = std::move(why);
+    return result;
+}
+
+} // namespace
+
+ParseResult ParseFrame(const uint8_t* data, size_t size) {
+    ParseResult incomplete;
+    if (size < sizeof(MessageHead)) {
+        return incomplete;
+    }
+    PeerFrame frame(HeadFromBytes(data));
+    const MessageHead& head = frame.Head;
+    if (head.Magic != HeadMagic) {
+        return Malformed("head magic " + std::to_string(head.Magic));
+    }
+    size_t pos = sizeof(MessageHead);
+    if (head.Type != HeadType::Listen) {
+        if (head.cbMessage > 0) {
+            const auto length = static_cast<size_t>(head.cbMessage);
+            if (size - pos < length) {
+                return incomplete;
+            }
+            frame.Body.assign(data + pos, data + pos + length);
+            pos += length;
+        }
+        if (head.cbBLOB > 0) {
+            const bool known = head.cbBLOB != UnknownBLOBSize;
+            uint64_t total = 0;
+            for (;;) {
+                if (size - pos < sizeof(MessagePDV)) {
+                    return incomplete;
+                }
+                MessagePDV pdv;
+                std::memcpy(&pdv, data + pos, sizeof pdv);
+                if (!pdv.Is()) {
+                    return Malformed("PDV magic " + std::to_string(pdv.Magic) + " at " +
+                                     std::to_string(pos));
+                }
+                pos += sizeof pdv;
+                frame.PDVs.push_back(pdv);
+                if (pdv.IsLast()) {
+                    break;
+                }
+                total += pdv.cbData;
+                if (known && total > static_cast<uint64_t>(head.cbBLOB)) {
+                    return Malformed("PDVs overrun cbBLOB " + std::to_string(head.cbBLOB));
+                }
+                if (size - pos < pdv.cbData) {
+                    return incomplete;
+                }
+                frame.Chunks.emplace_back(data + pos, data + pos + pdv.cbData);
+                pos += pdv.cbData;
+            }
+        }
+        if (size - pos < sizeof(Tail)) {
+            return incomplete;
+        }
+        std::memcpy(&frame.TailRecord, data + pos, sizeof(Tail));
+        frame.HasTail = true;
+        if (!frame.TailRecord.Is()) {
+            return Malformed("tail magic " + std::to_string(frame.TailRecord.Magic));
+        }
+        pos += sizeof(Tail);
+    }
+    frame.Size = pos;
+    ParseResult result;
+    result.Status = ParseStatus::Complete;
+    result.Frame.emplace(std::move(frame));
+    return result;
+}
+
+std::vector<PeerFrame> ParseFrames(const Bytes& stream, std::string* error) {
+    std::vector<PeerFrame> frames;
+    size_t offset = 0;
+    while (offset < stream.size()) {
+        ParseResult result = ParseFrame(stream.data() + offset, stream.size() - offset);
+        if (result.Status == ParseStatus::Malformed && error != nullptr) {
+            *error = "at " + std::to_string(offset) + ": " + result.Error;
+        }
+        if (result.Status != ParseStatus::Complete) {
+            break;
+        }
+        result.Frame->Offset = offset;
+        offset += result.Frame->Size;
+        frames.push_back(std::move(*result.Frame));
+    }
+    return frames;
+}
+
+FrameBuilder& FrameBuilder::Body(std::string_view text) {
+    m_Body = ToBytes(text);
+    m_Head.Flags &= ~HeadFlag::Wide;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::WideBody(std::u16string_view text) {
+    m_Body = ToBytes(text.data(), text.size() * sizeof(char16_t));
+    m_Head.Flags |= HeadFlag::Wide;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::RawBody(const Bytes& body) {
+    m_Body = body;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::Blob(const Bytes& blob) {
+    m_Chunks.clear();
+    if (!blob.empty()) {
+        m_Chunks.push_back(blob);
+    }
+    m_HasBlob = !blob.empty();
+    m_Streamed = false;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::Chunks(const std::vector<Bytes>& chunks, bool streamed) {
+    m_Chunks = chunks;
+    m_HasBlob = true;
+    m_Streamed = streamed;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::NoClosingPDV() {
+    m_ClosingPDV = false;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::NoTail() {
+    m_Tail = false;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::CbMessage(int32_t value) {
+    m_CbMessageSet = true;
+    m_CbMessage = value;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::CbBLOB(int32_t value) {
+    m_CbBLOBSet = true;
+    m_CbBLOB = value;
+    return *this;
+}
+
+Bytes FrameBuilder::Build() const {
+    MessageHead head = m_Head;
+    head.cbMessage = m_CbMessageSet ? m_CbMessage : static_cast<int32_t>(m_Body.size());
+    int64_t total = 0;
+    for (const auto& chunk : m_Chunks) {
+        total += static_cast<int64_t>(chunk.size());
+    }
+    const int32_t announced =
+        !m_HasBlob ? 0 : (m_Streamed ? UnknownBLOBSize : static_cast<int32_t>(total));
+    head.cbBLOB = m_CbBLOBSet ? m_CbBLOB : announced;
+
+    Bytes bytes = HeadBytes(head);
+    Append(bytes, m_Body);
+    if (m_HasBlob) {
+        for (const auto& chunk : m_Chunks) {
+            Append(bytes, PDVBytes(static_cast<uint32_t>(chunk.size()), false));
+            Append(bytes, chunk);
+        }
+        if (m_ClosingPDV) {
+            Append(bytes, PDVBytes(0, true));
+        }
+    }
+    if (m_Tail) {
+        Append(bytes, TailBytes());
+    }
+    return bytes;
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "tessary/protocol/MessageHead.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Frames as bytes, built and taken apart independently of the library's own writer and reader,
+// so byte-level tests compare the library against a second implementation of the wire format.
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ToBytes(std::string_view text);
+Bytes ToBytes(const void* data, size_t size);
+void Append(Bytes& to, const Bytes& more);
+// size bytes of a repeating, position-dependent pattern, so misplaced chunks show.
+Bytes PatternBytes(size_t size, uint32_t seed = 0);
+
+Bytes HeadBytes(const MessageHead& head);
+Bytes PDVBytes(uint32_t cbData, bool last);
+Bytes TailBytes();
+
+// A head read from bytes without running MessageHead's constructor, so parsing takes no
+// message number. data must hold 88 bytes.
+MessageHead HeadFromBytes(const uint8_t* data);
+
+// A copy of request turned into an answer of type type (Reply, Failed, Ack, Error, ...):
+// MessageID, CallerID, Flags, Command and the ids are kept, the lengths cleared. Adjust the
+// fields the answer needs (for an Ack: Command 0, SourceID the receiver, TargetID the sender).
+MessageHead AnswerHead(const MessageHead& request, uint32_t type);
+
+// One frame taken apart.
+struct PeerFrame {
+    explicit PeerFrame(const MessageHead& head) : Head(head) {}
+
+    MessageHead Head;
+    Bytes Body;
+    // Every PDV in order, the closing one included.
+    std::vector<MessagePDV> PDVs;
+    // The data of each data PDV, in order.
+    std::vector<Bytes> Chunks;
+    bool HasTail = false;
+    Tail TailRecord{};
+    // Where the frame lies in the connection's byte stream.
+    size_t Offset = 0;
+    size_t Size = 0;
+
+    Bytes Blob() const;
+    std::string BodyText() const;
+    // The body as UTF-16 code units (an odd last byte is dropped).
+    std::u16string WideBody() const;
+    std::vector<uint32_t> ChunkSizes() const;
+};
+
+enum class ParseStatus { Complete, Incomplete, Malformed };
+
+struct ParseResult {
+    ParseStatus Status = ParseStatus::Incomplete;
+    // Set when Status is Complete.
+    std::optional<PeerFrame> Frame;
+    std::string Error;
+};
+
+// Takes apart the frame that starts at data. A Listen head travels alone: no body, no tail.
+// Wrong magics, negative lengths and a chunk overrunning a known BLOB size are Malformed.
+ParseResult ParseFrame(const uint8_t* data, size_t size);
+
+// Every complete frame of a byte stream, in order. Stops at an incomplete frame; at a malformed
+// one it stops too and, when error is given, says why.
+std::vector<PeerFrame> ParseFrames(const Bytes& stream, std::string* error = nullptr);
+
+// Builds one frame. cbMessage and cbBLOB follow what is added unless set explicitly, which
+// lets tests announce lengths that the bytes do not keep.
+class FrameBuilder {
+public:
+    explicit FrameBuilder(const MessageHead& head) : m_Head(head) {}
+
+    FrameBuilder& Body(std::string_view text);
+    // UTF-16 body; sets the Wide flag.
+    FrameBuilder& WideBody(std::u16string_view text);
+    FrameBuilder& RawBody(const Bytes& body);
+    // A BLOB of known size: one data PDV (none when empty), then the closing PDV. An empty
+    // BLOB announces cbBLOB 0 and so has no PDV at all.
+    FrameBuilder& Blob(const Bytes& blob);
+    // A BLOB cut into the given chunks; streamed announces 0x7FFFFFFF, else the sum.
+    FrameBuilder& Chunks(const std::vector<Bytes>& chunks, bool streamed);
+    FrameBuilder& NoClosingPDV();
+    FrameBuilder& NoTail();
+    FrameBuilder& CbMessage(int32_t value);
+    FrameBuilder& CbBLOB(int32_t value);
+
+    MessageHead& Head() { return m_Head; }
+    Bytes Build() const;
+
+private:
+    MessageHead m_Head;
+    Bytes m_Body;
+    std::vector<Bytes> m_Chunks;
+    bool m_HasBlob = false;
+    bool m_Streamed = false;
+    bool m_ClosingPDV = true;
+    bool m_Tail = true;
+    bool m_CbMessageSet = false;
+    bool m_CbBLOBSet = false;
+    int32_t m_CbMessage = 0;
+    int32_t m_CbBLOB = 0;
+};

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "tests/support/FrameBytes.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// An in-process stand-in for a bus server in byte-level tests: a listening socket on
+// 127.0.0.1 that accepts every connection in turn, records what each one sends, and plays
+// scripted bytes back.
+//
+//   LoopbackPeer peer;                                   // listens on a port the OS picks
+//   client.Connect(LoopbackPeer::Host, peer.Port());
+//   ASSERT_TRUE(peer.WaitForFrames(1));                  // bounded wait (2 s by default)
+//   PeerFrame request = peer.Frames()[0];
+//   peer.Send(FrameBuilder(AnswerHead(request.Head, HeadType::Reply)).Build());
+//   peer.Close();                                        // after everything queued is sent
+//
+// Connections are numbered 0, 1, 2, ... in the order they were accepted; every operation
+// takes the number (default 0), and a connection's record stays readable after it is closed.
+// Sends are queued and written by the peer's own thread as the client reads, so a test can
+// script megabytes before the library starts reading. Close, Reset and ShutdownWrite run in
+// queue order, after the bytes queued before them.
+//
+// Threads: one peer thread accepts, reads and writes. The OnAccept and Responder callbacks run
+// on it, without the peer's lock held, and may call any operation of the peer.
+class LoopbackPeer {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Duration = std::chrono::milliseconds;
+    // Called for each connection just after it was accepted.
+    using AcceptHandler = std::function<void(LoopbackPeer& peer, size_t connection)>;
+    // Called for each complete frame a connection sends, in order.
+    using Responder =
+        std::function<void(LoopbackPeer& peer, size_t connection, const PeerFrame& frame)>;
+
+    static constexpr const char* Host = "127.0.0.1";
+    static constexpr Duration DefaultWait{2000};
+
+    // Listens on port (0: one the OS picks). Throws std::runtime_error when it cannot.
+    explicit LoopbackPeer(uint16_t port = 0);
+    LoopbackPeer(const LoopbackPeer&) = delete;
+    LoopbackPeer& operator=(const LoopbackPeer&) = delete;
+    // Closes every connection and the listener.
+    ~LoopbackPeer();
+
+    // count peers on ports base, base + step, base + 2 step, ... (the bus servers' port
+    // pattern), for a free base the OS helps choose. Throws std::runtime_error when no base
+    // works after a bounded number of tries.
+    static std::vector<std::unique_ptr<LoopbackPeer>> OpenSeries(int count, int step = 2);
+
+    uint16_t Port() const { return m_Port; }
+
+    // Set before clients connect; a handler set later sees only later events.
+    void SetOnAccept(AcceptHandler handler);
+    void SetResponder(Responder responder);
+
+    // Closes the listening socket: further connects are refused (a bus server that went away).
+    // Accepted connections carry on.
+    void StopListening();
+
+    size_t ConnectionCount() const;
+    bool WaitForConnections(size_t count, Duration wait = DefaultWait) const;
+
+    // What a connection has sent so far.
+    Bytes Received(size_t connection = 0) const;
+    size_t ReceivedSize(size_t connection = 0) const;
+    // The complete frames among the received bytes.
+    std::vector<PeerFrame> Frames(size_t connection = 0) const;
+    bool WaitForBytes(size_t count, size_t connection = 0, Duration wait = DefaultWait) const;
+    bool WaitForFrames(size_t count, size_t connection = 0, Duration wait = DefaultWait) const;
+    // True once the client closed its side (end of stream or reset).
+    bool ClientClosed(size_t connection = 0) const;
+    bool WaitForClientClose(size_t connection = 0, Duration wait = DefaultWait) const;
+
+    // Queues bytes for the client.
+    void Send(Bytes bytes, size_t connection = 0);
+    // Closes after the queued bytes are out (the client reads them, then end of stream).
+    void Close(size_t connection = 0);
+    // Closes with a reset (SO_LINGER 0): the client's next send fails with a reset.
+    void Reset(size_t connection = 0);
+    // Ends the peer's sending side only; the client reads end of stream and can still send.
+    void ShutdownWrite(size_t connection = 0);
+    // Waits until everything queued on the connection has been carried out.
+    bool WaitForSent(size_t connection = 0, Duration wait = DefaultWait) const;
+
+private:
+    struct Operation {
+        enum class Kind { Data, Close, Reset, ShutdownWrite } What = Kind::Data;
+        Bytes Data;
+        size_t Sent = 0;
+    };
+    struct Connection {
+        int Fd = -1;
+        Bytes Received;
+        bool ClientClosed = false;
+        std::deque<Operation> Outgoing;
+        // Stream offset of the first frame not yet handed to the responder.
+        size_t ResponderOffset = 0;
+    };
+
+    void Run();
+    void Wake();
+    void AcceptAll();
+    // Reads what is there; false when the client closed.
+    void ReadFrom(size_t index);
+    void WriteTo(size_t index);
+    void DeliverFrames(size_t index);
+    void Enqueue(size_t connection, Operation operation);
+    template <typename Predicate> bool WaitUntil(Duration wait, Predicate predicate) const;
+
+    int m_Listener = -1;
+    int m_WakeFd = -1;
+    uint16_t m_Port = 0;
+    bool m_Stop = false;
+    bool m_StopListening = false;
+    AcceptHandler m_OnAccept;
+    Responder m_Responder;
+    std::vector<std::unique_ptr<Connection>> m_Connections;
+    mutable std::mutex m_Mutex;
+    mutable std::condition_variable m_Changed;
+    std::thread m_Thread;
+};
