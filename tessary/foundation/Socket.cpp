@@ -92,6 +92,7 @@ Socket::Socket() {
 
 Socket::~Socket() {
     CloseHandle(m_hSocket.exchange(NoSocket));
+    CloseHandle(m_hTornDown.exchange(NoSocket));
     std::lock_guard lock(gInstanceMutex);
     if (!m_bStarted || gInstanceCount == 0) {
         return;
@@ -114,6 +115,7 @@ int32_t Socket::ReportError() {
 
 bool Socket::Open(const char* address, uint32_t port) {
     CloseHandle(m_hSocket.exchange(NoSocket));
+    CloseHandle(m_hTornDown.exchange(NoSocket));
     m_bConnected.store(false, std::memory_order_release);
 
     const SocketHandle handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -210,19 +212,23 @@ int32_t Socket::Receive(char* buffer, uint32_t capacity) {
 
 bool Socket::Close() {
     CloseHandle(m_hSocket.exchange(NoSocket));
+    CloseHandle(m_hTornDown.exchange(NoSocket));
     m_bConnected.store(false, std::memory_order_release);
     return true;
 }
 
 bool Socket::Teardown() {
     // Another thread may be blocked in Receive: it must find the socket closed when its wait
-    // or read fails, so the state goes first. shutdown wakes that thread; close alone would
-    // leave it asleep until its time-out.
+    // or read fails, so the state goes first. shutdown wakes that thread (close alone would
+    // leave it asleep until its time-out) and ends the connection for the peer at once. The
+    // descriptor itself is closed by the owning thread's next Close, Open or destruction:
+    // closing it here, under a read still running on it, could hand its number to a new
+    // connection that the old read would then consume.
     m_bConnected.store(false, std::memory_order_release);
     const SocketHandle handle = m_hSocket.exchange(NoSocket);
     if (handle != NoSocket) {
         ::shutdown(handle, SHUT_RDWR);
-        ::close(handle);
+        CloseHandle(m_hTornDown.exchange(handle));
     }
     return true;
 }

@@ -36,8 +36,10 @@ public:
     // Blocking connect to a dotted IPv4 address; an open connection is closed first.
     virtual bool Open(const char* address, uint32_t port);
     virtual bool Close();
-    // Clears the state before closing, and shuts the connection down first so that a thread
-    // blocked in Receive on this socket wakes at once (close alone does not wake it on Linux).
+    // Callable from another thread to break a Receive blocked on the owning thread: clears the
+    // state, then shuts the connection down so that the read wakes at once (close alone does
+    // not wake it on Linux). The descriptor is released by the owner's next Close or Open, or
+    // by the destructor.
     virtual bool Teardown();
     // Takes over other's connection; other is left closed. Our own handle is closed first
     // rather than leaked.
@@ -81,6 +83,8 @@ private:
     std::atomic<SocketHandle> m_hSocket{NoSocket};
     std::atomic<bool> m_bConnected{false};
     std::atomic<int> m_ReceiveTimeOut{DefaultReceiveTimeOut};
+    // A descriptor shut down by Teardown, possibly still in use by a read on the owning thread.
+    std::atomic<SocketHandle> m_hTornDown{NoSocket};
     // False when network start-up failed in the constructor; the destructor then leaves the
     // instance count alone.
     bool m_bStarted = false;

@@ -7,6 +7,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -134,6 +135,18 @@ TEST_F(SocketTest, TeardownFromAnotherThreadWakesABlockedReceive) {
     EXPECT_FALSE(socket.IsConnected());
     EXPECT_EQ(socket.Handle(), NoSocket);
     EXPECT_TRUE(peer.WaitForClientClose());
+}
+
+TEST_F(SocketTest, TornDownDescriptorIsReleasedByTheOwnersNextClose) {
+    Connect();
+    const SocketHandle handle = socket.Handle();
+    socket.Teardown();
+    EXPECT_TRUE(peer.WaitForClientClose());
+    // Still open: a read on the owning thread may be using it.
+    EXPECT_NE(::fcntl(handle, F_GETFD), -1);
+    socket.Close();
+    EXPECT_EQ(::fcntl(handle, F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
 }
 
 TEST_F(SocketTest, OperationsOnANeverConnectedSocketDoNothing) {

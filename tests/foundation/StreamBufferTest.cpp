@@ -264,7 +264,7 @@ TEST(OutBufferTest, TakeAllJoinsWrittenAndAppendedBlocks) {
     std::memcpy(owned->Data, "xy", 2);
     owned->Position = 2;
     out.AppendBlock(std::move(owned));
-    char joined[10] = {};
+    char joined[11] = {};
     out.TakeAll(joined);
     EXPECT_STREQ(joined, "12345abcxy");
     EXPECT_EQ(out.Pending(), 0u);
