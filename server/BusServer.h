@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace busd {
+
+// What one process of bus servers is told at start. Bus server k listens on command port
+// CommandPort + 2k and status port StatusPort + 2k, the ports the library's clients and
+// receivers compute from the same two bases.
+struct BusServerOptions {
+    std::string BindAddress = "127.0.0.1";
+    // 0 asks for any free ports: a run is searched so that the arithmetic above still holds
+    // (with both at 0, status port = command port + 1); the bound bases are then read back
+    // from CommandPort() and StatusPort().
+    int CommandPort = 6630;
+    int StatusPort = 6631;
+    int NbOfBUSServer = 4;
+    // Announced in the SYNC record; the library times a silent status connection out after
+    // one and a half heart rates, so heartbeats go out at this rate.
+    int HeartRateMs = 10000;
+    int Heartbeat1MinuteMs = 60000;
+    int Heartbeat5MinuteMs = 300000;
+    // Largest body plus BLOB relayed in one frame; bigger announcements close the connection.
+    int64_t MaxFrameBytes = 256ll << 20;
+    // Bytes queued for one connection above which the connections feeding it stop being read;
+    // a queue twice as big, or one that stays above it for SlowConsumerTimeoutMs without
+    // progress, closes that connection as a slow consumer.
+    int64_t MaxPendingBytes = 64ll << 20;
+    // A connection that sends no complete frame this long after connecting, or that stops in
+    // the middle of a frame this long, is closed.
+    int IdleTimeoutMs = 30000;
+    int SlowConsumerTimeoutMs = 30000;
+    // Counters are logged at info level this often and once at shutdown.
+    int StatsIntervalMs = 60000;
+};
+
+// A snapshot of the counters of all bus servers of one process.
+struct BusStats {
+    uint64_t ConnectionsAccepted = 0;
+    uint64_t ConnectionsOpen = 0;
+    uint64_t Registrations = 0;
+    uint64_t FramesIn = 0;
+    uint64_t FramesOut = 0;
+    // Keyed by head type name ("Message", "Ack", ...); types never seen are absent.
+    std::map<std::string, uint64_t> FramesInByType;
+    std::map<std::string, uint64_t> FramesOutByType;
+    uint64_t BytesIn = 0;
+    uint64_t BytesOut = 0;
+    // Frames that reached nobody: unknown target, target gone mid-frame, no waiting sender.
+    uint64_t Drops = 0;
+    uint64_t BadInputDisconnects = 0;
+    uint64_t SlowConsumerDisconnects = 0;
+    uint64_t IdleDisconnects = 0;
+    // Closed because the other end of a relay vanished in the middle of a frame: a sender whose
+    // target went, or a target whose sender went (its stream holds half a frame).
+    uint64_t RelayBrokenDisconnects = 0;
+};
+
+class Hub;
+
+// One process's bus servers, run on one event-loop thread of their own. Used by tessary-busd
+// and embedded by tests, benchmarks and the tessary tool.
+class BusServer {
+public:
+    explicit BusServer(BusServerOptions options = {});
+    BusServer(const BusServer&) = delete;
+    BusServer& operator=(const BusServer&) = delete;
+    // Stops when still running.
+    ~BusServer();
+
+    // Binds every port, then starts the event-loop thread. False (with a log line) when a port
+    // cannot be bound or the server already runs; nothing is left bound then.
+    bool Start();
+    // Closes every listener and connection, waits for the thread and logs the counters.
+    // Safe to call twice or before Start.
+    void Stop();
+    bool IsRunning() const;
+
+    // The bound bases (valid after a successful Start) and the ports of bus server k.
+    int CommandPort() const;
+    int StatusPort() const;
+    int CommandPort(int k) const;
+    int StatusPort(int k) const;
+    int NbOfBUSServer() const;
+    const BusServerOptions& Options() const { return m_Options; }
+
+    BusStats Stats() const;
+
+private:
+    BusServerOptions m_Options;
+    std::unique_ptr<Hub> m_Hub;
+};
+
+} // namespace busd

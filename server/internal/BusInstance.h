@@ -1,0 +1,80 @@
+#pragma once
+
+#include "server/BusServer.h"
+#include "server/internal/Connection.h"
+#include "server/internal/PendingAcks.h"
+
+#include <asio.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+namespace busd {
+
+class Hub;
+
+// One bus server: a command port and a status port, the receivers registered on its status
+// port, their subscriptions and the sends waiting for acknowledgements. It routes only among
+// its own connections; receivers register on every bus server, so every client connection
+// reaches every receiver.
+class BusInstance {
+public:
+    BusInstance(Hub& hub, int index, asio::ip::tcp::acceptor command,
+                asio::ip::tcp::acceptor status);
+    BusInstance(const BusInstance&) = delete;
+    BusInstance& operator=(const BusInstance&) = delete;
+
+    void Start();
+    // Closes the listeners, the timers and every connection.
+    void Shutdown();
+
+    Hub& GetHub() { return m_Hub; }
+    const BusServerOptions& Options() const;
+    Counters& GetCounters();
+    int Index() const { return m_Index; }
+    int Port(Connection::Kind kind) const;
+
+    // Called by a connection with the head of each frame it reads, then at the frame's end.
+    FramePlan OnHead(Connection& conn, const MessageHead& head);
+    void OnFrameEnd(Connection& conn, const MessageHead& head, const FramePlan& plan,
+                    const std::string& body, bool delivered);
+    void Register(Connection& conn, const MessageHead& head);
+    void OnClosed(Connection& conn);
+
+    bool IsRegistered(const std::string& id) const;
+    void Sweep(Connection::Clock::time_point now);
+
+private:
+    void Accept(asio::ip::tcp::acceptor& acceptor, Connection::Kind kind);
+    void ScheduleHeartbeat(asio::steady_timer& timer, int periodMs, uint32_t type);
+    std::shared_ptr<Connection> Registered(const std::string& id) const;
+    std::shared_ptr<Connection> Find(const Connection& conn) const;
+    FramePlan PlanMessage(const MessageHead& head);
+    FramePlan PlanAck(Connection& conn, const MessageHead& head);
+    void Answer(Connection& conn, uint32_t type, const MessageHead& request);
+    void ApplySetting(Connection& conn, const MessageHead& head, const std::string& body);
+
+    Hub& m_Hub;
+    const int m_Index;
+    asio::ip::tcp::acceptor m_CommandAcceptor;
+    asio::ip::tcp::acceptor m_StatusAcceptor;
+    asio::steady_timer m_Heartbeat;
+    asio::steady_timer m_Heartbeat1Minute;
+    asio::steady_timer m_Heartbeat5Minute;
+    // One per listener: a failed accept is retried after a pause instead of spinning.
+    asio::steady_timer m_CommandRetry;
+    asio::steady_timer m_StatusRetry;
+    bool m_ShuttingDown = false;
+
+    std::unordered_map<uint64_t, std::shared_ptr<Connection>> m_Connections;
+    std::unordered_map<std::string, std::weak_ptr<Connection>> m_Registry;
+    // Per command, the source ids subscribed to it; kept when a receiver goes, so it keeps
+    // its subscriptions when it comes back (the library does not subscribe again).
+    std::unordered_map<int32_t, std::set<std::string>> m_Subscribers;
+    PendingAcks m_Pending;
+};
+
+} // namespace busd

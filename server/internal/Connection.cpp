@@ -1,0 +1,566 @@
+#include "server/internal/Connection.h"
+
+#include "server/internal/BusInstance.h"
+#include "tessary/external/Log.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <span>
+
+namespace busd {
+
+namespace {
+
+// Reads land in buffers of this size; a read buffer stays pinned while a queue references it.
+constexpr size_t ReadSize = 64 * 1024;
+// Pieces at least this big are queued by reference, smaller ones are copied, so one pinned read
+// buffer is charged at most four times its size to the queues holding it.
+constexpr size_t SliceMin = ReadSize / 4;
+
+const char* KindText(Connection::Kind kind) {
+    return kind == Connection::Kind::Command ? "command" : "status";
+}
+
+uint32_t FrameType(const std::string& frame) {
+    uint32_t type = 0;
+    std::memcpy(&type, frame.data() + offsetof(MessageHead, Type), sizeof type);
+    return type;
+}
+
+} // namespace
+
+Connection::Connection(BusInstance& bus, asio::ip::tcp::socket socket, Kind kind, uint64_t id)
+    : m_Bus(bus), m_Counters(bus.GetCounters()), m_Socket(std::move(socket)), m_Kind(kind),
+      m_Id(id), m_Parser(bus.Options().MaxFrameBytes) {
+    std::error_code error;
+    const auto peer = m_Socket.remote_endpoint(error);
+    m_Peer = error ? std::string("unknown peer")
+                   : peer.address().to_string() + ":" + std::to_string(peer.port());
+    m_Socket.set_option(asio::ip::tcp::no_delay(true), error);
+    m_Accepted = m_LastInput = m_LastWrite = Clock::now();
+}
+
+Connection::~Connection() = default;
+
+void Connection::Start() { StartRead(); }
+
+void Connection::SetNoDelay(bool on) {
+    std::error_code error;
+    m_Socket.set_option(asio::ip::tcp::no_delay(on), error);
+}
+
+void Connection::MarkRegistered(const std::string& id) {
+    m_Registered = true;
+    m_SourceId = id;
+}
+
+// ---- input ----
+
+void Connection::StartRead() {
+    if (m_Closed || m_Reading) {
+        return;
+    }
+    if (!m_In || m_In.use_count() > 1) {
+        m_In.reset(new char[ReadSize]);
+    }
+    m_InPos = m_InEnd = 0;
+    m_Reading = true;
+    m_Socket.async_read_some(asio::buffer(m_In.get(), ReadSize),
+                             [self = shared_from_this()](const std::error_code& error, size_t n) {
+                                 self->OnRead(error, n);
+                             });
+}
+
+void Connection::OnRead(const std::error_code& error, size_t n) {
+    m_Reading = false;
+    if (m_Closed) {
+        return;
+    }
+    if (error) {
+        Close(CloseCause::PeerGone, error == asio::error::eof ? "closed by peer" : error.message());
+        return;
+    }
+    m_Counters.BytesIn(n);
+    m_LastInput = Clock::now();
+    m_InPos = 0;
+    m_InEnd = n;
+    Pump();
+}
+
+void Connection::Pump() {
+    while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
+        size_t consumed = 0;
+        const FrameParser::Step step = m_Parser.Next(m_In.get() + m_InPos, m_InEnd - m_InPos,
+                                                     consumed);
+        m_InPos += consumed;
+        if (step.status == FrameParser::Status::Error) {
+            Close(CloseCause::BadInput, m_Parser.ErrorText());
+            return;
+        }
+        if (step.status == FrameParser::Status::Segment) {
+            HandleSegment(step);
+        }
+    }
+    if (!m_Closed && m_Pause == Pause::None && m_InPos == m_InEnd) {
+        ReadOrWait();
+    }
+}
+
+bool Connection::OverPending() const {
+    const size_t deferred = std::accumulate(m_Deferred.begin(), m_Deferred.end(), size_t{0},
+                                            [](size_t n, const std::string& f) {
+                                                return n + f.size();
+                                            });
+    return static_cast<int64_t>(m_Out.Charged() + deferred) > m_Bus.Options().MaxPendingBytes;
+}
+
+void Connection::ReadOrWait() {
+    if (m_Reading) {
+        return;
+    }
+    // Stop reading while a queue this connection feeds is over the limit: the bytes stay in
+    // the peer's socket, and TCP slows the peer down.
+    Connection* full = OverPending() ? this : nullptr;
+    for (const Target& t : m_Targets) {
+        if (full == nullptr && t.acquired && !t.lost && t.conn->OverPending()) {
+            full = t.conn.get();
+        }
+    }
+    if (full != nullptr) {
+        m_Pause = Pause::Drain;
+        full->m_DrainWaiters.push_back(weak_from_this());
+        return;
+    }
+    StartRead();
+}
+
+void Connection::Resume() {
+    if (m_Closed) {
+        return;
+    }
+    if (m_Pause == Pause::Owner) {
+        if (!AcquireTargets()) {
+            return;
+        }
+        m_Pause = Pause::None;
+        ForwardHead();
+    } else if (m_Pause == Pause::Drain) {
+        m_Pause = Pause::None;
+    } else {
+        return;
+    }
+    Pump();
+}
+
+void Connection::HandleSegment(const FrameParser::Step& step) {
+    const bool relay = m_Plan.mode == FramePlan::Mode::Relay;
+    switch (step.part) {
+    case FrameParser::Part::Head:
+        OnHead();
+        return;
+    case FrameParser::Part::Body:
+        if (relay) {
+            Forward(step);
+        } else if (m_Plan.mode == FramePlan::Mode::Collect) {
+            m_Body.append(step.data, step.size);
+        }
+        return;
+    case FrameParser::Part::PDV:
+    case FrameParser::Part::Data:
+        if (relay) {
+            Forward(step);
+        }
+        return;
+    case FrameParser::Part::Tail:
+        if (relay) {
+            Forward(step);
+        }
+        OnFrameEnd();
+        return;
+    }
+}
+
+void Connection::OnHead() {
+    const MessageHead& head = m_Parser.Head();
+    m_Counters.FrameIn(head.Type);
+    m_Body.clear();
+    m_Targets.clear();
+    m_HeadSent = false;
+    m_Plan = m_Bus.OnHead(*this, head);
+    switch (m_Plan.mode) {
+    case FramePlan::Mode::Reject:
+        Close(CloseCause::BadInput, m_Plan.reason);
+        return;
+    case FramePlan::Mode::Register:
+        ++m_FramesDone;
+        m_Plan = FramePlan();
+        m_Bus.Register(*this, head);
+        return;
+    case FramePlan::Mode::Relay:
+        for (auto& conn : m_Plan.targets) {
+            m_Targets.push_back({std::move(conn), false, false});
+        }
+        m_Plan.targets.clear();
+        std::sort(m_Targets.begin(), m_Targets.end(), [](const Target& a, const Target& b) {
+            return a.conn->Id() < b.conn->Id();
+        });
+        m_Targets.erase(std::unique(m_Targets.begin(), m_Targets.end(),
+                                    [](const Target& a, const Target& b) {
+                                        return a.conn == b.conn;
+                                    }),
+                        m_Targets.end());
+        if (!AcquireTargets()) {
+            m_Pause = Pause::Owner;
+            return;
+        }
+        ForwardHead();
+        return;
+    case FramePlan::Mode::Discard:
+    case FramePlan::Mode::Command:
+    case FramePlan::Mode::Collect:
+        return;
+    }
+}
+
+bool Connection::AcquireTargets() {
+    for (Target& t : m_Targets) {
+        if (t.acquired || t.lost) {
+            continue;
+        }
+        Connection& target = *t.conn;
+        if (target.m_Closed) {
+            t.lost = true;
+            continue;
+        }
+        if (target.m_Owner == nullptr) {
+            target.m_Owner = this;
+            t.acquired = true;
+            continue;
+        }
+        if (m_WaitingOn != &target) {
+            target.m_OwnerWaiters.push_back(weak_from_this());
+            m_WaitingOn = &target;
+        }
+        return false;
+    }
+    return true;
+}
+
+void Connection::ForwardHead() {
+    const MessageHead& head = m_Parser.Head();
+    uint64_t live = 0;
+    for (const Target& t : m_Targets) {
+        if (t.acquired && !t.lost) {
+            t.conn->Enqueue(reinterpret_cast<const char*>(&head), sizeof head);
+            ++live;
+        }
+    }
+    m_Counters.FrameOut(head.Type, live);
+    m_HeadSent = true;
+}
+
+void Connection::Forward(const FrameParser::Step& step) {
+    for (const Target& t : m_Targets) {
+        if (!t.acquired || t.lost) {
+            continue;
+        }
+        if (step.staged || step.size < SliceMin) {
+            t.conn->Enqueue(step.data, step.size);
+        } else {
+            t.conn->EnqueueShared(m_In, step.data, step.size, ReadSize);
+        }
+    }
+}
+
+void Connection::OnFrameEnd() {
+    ++m_FramesDone;
+    bool delivered = false;
+    if (m_Plan.mode == FramePlan::Mode::Relay) {
+        for (const Target& t : m_Targets) {
+            delivered = delivered || (t.acquired && !t.lost);
+        }
+        ReleaseTargets();
+    }
+    const FramePlan plan = std::move(m_Plan);
+    m_Plan = FramePlan();
+    m_Targets.clear();
+    m_HeadSent = false;
+    m_Bus.OnFrameEnd(*this, m_Parser.Head(), plan, m_Body, delivered);
+    m_Body.clear();
+}
+
+void Connection::ReleaseTargets() {
+    for (Target& t : m_Targets) {
+        if (t.acquired) {
+            t.acquired = false;
+            t.conn->Release(*this);
+        }
+    }
+}
+
+void Connection::Granted(Connection& target) {
+    m_WaitingOn = nullptr;
+    for (Target& t : m_Targets) {
+        if (t.conn.get() == &target) {
+            t.acquired = true;
+        }
+    }
+    asio::post(m_Socket.get_executor(), [self = shared_from_this()] { self->Resume(); });
+}
+
+void Connection::TargetLost(Connection& target) {
+    if (m_Closed) {
+        return;
+    }
+    if (m_WaitingOn == &target) {
+        m_WaitingOn = nullptr;
+    }
+    const auto it = std::find_if(m_Targets.begin(), m_Targets.end(),
+                                 [&](const Target& t) { return t.conn.get() == &target; });
+    if (it == m_Targets.end() || it->lost) {
+        return;
+    }
+    const bool midFrame = it->acquired && m_HeadSent;
+    it->acquired = false;
+    it->lost = true;
+    if (midFrame) {
+        m_Counters.Drop();
+        // A sender must learn at once that its frame went nowhere; closing also stops it from
+        // pushing the rest of a BLOB into the void.
+        if (m_Plan.relay == FramePlan::Relay::Direct) {
+            Close(CloseCause::RelayBroken,
+                  "target <" + target.SourceId() + "> disconnected in the middle of a frame");
+            return;
+        }
+    }
+    if (m_Pause == Pause::Owner) {
+        asio::post(m_Socket.get_executor(), [self = shared_from_this()] { self->Resume(); });
+    }
+}
+
+void Connection::SourceLost(Connection& source, bool midFrame) {
+    if (midFrame) {
+        m_Owner = nullptr;
+        // This stream now holds half a frame; only a new connection can start clean.
+        Close(CloseCause::RelayBroken,
+              "its sender " + source.Peer() + " disconnected in the middle of a frame");
+        return;
+    }
+    Release(source);
+}
+
+void Connection::Close(CloseCause cause, const std::string& reason) {
+    if (m_Closed) {
+        return;
+    }
+    const auto self = shared_from_this();
+    m_Closed = true;
+    const int port = m_Bus.Port(m_Kind);
+    const char* kind = KindText(m_Kind);
+    switch (cause) {
+    case CloseCause::BadInput:
+    case CloseCause::SlowConsumer:
+        _warning("busd: closing %s on %s port %d: %s", m_Peer.c_str(), kind, port, reason.c_str());
+        break;
+    case CloseCause::Idle:
+    case CloseCause::RelayBroken:
+    case CloseCause::Replaced:
+        _info("busd: closing %s on %s port %d: %s", m_Peer.c_str(), kind, port, reason.c_str());
+        break;
+    case CloseCause::PeerGone:
+    case CloseCause::Shutdown:
+        _debug("busd: %s on %s port %d gone: %s", m_Peer.c_str(), kind, port, reason.c_str());
+        break;
+    }
+    m_Counters.Closed(cause);
+    std::error_code ignored;
+    m_Socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    m_Socket.close(ignored);
+
+    // The frame this connection was relaying: its targets are told whether they got part of it.
+    const bool midFrame = m_HeadSent;
+    std::vector<Target> targets = std::move(m_Targets);
+    m_Targets.clear();
+    for (Target& t : targets) {
+        if (t.acquired) {
+            t.conn->SourceLost(*this, midFrame);
+        }
+    }
+    // The frame being relayed into this connection, and the relays waiting to start one.
+    if (Connection* owner = m_Owner) {
+        m_Owner = nullptr;
+        owner->TargetLost(*this);
+    }
+    std::deque<std::weak_ptr<Connection>> waiters = std::move(m_OwnerWaiters);
+    m_OwnerWaiters.clear();
+    for (const auto& weak : waiters) {
+        if (const auto waiter = weak.lock()) {
+            waiter->TargetLost(*this);
+        }
+    }
+    WakeDrainWaiters();
+    m_Out.Clear();
+    m_Deferred.clear();
+    m_In.reset();
+    m_InPos = m_InEnd = 0;
+    m_Bus.OnClosed(*this);
+}
+
+void Connection::Sweep(Clock::time_point now) {
+    if (m_Closed) {
+        return;
+    }
+    const auto& options = m_Bus.Options();
+    const auto idle = std::chrono::milliseconds(options.IdleTimeoutMs);
+    if (m_FramesDone == 0 && !m_Parser.MidFrame() && now - m_Accepted > idle) {
+        Close(CloseCause::Idle, "no frame since it connected");
+        return;
+    }
+    if (m_Parser.MidFrame() && m_Pause == Pause::None && m_Reading && now - m_LastInput > idle) {
+        Close(CloseCause::Idle, "stalled in the middle of a frame");
+        return;
+    }
+    if (OverPending() &&
+        now - m_LastWrite > std::chrono::milliseconds(options.SlowConsumerTimeoutMs)) {
+        Close(CloseCause::SlowConsumer,
+              "slow consumer, " + std::to_string(m_Out.Bytes()) + " bytes queued");
+    }
+}
+
+// ---- output ----
+
+void Connection::SendServerFrame(const std::string& frame) {
+    if (m_Closed) {
+        return;
+    }
+    m_Counters.FrameOut(FrameType(frame));
+    if (m_Owner != nullptr) {
+        m_Deferred.push_back(frame);
+        return;
+    }
+    Enqueue(frame.data(), frame.size());
+}
+
+bool Connection::CanTakeHeartbeat() const {
+    return !m_Closed && m_Owner == nullptr && m_Out.Empty();
+}
+
+void Connection::Enqueue(const char* data, size_t size) {
+    if (m_Closed) {
+        return;
+    }
+    if (m_Out.Empty()) {
+        // A slow consumer is judged by how long its queue has been waiting, not by how long
+        // ago it last had anything to write.
+        m_LastWrite = Clock::now();
+    }
+    m_Out.Append(data, size);
+    ScheduleFlush();
+}
+
+void Connection::EnqueueShared(const std::shared_ptr<char[]>& keep, const char* data, size_t size,
+                               size_t charge) {
+    if (m_Closed) {
+        return;
+    }
+    if (m_Out.Empty()) {
+        m_LastWrite = Clock::now();
+    }
+    m_Out.AppendShared(keep, data, size, charge);
+    ScheduleFlush();
+}
+
+void Connection::ScheduleFlush() {
+    // Backpressure keeps the queue near the limit; twice the limit is only reached when many
+    // sources feed one slow connection at once.
+    if (!m_SlowClosePosted &&
+        static_cast<int64_t>(m_Out.Charged()) > 2 * m_Bus.Options().MaxPendingBytes) {
+        m_SlowClosePosted = true;
+        asio::post(m_Socket.get_executor(), [self = shared_from_this()] {
+            self->Close(CloseCause::SlowConsumer,
+                        "slow consumer, " + std::to_string(self->m_Out.Bytes()) +
+                            " bytes queued");
+        });
+    }
+    if (m_Writing || m_FlushPosted) {
+        return;
+    }
+    // The write starts once the current handler has queued everything it has, so a frame (or
+    // a run of frames) goes out in one gather write.
+    m_FlushPosted = true;
+    asio::post(m_Socket.get_executor(), [self = shared_from_this()] {
+        self->m_FlushPosted = false;
+        self->StartWrite();
+    });
+}
+
+void Connection::StartWrite() {
+    if (m_Closed || m_Writing || m_Out.Empty()) {
+        return;
+    }
+    std::array<OutQueue::Piece, std::tuple_size_v<decltype(m_Iov)>> pieces;
+    const size_t count = m_Out.Gather(pieces.data(), pieces.size());
+    for (size_t i = 0; i < count; ++i) {
+        m_Iov[i] = asio::const_buffer(pieces[i].data, pieces[i].size);
+    }
+    m_Writing = true;
+    m_Socket.async_write_some(std::span<const asio::const_buffer>(m_Iov.data(), count),
+                              [self = shared_from_this()](const std::error_code& error, size_t n) {
+                                  self->OnWrite(error, n);
+                              });
+}
+
+void Connection::OnWrite(const std::error_code& error, size_t n) {
+    m_Writing = false;
+    if (m_Closed) {
+        return;
+    }
+    if (error) {
+        Close(CloseCause::PeerGone, "write failed: " + error.message());
+        return;
+    }
+    m_Out.Consume(n);
+    m_Counters.BytesOut(n);
+    m_LastWrite = Clock::now();
+    if (!m_DrainWaiters.empty() &&
+        static_cast<int64_t>(m_Out.Charged()) <= m_Bus.Options().MaxPendingBytes / 2) {
+        WakeDrainWaiters();
+    }
+    StartWrite();
+}
+
+void Connection::WakeDrainWaiters() {
+    std::vector<std::weak_ptr<Connection>> waiters = std::move(m_DrainWaiters);
+    m_DrainWaiters.clear();
+    for (const auto& weak : waiters) {
+        if (const auto waiter = weak.lock()) {
+            asio::post(m_Socket.get_executor(), [waiter] { waiter->Resume(); });
+        }
+    }
+}
+
+void Connection::Release(Connection& owner) {
+    if (m_Owner != &owner) {
+        return;
+    }
+    m_Owner = nullptr;
+    if (m_Closed) {
+        return;
+    }
+    for (const std::string& frame : m_Deferred) {
+        Enqueue(frame.data(), frame.size());
+    }
+    m_Deferred.clear();
+    while (!m_OwnerWaiters.empty()) {
+        const auto waiter = m_OwnerWaiters.front().lock();
+        m_OwnerWaiters.pop_front();
+        if (waiter && !waiter->m_Closed && waiter->m_WaitingOn == this) {
+            m_Owner = waiter.get();
+            waiter->Granted(*this);
+            return;
+        }
+    }
+}
+
+} // namespace busd

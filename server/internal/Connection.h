@@ -1,0 +1,166 @@
+#pragma once
+
+#include "server/internal/Counters.h"
+#include "server/internal/FrameParser.h"
+#include "server/internal/OutQueue.h"
+
+#include <asio.hpp>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace busd {
+
+class BusInstance;
+
+// What the bus server does with one frame, decided from its head.
+struct FramePlan {
+    enum class Mode {
+        Relay,    // pass every byte on to the targets as it arrives
+        Discard,  // read to the end, relay nothing, then answer
+        Command,  // a request for the server itself, answered at the tail
+        Collect,  // a request whose body the server needs whole (Setting)
+        Register, // a Listen head: the frame ends with it
+        Reject    // bad input: close the connection
+    };
+    enum class Relay { Direct, Publish, Ack };
+    enum class Answer { None, Reply, Failed };
+
+    Mode mode = Mode::Discard;
+    Relay relay = Relay::Direct;
+    Answer answer = Answer::None;
+    std::vector<std::shared_ptr<class Connection>> targets;
+    // Direct relay: the receiver whose acknowledgement the sender will wait for.
+    uint64_t receiver = 0;
+    std::string reason;
+};
+
+// One accepted TCP connection on a command or status port. All of it runs on the event-loop
+// thread; nothing here locks.
+//
+// Reading: a parser splits the input into frame parts, and the parts of a relayed frame are
+// queued on the target connections while they arrive. A connection stops reading (is paused)
+// while it waits for a target's output to become free, or while a queue it feeds is over the
+// pending limit, and resumes from where its input stopped.
+//
+// Writing: bytes queue in an OutQueue and go out in gather writes. A relayed frame owns its
+// target's output from its head to its tail so that no other frame interleaves with it; frames
+// the server makes itself wait behind it, other relays wait in line.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    enum class Kind { Command, Status };
+    using Clock = std::chrono::steady_clock;
+
+    Connection(BusInstance& bus, asio::ip::tcp::socket socket, Kind kind, uint64_t id);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection();
+
+    void Start();
+    void Close(CloseCause cause, const std::string& reason);
+
+    // Queues a frame made by the server; it waits while another connection's frame owns this
+    // output.
+    void SendServerFrame(const std::string& frame);
+    // Heartbeats are only worth sending to an idle output; data on the way is sign of life too.
+    bool CanTakeHeartbeat() const;
+    void SetNoDelay(bool on);
+
+    uint64_t Id() const { return m_Id; }
+    Kind GetKind() const { return m_Kind; }
+    const std::string& Peer() const { return m_Peer; }
+    bool IsClosed() const { return m_Closed; }
+    bool IsRegistered() const { return m_Registered; }
+    const std::string& SourceId() const { return m_SourceId; }
+    void MarkRegistered(const std::string& id);
+    // Called by the sweep with the time now.
+    void Sweep(Clock::time_point now);
+
+private:
+    enum class Pause { None, Owner, Drain };
+
+    struct Target {
+        std::shared_ptr<Connection> conn;
+        bool acquired = false;
+        bool lost = false;
+    };
+
+    // Input side.
+    void StartRead();
+    void OnRead(const std::error_code& error, size_t n);
+    void Pump();
+    void ReadOrWait();
+    void HandleSegment(const FrameParser::Step& step);
+    void OnHead();
+    void OnFrameEnd();
+    void Forward(const FrameParser::Step& step);
+    void ForwardHead();
+    // Takes the outputs of the targets in id order (so two relays never wait on each other);
+    // true when all are held, else paused until the busy one is granted.
+    bool AcquireTargets();
+    void Resume();
+    void ReleaseTargets();
+
+    // Called by a target's output side.
+    void Granted(Connection& target);
+    void TargetLost(Connection& target);
+    void SourceLost(Connection& source, bool midFrame);
+
+    // Output side.
+    void Enqueue(const char* data, size_t size);
+    void EnqueueShared(const std::shared_ptr<char[]>& keep, const char* data, size_t size,
+                       size_t charge);
+    void ScheduleFlush();
+    void StartWrite();
+    void OnWrite(const std::error_code& error, size_t n);
+    void Release(Connection& owner);
+    void WakeDrainWaiters();
+    bool OverPending() const;
+
+    BusInstance& m_Bus;
+    Counters& m_Counters;
+    asio::ip::tcp::socket m_Socket;
+    const Kind m_Kind;
+    const uint64_t m_Id;
+    std::string m_Peer;
+    bool m_Closed = false;
+    bool m_Registered = false;
+    std::string m_SourceId;
+
+    // Input: the buffer being parsed is shared with the queues that reference parts of it.
+    std::shared_ptr<char[]> m_In;
+    size_t m_InPos = 0;
+    size_t m_InEnd = 0;
+    bool m_Reading = false;
+    Pause m_Pause = Pause::None;
+    FrameParser m_Parser;
+    FramePlan m_Plan;
+    std::vector<Target> m_Targets;
+    bool m_HeadSent = false;
+    std::string m_Body;
+    uint64_t m_FramesDone = 0;
+    Clock::time_point m_Accepted;
+    Clock::time_point m_LastInput;
+
+    // Output.
+    OutQueue m_Out;
+    bool m_Writing = false;
+    bool m_FlushPosted = false;
+    bool m_SlowClosePosted = false;
+    std::array<asio::const_buffer, 64> m_Iov;
+    Clock::time_point m_LastWrite;
+    // The relay whose frame this output carries now, and the target this connection's own
+    // relay waits for (at most one at a time, since targets are taken in order).
+    Connection* m_Owner = nullptr;
+    Connection* m_WaitingOn = nullptr;
+    std::deque<std::weak_ptr<Connection>> m_OwnerWaiters;
+    std::vector<std::weak_ptr<Connection>> m_DrainWaiters;
+    std::vector<std::string> m_Deferred;
+};
+
+} // namespace busd

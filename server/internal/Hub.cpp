@@ -1,0 +1,106 @@
+#include "server/internal/Hub.h"
+
+#include "server/internal/BusInstance.h"
+#include "server/internal/PortBinding.h"
+#include "tessary/external/Log.h"
+
+#include <algorithm>
+
+namespace busd {
+
+Hub::Hub(const BusServerOptions& options)
+    : m_Options(options), m_SweepTimer(m_Io), m_StatsTimer(m_Io) {}
+
+Hub::~Hub() { Stop(); }
+
+bool Hub::Start() {
+    if (m_Running.load()) {
+        _error("busd: already running");
+        return false;
+    }
+    std::string error;
+    auto bound = BindPorts(m_Io, m_Options.BindAddress, m_Options.CommandPort,
+                           m_Options.StatusPort, m_Options.NbOfBUSServer, error);
+    if (!bound) {
+        _error("busd: %s", error.c_str());
+        return false;
+    }
+    m_CommandBase = bound->CommandBase;
+    m_StatusBase = bound->StatusBase;
+    m_Instances.clear();
+    for (int k = 0; k < m_Options.NbOfBUSServer; ++k) {
+        m_Instances.push_back(std::make_unique<BusInstance>(
+            *this, k, std::move(bound->Command[static_cast<size_t>(k)]),
+            std::move(bound->Status[static_cast<size_t>(k)])));
+    }
+    m_Io.restart();
+    // The loop is not running yet, so the first operations are started from here.
+    for (const auto& instance : m_Instances) {
+        instance->Start();
+        _info("busd: bus server %d listening on %s, command port %d, status port %d",
+              instance->Index(), m_Options.BindAddress.c_str(),
+              instance->Port(Connection::Kind::Command), instance->Port(Connection::Kind::Status));
+    }
+    ScheduleSweep();
+    ScheduleStats();
+    m_Running.store(true);
+    m_Thread = std::thread([this] { m_Io.run(); });
+    return true;
+}
+
+void Hub::Stop() {
+    if (!m_Running.exchange(false)) {
+        return;
+    }
+    // Everything closes on the loop's own thread; the loop then runs out of work and ends.
+    asio::post(m_Io, [this] {
+        m_SweepTimer.cancel();
+        m_StatsTimer.cancel();
+        for (const auto& instance : m_Instances) {
+            instance->Shutdown();
+        }
+    });
+    m_Thread.join();
+    m_Instances.clear();
+    _info("%s", m_Counters.Line().c_str());
+}
+
+void Hub::ScheduleSweep() {
+    const int shortest = std::min(m_Options.IdleTimeoutMs, m_Options.SlowConsumerTimeoutMs);
+    m_SweepTimer.expires_after(std::chrono::milliseconds(std::clamp(shortest / 4, 10, 1000)));
+    m_SweepTimer.async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;
+        }
+        const auto now = Connection::Clock::now();
+        for (const auto& instance : m_Instances) {
+            instance->Sweep(now);
+        }
+        ScheduleSweep();
+    });
+}
+
+void Hub::ScheduleStats() {
+    if (m_Options.StatsIntervalMs <= 0) {
+        return;
+    }
+    m_StatsTimer.expires_after(std::chrono::milliseconds(m_Options.StatsIntervalMs));
+    m_StatsTimer.async_wait([this](const std::error_code& error) {
+        if (error) {
+            return;
+        }
+        _info("%s", m_Counters.Line().c_str());
+        ScheduleStats();
+    });
+}
+
+std::string Hub::TakeUniqueId(const std::string& asked) {
+    return m_UniqueIds.Take(asked, [this](const std::string& id) { return RegisteredAnywhere(id); });
+}
+
+bool Hub::RegisteredAnywhere(const std::string& id) const {
+    return std::any_of(m_Instances.begin(), m_Instances.end(),
+                       [&](const auto& instance) { return instance->IsRegistered(id); });
+}
+
+} // namespace busd

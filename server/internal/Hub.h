@@ -1,0 +1,66 @@
+#pragma once
+
+#include "server/BusServer.h"
+#include "server/internal/Counters.h"
+#include "server/internal/UniqueIds.h"
+
+#include <asio.hpp>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace busd {
+
+class BusInstance;
+
+// Everything the bus servers of one process share: the event loop and its thread, the
+// counters, the unique ids (an id must be unique across all of them, since receivers register
+// on each) and the periodic sweep and counter log.
+class Hub {
+public:
+    explicit Hub(const BusServerOptions& options);
+    Hub(const Hub&) = delete;
+    Hub& operator=(const Hub&) = delete;
+    ~Hub();
+
+    bool Start();
+    void Stop();
+    bool IsRunning() const { return m_Running.load(); }
+
+    asio::io_context& Io() { return m_Io; }
+    const BusServerOptions& Options() const { return m_Options; }
+    Counters& GetCounters() { return m_Counters; }
+    const Counters& GetCounters() const { return m_Counters; }
+    int CommandBase() const { return m_CommandBase; }
+    int StatusBase() const { return m_StatusBase; }
+
+    // Event-loop thread only.
+    std::string TakeUniqueId(const std::string& asked);
+    bool RegisteredAnywhere(const std::string& id) const;
+    uint64_t NextConnectionId() { return ++m_LastConnectionId; }
+
+private:
+    void ScheduleSweep();
+    void ScheduleStats();
+
+    BusServerOptions m_Options;
+    // Declared first so it is destroyed last: pending handlers hold connections whose sockets
+    // belong to it.
+    asio::io_context m_Io;
+    Counters m_Counters;
+    UniqueIds m_UniqueIds;
+    std::vector<std::unique_ptr<BusInstance>> m_Instances;
+    asio::steady_timer m_SweepTimer;
+    asio::steady_timer m_StatsTimer;
+    uint64_t m_LastConnectionId = 0;
+    int m_CommandBase = 0;
+    int m_StatusBase = 0;
+    std::thread m_Thread;
+    // Written by Start and Stop (one application thread at a time), read by anyone.
+    std::atomic<bool> m_Running{false};
+};
+
+} // namespace busd
