@@ -1,0 +1,592 @@
+#include "server/BusServer.h"
+#include "tessary/external/LogCapture.h"
+#include "tests/server/RawFrames.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+
+using namespace rawframes;
+using busd::BusServer;
+using busd::BusServerOptions;
+
+namespace {
+
+std::string Pattern(size_t n, char seed = 0) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        s[i] = static_cast<char>(seed + static_cast<char>(i * 131 + i / 7));
+    }
+    return s;
+}
+
+// Waits up to the bound for a condition that another thread makes true.
+template <typename F> bool Eventually(F condition) {
+    const auto deadline = std::chrono::steady_clock::now() + Bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+BusServerOptions TestOptions() {
+    BusServerOptions options;
+    options.CommandPort = 0;
+    options.StatusPort = 0;
+    options.NbOfBUSServer = 2;
+    // Long enough that no heartbeat lands in a test that does not ask for one.
+    options.HeartRateMs = 60000;
+    options.MaxFrameBytes = 16 << 20;
+    options.MaxPendingBytes = 1 << 20;
+    options.IdleTimeoutMs = 5000;
+    return options;
+}
+
+} // namespace
+
+class BusServerTest : public ::testing::Test {
+protected:
+    void SetUp() override { StartServer(TestOptions()); }
+
+    void StartServer(const BusServerOptions& options) {
+        m_Server = std::make_unique<BusServer>(options);
+        ASSERT_TRUE(m_Server->Start());
+    }
+
+    RawClient Receiver(const char* id, int k = 0) {
+        RawClient receiver(m_Server->StatusPort(k));
+        EXPECT_TRUE(receiver.Listen(id)) << id;
+        return receiver;
+    }
+
+    RawClient Client(int k = 0) { return RawClient(m_Server->CommandPort(k)); }
+
+    // Sends a head-only request and returns the answer's type (0 when none came).
+    static uint32_t Request(RawClient& client, uint32_t type, const char* source,
+                            const char* target, int32_t command = 0) {
+        EXPECT_TRUE(client.Send(Encode(Head(type, source, target, command))));
+        const auto answer = client.Read();
+        return answer ? answer->head.Type : 0;
+    }
+
+    std::unique_ptr<BusServer> m_Server;
+};
+
+TEST_F(BusServerTest, PortsFollowTheClientsArithmetic) {
+    m_Server->Stop();
+    BusServerOptions options = TestOptions();
+    options.NbOfBUSServer = 3;
+    StartServer(options);
+    const int base = m_Server->CommandPort();
+    EXPECT_EQ(m_Server->StatusPort(), base + 1);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(m_Server->CommandPort(k), base + 2 * k);
+        EXPECT_EQ(m_Server->StatusPort(k), base + 1 + 2 * k);
+        RawClient status = Receiver(("r" + std::to_string(k)).c_str(), k);
+        RawClient client = Client(k);
+        // Each bus server knows only its own receivers.
+        EXPECT_EQ(Request(client, HeadType::Enquiry, "c", ("r" + std::to_string(k)).c_str()),
+                  HeadType::Reply);
+        EXPECT_EQ(Request(client, HeadType::Enquiry, "c", ("r" + std::to_string((k + 1) % 3)).c_str()),
+                  HeadType::Failed);
+    }
+}
+
+TEST_F(BusServerTest, RegistrationGetsSyncThenOnlineThenThreeKindsOfHeartbeat) {
+    m_Server->Stop();
+    BusServerOptions options = TestOptions();
+    options.HeartRateMs = 40;
+    options.Heartbeat1MinuteMs = 60;
+    options.Heartbeat5MinuteMs = 80;
+    StartServer(options);
+    RawClient receiver(m_Server->StatusPort(1));
+    ASSERT_TRUE(receiver.Send(Bytes(Head(HeadType::Listen, "hb", ""))));
+    const auto sync = receiver.Read();
+    ASSERT_TRUE(sync);
+    EXPECT_EQ(sync->head.Type, HeadType::SYNC);
+    EXPECT_EQ(sync->head.Command, 100);
+    EXPECT_EQ(sync->head.Value, 40);
+    EXPECT_EQ(IdFieldText(sync->head.TargetID), "hb");
+    const auto online = receiver.Read();
+    ASSERT_TRUE(online);
+    EXPECT_EQ(online->head.Type, HeadType::Message);
+    EXPECT_EQ(online->head.Command, 1);
+    EXPECT_EQ(IdFieldText(online->head.SourceID), BUSServerID);
+    EXPECT_EQ(IdFieldText(online->head.TargetID), "hb");
+    // The on-line message is answered like any other; nobody waits for that answer.
+    MessageHead ack = Head(HeadType::Ack, "hb", BUSServerID);
+    ack.MessageID = online->head.MessageID;
+    ack.CallerID = online->head.CallerID;
+    ASSERT_TRUE(receiver.Send(Encode(ack)));
+    std::set<uint32_t> kinds;
+    while (kinds.size() < 3) {
+        const auto frame = receiver.Read();
+        ASSERT_TRUE(frame) << "heartbeat kinds seen: " << kinds.size();
+        ASSERT_TRUE(frame->head.Type == HeadType::Heartbeat ||
+                    frame->head.Type == HeadType::Heartbeat1Minute ||
+                    frame->head.Type == HeadType::Heartbeat5Minute)
+            << std::hex << frame->head.Type;
+        kinds.insert(frame->head.Type);
+    }
+}
+
+TEST_F(BusServerTest, SendIsRelayedAndItsAckComesBackWithBodyAndBlob) {
+    RawClient receiver = Receiver("worker");
+    RawClient client = Client();
+    MessageHead send = Head(HeadType::Message, "boss", "worker", 4711,
+                            HeadFlag::AckRequested | HeadFlag::BLOB);
+    send.CallerID = 17;
+    send.TimeOut = 3000;
+    const std::string frame = Encode(send, "do it", Pattern(200000), 50000);
+    ASSERT_TRUE(client.Send(frame));
+
+    const auto reply = client.Read();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->head.Type, HeadType::Reply);
+    EXPECT_EQ(reply->head.MessageID, send.MessageID);
+    EXPECT_EQ(reply->head.CallerID, 17u);
+
+    // The receiver gets the sender's bytes unchanged.
+    const auto relayed = receiver.ReadRaw(frame.size());
+    ASSERT_TRUE(relayed);
+    EXPECT_TRUE(*relayed == frame);
+
+    MessageHead ack = Head(HeadType::Ack, "worker", "boss", 0, HeadFlag::AckRequested);
+    ack.MessageID = send.MessageID;
+    ack.CallerID = 17;
+    const std::string ackFrame = Encode(ack, "done", Pattern(70000, 3), 30000);
+    ASSERT_TRUE(receiver.Send(ackFrame));
+    const auto back = client.ReadRaw(ackFrame.size());
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(*back == ackFrame);
+}
+
+TEST_F(BusServerTest, ErrorAnswerIsRelayedToTheSender) {
+    RawClient receiver = Receiver("worker");
+    RawClient client = Client();
+    const MessageHead send = Head(HeadType::Message, "boss", "worker", 12, HeadFlag::AckRequested);
+    ASSERT_TRUE(client.Send(Encode(send, "x")));
+    ASSERT_EQ(client.Read()->head.Type, HeadType::Reply);
+    const auto message = receiver.Read();
+    ASSERT_TRUE(message);
+    MessageHead error = Head(HeadType::Error, "worker", "boss", 12);
+    error.MessageID = message->head.MessageID;
+    error.CallerID = message->head.CallerID;
+    error.Value = 5;
+    ASSERT_TRUE(receiver.Send(Encode(error, "no way")));
+    const auto answer = client.Read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->head.Type, HeadType::Error);
+    EXPECT_EQ(answer->head.MessageID, send.MessageID);
+    EXPECT_EQ(answer->head.Value, 5);
+    EXPECT_EQ(answer->body, "no way");
+}
+
+TEST_F(BusServerTest, PostIsAcceptedAndItsAckIsSwallowed) {
+    RawClient receiver = Receiver("worker");
+    RawClient client = Client();
+    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "boss", "worker", 3), "fyi")));
+    ASSERT_EQ(client.Read()->head.Type, HeadType::Reply);
+    const auto message = receiver.Read();
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->body, "fyi");
+    MessageHead ack = Head(HeadType::Ack, "worker", "boss");
+    ack.MessageID = message->head.MessageID;
+    ack.CallerID = message->head.CallerID;
+    ASSERT_TRUE(receiver.Send(Encode(ack, "thanks")));
+    // The next thing the client reads answers its next request, not the swallowed Ack.
+    const auto next = client.Send(Encode(Head(HeadType::Enquiry, "boss", "worker")));
+    ASSERT_TRUE(next);
+    const auto answer = client.Read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->head.Type, HeadType::Reply);
+    EXPECT_EQ(answer->head.Command, 0);
+}
+
+TEST_F(BusServerTest, RequestsAreAnsweredOnEitherPortBeforeListen) {
+    RawClient worker = Receiver("worker", 1);
+    struct Case {
+        uint32_t type;
+        const char* target;
+        uint32_t flags;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {HeadType::Enquiry, "worker", 0, HeadType::Reply},
+        {HeadType::Enquiry, "nobody", 0, HeadType::Failed},
+        {HeadType::Message, "nobody", 0, HeadType::Failed},
+        {HeadType::Message, "nobody", HeadFlag::AckRequested, HeadType::Failed},
+        // Publishing cannot be acknowledged by many receivers.
+        {HeadType::Message, "", HeadFlag::AckRequested, HeadType::Failed},
+        // Nobody subscribed: accepted all the same.
+        {HeadType::Message, "", 0, HeadType::Reply},
+        {HeadType::Subscribe, BUSServerID, 0, HeadType::Reply},
+        {HeadType::Reply, BUSServerID, 0, HeadType::Failed},
+        {0x1234, BUSServerID, 0, HeadType::Failed},
+    };
+    for (const int port : {m_Server->CommandPort(1), m_Server->StatusPort(1)}) {
+        RawClient client(port);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << "port " << port << " type 0x" << std::hex << c.type
+                                            << " to " << c.target);
+            const MessageHead request = Head(c.type, "asker", c.target, 77, c.flags);
+            ASSERT_TRUE(client.Send(Encode(request, c.type == HeadType::Message ? "b" : "")));
+            const auto answer = client.Read();
+            ASSERT_TRUE(answer);
+            EXPECT_EQ(answer->head.Type, c.expected);
+            EXPECT_EQ(answer->head.MessageID, request.MessageID);
+            EXPECT_EQ(IdFieldText(answer->head.TargetID), "asker");
+        }
+    }
+}
+
+TEST_F(BusServerTest, SettingIsAppliedAndAnsweredBeforeListen) {
+    RawClient status(m_Server->StatusPort());
+    MessageHead setting = Head(HeadType::Setting, "worker", BUSServerID, 6090);
+    setting.CallerID = 1230;
+    ASSERT_TRUE(status.Send(Encode(setting, "{\r\n  \"TcpNoDelay\" : 1\r\n}")));
+    const auto reply = status.Read();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->head.Type, HeadType::Reply);
+    EXPECT_EQ(reply->head.CallerID, 1230u);
+    ASSERT_TRUE(status.Send(Encode(Head(HeadType::Setting, "worker", BUSServerID, 6090), "{nope")));
+    EXPECT_EQ(status.Read()->head.Type, HeadType::Failed);
+    EXPECT_TRUE(status.Listen("worker"));
+}
+
+TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnly) {
+    RawClient a = Receiver("a");
+    RawClient b = Receiver("b");
+    RawClient c = Receiver("c");
+    RawClient client = Client();
+    // Subscriptions go to the command port of the receiver's bus server.
+    EXPECT_EQ(Request(client, HeadType::Subscribe, "a", BUSServerID, 77), HeadType::Reply);
+    EXPECT_EQ(Request(client, HeadType::Subscribe, "b", BUSServerID, 77), HeadType::Reply);
+    EXPECT_EQ(Request(client, HeadType::Subscribe, "c", BUSServerID, 78), HeadType::Reply);
+    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "pub", "", 77), "for 77")));
+    EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
+    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "pub", "", 78), "for 78")));
+    EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
+    for (RawClient* receiver : {&a, &b}) {
+        const auto got = receiver->Read();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->body, "for 77");
+    }
+    // c's first message is the one for 78: it never saw the one for 77.
+    const auto got = c.Read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->body, "for 78");
+}
+
+TEST_F(BusServerTest, SubscriptionsSurviveAReconnect) {
+    RawClient client = Client();
+    {
+        RawClient first = Receiver("sub");
+        EXPECT_EQ(Request(client, HeadType::Subscribe, "sub", BUSServerID, 55), HeadType::Reply);
+    }
+    ASSERT_TRUE(Eventually([&] {
+        RawClient probe = Client();
+        return Request(probe, HeadType::Enquiry, "x", "sub") == HeadType::Failed;
+    }));
+    RawClient again = Receiver("sub");
+    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "pub", "", 55), "still here")));
+    EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
+    const auto got = again.Read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->body, "still here");
+}
+
+TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnection) {
+    RawClient old = Receiver("dup");
+    RawClient fresh = Receiver("dup", 0);
+    EXPECT_TRUE(old.WaitClosed());
+    RawClient client = Client();
+    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "c", "dup", 1), "to the new one")));
+    EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
+    const auto got = fresh.Read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->body, "to the new one");
+}
+
+TEST_F(BusServerTest, UniqueIdsAreNeverHandedOutTwiceAcrossBusServers) {
+    RawClient registered = Receiver("taken", 1);
+    std::set<std::string> seen;
+    for (const char* asked : {"taken", "taken", "abc", "abc", "0123456789abcdefXYZ", "abc"}) {
+        for (int k = 0; k < 2; ++k) {
+            RawClient client = Client(k);
+            const MessageHead request = Head(HeadType::UniqueSourceID, asked, asked);
+            ASSERT_TRUE(client.Send(Encode(request)));
+            const auto reply = client.Read();
+            ASSERT_TRUE(reply);
+            ASSERT_EQ(reply->head.Type, HeadType::Reply);
+            EXPECT_EQ(reply->head.MessageID, request.MessageID);
+            const std::string id = IdFieldText(reply->head.TargetID);
+            EXPECT_FALSE(id.empty());
+            EXPECT_NE(id, "taken");
+            EXPECT_LE(id.size(), 16u);
+            EXPECT_TRUE(seen.insert(id).second) << id << " handed out twice";
+        }
+    }
+}
+
+TEST_F(BusServerTest, ConcurrentSendsToOneReceiverArriveWholeAndApart) {
+    RawClient receiver = Receiver("sink");
+    constexpr int Senders = 4;
+    std::vector<std::string> frames;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < Senders; ++i) {
+        frames.push_back(Encode(Head(HeadType::Message, ("s" + std::to_string(i)).c_str(),
+                                     "sink", i, HeadFlag::BLOB),
+                                "#" + std::to_string(i), Pattern(300000, static_cast<char>(i)),
+                                1000));
+    }
+    for (int i = 0; i < Senders; ++i) {
+        threads.emplace_back([&, i] {
+            RawClient client = Client();
+            // Written in small pieces so the frames are mid-way at the same time.
+            const std::string& frame = frames[static_cast<size_t>(i)];
+            for (size_t at = 0; at < frame.size(); at += 4096) {
+                client.Send(frame.substr(at, 4096));
+            }
+            const auto reply = client.Read(Millis(10000));
+            EXPECT_TRUE(reply && reply->head.Type == HeadType::Reply);
+        });
+    }
+    std::set<int> seen;
+    for (int i = 0; i < Senders; ++i) {
+        const auto got = receiver.Read(Millis(10000));
+        ASSERT_TRUE(got) << "frame " << i;
+        const int sender = got->head.Command;
+        EXPECT_EQ(got->body, "#" + std::to_string(sender));
+        EXPECT_TRUE(got->blob == Pattern(300000, static_cast<char>(sender)));
+        seen.insert(sender);
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(Senders));
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
+TEST_F(BusServerTest, SlowReceiverHoldsTheSenderBackAndGetsEveryByte) {
+    RawClient receiver = Receiver("slow");
+    const std::string frame = Encode(Head(HeadType::Message, "fast", "slow", 9, HeadFlag::BLOB),
+                                     "big", Pattern(8 << 20, 5), 1 << 20);
+    std::thread sender([&] {
+        RawClient client = Client();
+        EXPECT_TRUE(client.Send(frame));
+        const auto reply = client.Read(Millis(20000));
+        EXPECT_TRUE(reply && reply->head.Type == HeadType::Reply);
+    });
+    // The queue limit is 1 MiB; reading in small bites keeps the daemon at its limit.
+    std::string got;
+    while (got.size() < frame.size()) {
+        const auto piece = receiver.ReadRaw(std::min<size_t>(16384, frame.size() - got.size()),
+                                            Millis(10000));
+        ASSERT_TRUE(piece) << "after " << got.size() << " bytes";
+        got += *piece;
+    }
+    sender.join();
+    EXPECT_TRUE(got == frame);
+}
+
+TEST_F(BusServerTest, TargetVanishingMidBlobClosesTheSender) {
+    RawClient receiver = Receiver("gone");
+    RawClient client = Client();
+    MessageHead head = Head(HeadType::Message, "s", "gone", 1, HeadFlag::AckRequested);
+    head.cbBLOB = 1 << 20;
+    ASSERT_TRUE(client.Send(Bytes(head) + PdvBytes(1 << 20) + Pattern(1000)));
+    ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead)));
+    receiver.Close();
+    EXPECT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(Eventually([&] { return m_Server->Stats().RelayBrokenDisconnects == 1; }));
+}
+
+TEST_F(BusServerTest, SenderVanishingMidFrameClosesTheReceiverItFed) {
+    RawClient receiver = Receiver("fed");
+    {
+        RawClient client = Client();
+        MessageHead head = Head(HeadType::Message, "s", "fed", 1);
+        head.cbMessage = 5000;
+        ASSERT_TRUE(client.Send(Bytes(head) + Pattern(100)));
+        ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead) + 100));
+    }
+    // Its stream holds half a frame; only a new connection starts clean.
+    EXPECT_TRUE(receiver.WaitClosed());
+}
+
+TEST_F(BusServerTest, BadInputAfterPartOfARelayedFrameClosesItsTargetToo) {
+    RawClient receiver = Receiver("fed");
+    RawClient bystander = Receiver("other");
+    RawClient evil = Client();
+    MessageHead head = Head(HeadType::Message, "evil", "fed", 1);
+    head.cbBLOB = 10;
+    ASSERT_TRUE(evil.Send(Bytes(head) + PdvBytes(8) + "12345678" + PdvBytes(3) + "123"));
+    EXPECT_TRUE(evil.WaitClosed());
+    // The head and the first chunk had gone out: rather than hand the application a frame cut
+    // short, the receiver starts over on a new connection.
+    EXPECT_TRUE(receiver.WaitClosed());
+    RawClient client = Client();
+    EXPECT_EQ(Request(client, HeadType::Enquiry, "c", "other"), HeadType::Reply);
+}
+
+TEST_F(BusServerTest, ReceiverGoingAwayFailsTheSendsWaitingOnIt) {
+    RawClient receiver = Receiver("flaky");
+    RawClient client = Client();
+    MessageHead send = Head(HeadType::Message, "s", "flaky", 8, HeadFlag::AckRequested);
+    send.CallerID = 4;
+    ASSERT_TRUE(client.Send(Encode(send, "hello")));
+    ASSERT_EQ(client.Read()->head.Type, HeadType::Reply);
+    ASSERT_TRUE(receiver.Read());
+    receiver.Close();
+    const auto failed = client.Read();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->head.Type, HeadType::Failed);
+    EXPECT_EQ(failed->head.MessageID, send.MessageID);
+    EXPECT_EQ(failed->head.CallerID, 4u);
+}
+
+TEST_F(BusServerTest, SilentConnectionIsClosedAfterTheIdleTimeOut) {
+    m_Server->Stop();
+    BusServerOptions options = TestOptions();
+    options.IdleTimeoutMs = 100;
+    StartServer(options);
+    RawClient silent = Client();
+    RawClient talking = Client();
+    EXPECT_EQ(Request(talking, HeadType::Enquiry, "t", "x"), HeadType::Failed);
+    EXPECT_TRUE(silent.WaitClosed());
+    EXPECT_EQ(m_Server->Stats().IdleDisconnects, 1u);
+    // A client that sent a frame keeps its connection between requests.
+    EXPECT_EQ(Request(talking, HeadType::Enquiry, "t", "x"), HeadType::Failed);
+}
+
+TEST_F(BusServerTest, CountersFollowTheTrafficAndAreLoggedAtStop) {
+    {
+        RawClient receiver = Receiver("count");
+        RawClient client = Client();
+        EXPECT_EQ(Request(client, HeadType::Enquiry, "c", "count"), HeadType::Reply);
+        ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "c", "nobody", 1), "lost")));
+        EXPECT_EQ(client.Read()->head.Type, HeadType::Failed);
+    }
+    ASSERT_TRUE(Eventually([&] { return m_Server->Stats().ConnectionsOpen == 0; }));
+    const busd::BusStats stats = m_Server->Stats();
+    EXPECT_EQ(stats.ConnectionsAccepted, 2u);
+    EXPECT_EQ(stats.Registrations, 1u);
+    EXPECT_EQ(stats.FramesInByType.at("Listen"), 1u);
+    EXPECT_EQ(stats.FramesInByType.at("Enquiry"), 1u);
+    EXPECT_EQ(stats.FramesInByType.at("Message"), 1u);
+    EXPECT_EQ(stats.FramesOutByType.at("SYNC"), 1u);
+    EXPECT_EQ(stats.FramesOutByType.at("Reply"), 1u);
+    EXPECT_EQ(stats.FramesOutByType.at("Failed"), 1u);
+    EXPECT_EQ(stats.Drops, 1u);
+    EXPECT_GT(stats.BytesIn, 3 * sizeof(MessageHead));
+    ORVEX::Log::LogCapture capture;
+    m_Server->Stop();
+    EXPECT_TRUE(capture.HasFragment("busd: connections 0 open, 2 accepted, 1 registrations; "
+                                    "frames in 3 (Enquiry 1, Listen 1, Message 1)"));
+}
+
+// ---- bad input: each case closes only its own connection ----
+
+struct BadCase {
+    const char* name;
+    std::string (*bytes)();
+    const char* reason;
+    bool onStatusPort = false;
+};
+
+class BusServerBadInput : public BusServerTest, public ::testing::WithParamInterface<BadCase> {};
+
+namespace {
+
+std::string EditedHead(void (*edit)(MessageHead&)) {
+    MessageHead head = Head(HeadType::Message, "evil", "victim", 1);
+    edit(head);
+    return Bytes(head);
+}
+
+} // namespace
+
+TEST_P(BusServerBadInput, ClosesOnlyThatConnectionAndSaysWhy) {
+    RawClient victim = Receiver("victim");
+    RawClient bystander = Client();
+    EXPECT_EQ(Request(bystander, HeadType::Enquiry, "b", "victim"), HeadType::Reply);
+
+    ORVEX::Log::LogCapture capture;
+    RawClient evil(GetParam().onStatusPort ? m_Server->StatusPort() : m_Server->CommandPort());
+    ASSERT_TRUE(evil.Send(GetParam().bytes()));
+    EXPECT_TRUE(evil.WaitClosed());
+    const std::string port = std::to_string(GetParam().onStatusPort ? m_Server->StatusPort()
+                                                                    : m_Server->CommandPort());
+    const std::string line = "busd: closing " + evil.PeerName() + " on " +
+                             (GetParam().onStatusPort ? "status" : "command") + " port " + port +
+                             ": " + GetParam().reason;
+    EXPECT_TRUE(Eventually([&] { return capture.Has(line); })) << line;
+    EXPECT_EQ(m_Server->Stats().BadInputDisconnects, 1u);
+
+    // Everyone else carries on.
+    EXPECT_EQ(Request(bystander, HeadType::Enquiry, "b", "victim"), HeadType::Reply);
+    ASSERT_TRUE(bystander.Send(Encode(Head(HeadType::Message, "b", "victim", 2), "still fine")));
+    EXPECT_EQ(bystander.Read()->head.Type, HeadType::Reply);
+    const auto got = victim.ReadSkippingHeartbeats();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->body, "still fine");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BusServerBadInput,
+    ::testing::Values(
+        BadCase{"Magic", [] { return EditedHead([](MessageHead& h) { h.Magic = 0xBEEF; }); },
+                "wrong head magic 0xbeef"},
+        BadCase{"Size", [] { return EditedHead([](MessageHead& h) { h.Size = 100; }); },
+                "wrong head size 100"},
+        BadCase{"Version", [] { return EditedHead([](MessageHead& h) { h.Version = 0x600; }); },
+                "unsupported version 0x600"},
+        BadCase{"NegativeBody",
+                [] { return EditedHead([](MessageHead& h) { h.cbMessage = -100; }); },
+                "negative body length -100"},
+        BadCase{"NegativeBlob", [] { return EditedHead([](MessageHead& h) { h.cbBLOB = -1; }); },
+                "negative BLOB length -1"},
+        BadCase{"OversizedBody",
+                [] { return EditedHead([](MessageHead& h) { h.cbMessage = 0x7FFFFFF0; }); },
+                "frame of 2147483632 bytes over the limit of 16777216"},
+        BadCase{"OversizedBlob",
+                [] { return EditedHead([](MessageHead& h) { h.cbBLOB = 17 << 20; }); },
+                "frame of 17825792 bytes over the limit of 16777216"},
+        BadCase{"PdvOverrunsBlob",
+                [] {
+                    MessageHead head = Head(HeadType::Message, "evil", "nobody", 1);
+                    head.cbBLOB = 10;
+                    return Bytes(head) + PdvBytes(8) + "12345678" + PdvBytes(3) + "123";
+                },
+                "PDV chain of 11 bytes overruns cbBLOB 10"},
+        BadCase{"PdvMagic",
+                [] {
+                    MessageHead head = Head(HeadType::Message, "evil", "nobody", 1);
+                    head.cbBLOB = 10;
+                    return Bytes(head) + TailBytes() + std::string(8, '\0');
+                },
+                "wrong PDV magic 0xaa55"},
+        BadCase{"TailMagic",
+                [] { return Bytes(Head(HeadType::Enquiry, "evil", "x")) + PdvBytes(0, true); },
+                "wrong tail magic 0xa55a"},
+        BadCase{"Garbage", [] { return std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n") +
+                                       std::string(100, '\0'); },
+                "wrong head magic 0x20544547"},
+        BadCase{"ListenOnCommandPort",
+                [] { return Bytes(Head(HeadType::Listen, "evil", "")); },
+                "Listen on a command port"},
+        BadCase{"ListenWithoutId", [] { return Bytes(Head(HeadType::Listen, "", "")); },
+                "Listen without a source id", true},
+        BadCase{"ListenTwice",
+                [] {
+                    return Bytes(Head(HeadType::Listen, "evil", "")) +
+                           Bytes(Head(HeadType::Listen, "evil", ""));
+                },
+                "a second Listen on one connection", true}),
+    [](const auto& param) { return std::string(param.param.name); });

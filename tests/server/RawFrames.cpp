@@ -1,0 +1,239 @@
+#include "tests/server/RawFrames.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace rawframes {
+
+MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command,
+                 uint32_t flags) {
+    MessageHead head(type);
+    head.SetSourceID(source);
+    head.SetTargetID(target);
+    head.Command = command;
+    head.Flags = flags;
+    return head;
+}
+
+std::string Bytes(const MessageHead& head) {
+    return std::string(reinterpret_cast<const char*>(&head), sizeof head);
+}
+
+std::string PdvBytes(uint32_t cbData, bool last) {
+    MessagePDV pdv;
+    pdv.cbData = cbData;
+    pdv.Flags = last ? MessagePDV::Last : 0;
+    return std::string(reinterpret_cast<const char*>(&pdv), sizeof pdv);
+}
+
+std::string TailBytes() {
+    const Tail tail;
+    return std::string(reinterpret_cast<const char*>(&tail), sizeof tail);
+}
+
+std::string Encode(MessageHead head, const std::string& body,
+                   const std::optional<std::string>& blob, size_t chunk, bool streamed) {
+    head.cbMessage = static_cast<int32_t>(body.size());
+    head.cbBLOB = streamed ? UnknownBLOBSize : static_cast<int32_t>(blob ? blob->size() : 0);
+    std::string bytes = Bytes(head) + body;
+    if (head.cbBLOB > 0) {
+        for (size_t at = 0; at < blob->size(); at += chunk) {
+            const size_t n = std::min(chunk, blob->size() - at);
+            bytes += PdvBytes(static_cast<uint32_t>(n)) + blob->substr(at, n);
+        }
+        bytes += PdvBytes(0, true);
+    }
+    return bytes + TailBytes();
+}
+
+RawClient::RawClient(RawClient&& other) noexcept : m_Fd(other.m_Fd) { other.m_Fd = -1; }
+
+RawClient& RawClient::operator=(RawClient&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_Fd = other.m_Fd;
+        other.m_Fd = -1;
+    }
+    return *this;
+}
+
+RawClient::~RawClient() { Close(); }
+
+bool RawClient::Connect(int port) {
+    Close();
+    m_Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (m_Fd < 0) {
+        return false;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        Close();
+        return false;
+    }
+    const int on = 1;
+    ::setsockopt(m_Fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return true;
+}
+
+int RawClient::LocalPort() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (m_Fd < 0 || ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
+void RawClient::Close() {
+    if (m_Fd >= 0) {
+        ::close(m_Fd);
+        m_Fd = -1;
+    }
+}
+
+bool RawClient::Send(const std::string& bytes) { return Send(bytes.data(), bytes.size()); }
+
+bool RawClient::Send(const void* data, size_t size) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::send(m_Fd, at, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool RawClient::WaitReadable(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) {
+        return false;
+    }
+    pollfd fd{m_Fd, POLLIN, 0};
+    return ::poll(&fd, 1, static_cast<int>(left.count())) > 0;
+}
+
+bool RawClient::ReadExact(void* data, size_t size, Millis timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char* at = static_cast<char*>(data);
+    while (size > 0) {
+        if (m_Fd < 0 || !WaitReadable(deadline)) {
+            return false;
+        }
+        const ssize_t n = ::recv(m_Fd, at, size, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::optional<std::string> RawClient::ReadRaw(size_t size, Millis timeout) {
+    std::string bytes(size, '\0');
+    if (!ReadExact(bytes.data(), size, timeout)) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::optional<Frame> RawClient::Read(Millis timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto left = [&] {
+        return std::max(Millis(0), std::chrono::duration_cast<Millis>(
+                                       deadline - std::chrono::steady_clock::now()));
+    };
+    Frame frame;
+    if (!ReadExact(&frame.head, sizeof frame.head, left())) {
+        return std::nullopt;
+    }
+    if (frame.head.cbMessage > 0) {
+        frame.body.resize(static_cast<size_t>(frame.head.cbMessage));
+        if (!ReadExact(frame.body.data(), frame.body.size(), left())) {
+            return std::nullopt;
+        }
+    }
+    if (frame.head.cbBLOB > 0) {
+        for (;;) {
+            MessagePDV pdv;
+            if (!ReadExact(&pdv, sizeof pdv, left()) || !pdv.Is()) {
+                return std::nullopt;
+            }
+            if (pdv.IsLast()) {
+                break;
+            }
+            const size_t at = frame.blob.size();
+            frame.blob.resize(at + pdv.cbData);
+            if (!ReadExact(frame.blob.data() + at, pdv.cbData, left())) {
+                return std::nullopt;
+            }
+        }
+    }
+    Tail tail;
+    if (!ReadExact(&tail, sizeof tail, left()) || !tail.Is()) {
+        return std::nullopt;
+    }
+    return frame;
+}
+
+std::optional<Frame> RawClient::ReadSkippingHeartbeats(Millis timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<Millis>(deadline -
+                                                             std::chrono::steady_clock::now());
+        auto frame = Read(std::max(Millis(0), left));
+        if (!frame) {
+            return std::nullopt;
+        }
+        const uint32_t type = frame->head.Type;
+        if (type != HeadType::Heartbeat && type != HeadType::Heartbeat1Minute &&
+            type != HeadType::Heartbeat5Minute) {
+            return frame;
+        }
+    }
+}
+
+bool RawClient::WaitClosed(Millis timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char sink[65536];
+    while (m_Fd >= 0 && WaitReadable(deadline)) {
+        const ssize_t n = ::recv(m_Fd, sink, sizeof sink, 0);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RawClient::Listen(const char* id) {
+    if (!Send(Bytes(Head(HeadType::Listen, id, "")))) {
+        return false;
+    }
+    const auto sync = Read();
+    const auto online = Read();
+    return sync && sync->head.Type == HeadType::SYNC && online &&
+           online->head.Type == HeadType::Message &&
+           online->head.Command == FixedCommand::ServerOnline;
+}
+
+} // namespace rawframes
