@@ -1,0 +1,137 @@
+#include "tessary/protocol/Command2String.h"
+
+#include "tessary/client/Client.h"
+#include "tessary/external/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using ORVEX::Log::LogCapture;
+using ORVEX::Tessary::Controller::Client;
+
+namespace {
+
+struct Label {
+    int Code;
+    const char* Name;
+};
+
+void PrintTo(const Label& label, std::ostream* out) {
+    *out << label.Code;
+}
+
+class RangeLabelTest : public ::testing::TestWithParam<Label> {
+protected:
+    void SetUp() override { Command2String::Clear(); }
+};
+
+TEST_P(RangeLabelTest, UnknownCodesGetTheirRangeLabel) {
+    EXPECT_EQ(Command2String::Lookup(GetParam().Code), GetParam().Name);
+    EXPECT_EQ(Client::Command2String(GetParam().Code), GetParam().Name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, RangeLabelTest,
+                         ::testing::Values(Label{5099, ""}, Label{5100, "SubTask"},
+                                           Label{5999, "SubTask"}, Label{6000, "BUSSetting"},
+                                           Label{6090, "BUSSetting"}, Label{6499, "BUSSetting"},
+                                           Label{6500, "BUSConfig"}, Label{6999, "BUSConfig"},
+                                           Label{7000, ""}, Label{9999, ""},
+                                           Label{10000, "Trelw.App"}, Label{10999, "Trelw.App"},
+                                           Label{11000, ""}, Label{24999, ""},
+                                           Label{25000, "for Testing"}, Label{25999, "for Testing"},
+                                           Label{26000, ""}, Label{0, ""}, Label{-6000, ""}));
+
+class Command2StringTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tessary-c2s-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        Command2String::Clear();
+    }
+    void TearDown() override {
+        Command2String::Clear();
+        std::filesystem::remove_all(dir);
+    }
+
+    WString Write(const std::string& name, const std::string& json) {
+        const std::filesystem::path path = dir / name;
+        std::ofstream(path) << json;
+        return WString(path.string().c_str());
+    }
+
+    std::filesystem::path dir;
+};
+
+TEST_F(Command2StringTest, LoadSortsTheEntriesAndEveryCodeIsFound) {
+    LogCapture capture;
+    const WString path = Write("names.json", R"({"Command2String": [
+        {"Command": "300", "String": "Three"},
+        {"Command": 100, "String": "One"},
+        {"Command": "200", "String": "Two"}]})");
+    EXPECT_EQ(Command2String::Load(path), 3);
+    EXPECT_EQ(Command2String::Count(), 3);
+    EXPECT_EQ(Command2String::Lookup(100), "One");
+    EXPECT_EQ(Command2String::Lookup(200), "Two");
+    EXPECT_EQ(Command2String::Lookup(300), "Three");
+    EXPECT_EQ(Command2String::Lookup(150), "");
+    EXPECT_EQ(Command2String::Lookup(99), "");
+    EXPECT_EQ(Command2String::Lookup(301), "");
+    EXPECT_TRUE(capture.Has("Enter Command2String::Load [" + (dir / "names.json").string() + "]"));
+    EXPECT_TRUE(capture.Has("Leave Command2String::Load, NbOfItem : 3"));
+}
+
+TEST_F(Command2StringTest, ObjectMembersAreEntriesTooAndTheAttributeKeyIsSkipped) {
+    const WString path = Write("names.json", R"({"Command2String": {
+        "first": {"Command": "6001", "String": "TcpTuning"},
+        "<xmlattr>": {"Command": "1", "String": "attribute"},
+        "second": {"Command": "42", "String": "Answer"}}})");
+    EXPECT_EQ(Command2String::Load(path), 2);
+    EXPECT_EQ(Command2String::Lookup(42), "Answer");
+    EXPECT_EQ(Command2String::Lookup(1), "");
+    // A name from the file wins over its range; the range's other codes keep the label.
+    EXPECT_EQ(Command2String::Lookup(6001), "TcpTuning");
+    EXPECT_EQ(Command2String::Lookup(6002), "BUSSetting");
+}
+
+TEST_F(Command2StringTest, ALoadReplacesTheWholeTable) {
+    EXPECT_EQ(Command2String::Load(Write("five.json", R"({"Command2String": [
+        {"Command": 1, "String": "a"}, {"Command": 2, "String": "b"},
+        {"Command": 3, "String": "c"}, {"Command": 4, "String": "d"},
+        {"Command": 5, "String": "e"}]})")),
+              5);
+    EXPECT_EQ(Command2String::Load(Write("two.json", R"({"Command2String": [
+        {"Command": 7, "String": "g"}, {"Command": 8, "String": "h"}]})")),
+              2);
+    EXPECT_EQ(Command2String::Count(), 2);
+    EXPECT_EQ(Command2String::Lookup(1), "");
+    EXPECT_EQ(Command2String::Lookup(5), "");
+    EXPECT_EQ(Command2String::Lookup(8), "h");
+}
+
+TEST_F(Command2StringTest, FilesWithoutEntriesEmptyTheTable) {
+    const WString full =
+        Write("one.json", R"({"Command2String": [{"Command": 9, "String": "i"}]})");
+    for (const WString& empty :
+         {Write("empty.json", R"({"Command2String": []})"), Write("other.json", R"({"Names": 1})"),
+          Write("broken.json", "{not json"), WString((dir / "missing.json").string().c_str())}) {
+        ASSERT_EQ(Command2String::Load(full), 1);
+        EXPECT_EQ(Command2String::Load(empty), 0) << empty.ToDString().c_str();
+        EXPECT_EQ(Command2String::Count(), 0);
+        EXPECT_EQ(Command2String::Lookup(9), "");
+    }
+}
+
+TEST_F(Command2StringTest, ACommandThatIsNotANumberReadsAsZero) {
+    EXPECT_EQ(Command2String::Load(Write("odd.json", R"({"Command2String": [
+        {"Command": "abc", "String": "Letters"}, {"String": "NoCode"}]})")),
+              2);
+    const DString zero = Command2String::Lookup(0);
+    EXPECT_TRUE(zero == "Letters" || zero == "NoCode") << zero.c_str();
+}
+
+} // namespace

@@ -1,0 +1,128 @@
+#include "tessary/setup/internal/LibrarySetup.h"
+
+#include "SetupTestSupport.h"
+
+#include "tessary/external/LogCapture.h"
+#include "tessary/protocol/Command2String.h"
+#include "tessary/setup/internal/Configuration.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+using ORVEX::Log::Level;
+using ORVEX::Log::LogCapture;
+
+namespace {
+
+const std::string kRegistryError = "RegOpenKeyEx failed : No such file or directory (2)";
+
+std::string ConfigurationBlock(const std::string& systemPath, int commandPort, int statusPort,
+                               int nbOfBUSServer) {
+    return "\nSystemPath     : [" + systemPath + "]\nConfigFileName : [" + systemPath +
+           "BUSServer.Manager.INI]\nCommandPort    : [" + std::to_string(commandPort) +
+           "]\nStatusPort     : [" + std::to_string(statusPort) + "]\nNbOfBUSServer  : [" +
+           std::to_string(nbOfBUSServer) + "]";
+}
+
+class LibrarySetupTest : public SetupFixture {
+protected:
+    void TearDown() override {
+        Configuration::SetDefaults(Configuration::DefaultCommandPort,
+                                   Configuration::DefaultStatusPort,
+                                   Configuration::DefaultNbOfBUSServer);
+        Command2String::Clear();
+        SetupFixture::TearDown();
+    }
+};
+
+TEST_F(LibrarySetupTest, WithNothingConfiguredTheDefaultsAndTheExecutablesDirectoryApply) {
+    LogCapture capture;
+    LibrarySetup::SystemInit();
+    EXPECT_EQ(Configuration::DefCommandPort(), 6630);
+    EXPECT_EQ(Configuration::DefStatusPort(), 6631);
+    EXPECT_EQ(Configuration::NbOfBUSServer(), 4);
+    EXPECT_EQ(Configuration::SystemPath(), ExecutableDirectory().c_str());
+    EXPECT_EQ(Configuration::InitialisingThread(), static_cast<uint32_t>(gettid()));
+
+    const auto lines = capture.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front().text, "Enter BUSClient.SystemInit");
+    EXPECT_TRUE(capture.Has(kRegistryError));
+    EXPECT_EQ(lines.back().text, ConfigurationBlock(ExecutableDirectory(), 6630, 6631, 4));
+    EXPECT_EQ(lines.back().level, Level::Info);
+}
+
+TEST_F(LibrarySetupTest, TheSystemPathComesFromTheEnvironmentWithTheIniAndNamesThere) {
+    Write("BUSServer.Manager.INI", "[BUSServer]\nCommandPort=abc\nStatusPort=7101\n");
+    Write("BUSCommand2String.JSON", R"({"Command2String": [{"Command": 77, "String": "Seven"}]})");
+    const std::string path = dir.string() + "/";
+    setenv("TESSARY_SYSTEM_PATH", dir.c_str(), 1);
+    LogCapture capture;
+    LibrarySetup::SystemInit();
+    EXPECT_EQ(Configuration::SystemPath(), path.c_str());
+    EXPECT_EQ(Configuration::DefCommandPort(), 0);
+    EXPECT_EQ(Configuration::DefStatusPort(), 7101);
+    EXPECT_EQ(Configuration::NbOfBUSServer(), 4);
+    EXPECT_EQ(Command2String::Lookup(77), "Seven");
+    EXPECT_FALSE(capture.Has(kRegistryError));
+    EXPECT_TRUE(capture.Has(ConfigurationBlock(path, 0, 7101, 4)));
+}
+
+struct PathCase {
+    const char* Value;
+    const char* Expected; // nullptr: the executable's directory
+};
+
+void PrintTo(const PathCase& c, std::ostream* out) {
+    *out << '"' << c.Value << '"';
+}
+
+class SystemPathTest : public SetupFixture, public ::testing::WithParamInterface<PathCase> {};
+
+TEST_P(SystemPathTest, EndsInASeparator) {
+    setenv("TESSARY_SYSTEM_PATH", GetParam().Value, 1);
+    LogCapture capture;
+    const DString path = LibrarySetup::GetSystemPath();
+    const std::string expected = GetParam().Expected ? GetParam().Expected : ExecutableDirectory();
+    EXPECT_EQ(path, expected.c_str());
+    // Only a missing variable is the missing key; an unusable value falls back silently.
+    EXPECT_FALSE(capture.Has(kRegistryError));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, SystemPathTest,
+                         ::testing::Values(PathCase{"/opt/tessary", "/opt/tessary/"},
+                                           PathCase{"/opt/tessary/", "/opt/tessary/"},
+                                           PathCase{"C:\\Tessary\\", "C:\\Tessary\\"},
+                                           PathCase{"", nullptr}));
+
+TEST_F(LibrarySetupTest, AValueThatFillsTheRegistryBufferIsNotTaken) {
+    const std::string fits(255, 'p');
+    setenv("TESSARY_SYSTEM_PATH", fits.c_str(), 1);
+    EXPECT_EQ(LibrarySetup::GetSystemPath(), (fits + "/").c_str());
+    setenv("TESSARY_SYSTEM_PATH", std::string(256, 'p').c_str(), 1);
+    EXPECT_EQ(LibrarySetup::GetSystemPath(), ExecutableDirectory().c_str());
+}
+
+TEST_F(LibrarySetupTest, SystemExitDropsTheNamesAndTellsAboutAnotherThread) {
+    Write("BUSCommand2String.JSON", R"({"Command2String": [{"Command": 77, "String": "Seven"}]})");
+    setenv("TESSARY_SYSTEM_PATH", dir.c_str(), 1);
+    LibrarySetup::SystemInit();
+    ASSERT_EQ(Command2String::Lookup(77), "Seven");
+
+    LogCapture capture;
+    std::thread([] { LibrarySetup::SystemExit(); }).join();
+    EXPECT_EQ(Command2String::Count(), 0);
+    EXPECT_EQ(Command2String::Lookup(6090), "BUSSetting");
+    EXPECT_EQ(capture.Texts(),
+              (std::vector<std::string>{"Enter BUSClient.SystemExit",
+                                        "!!! Leave BUSClient.SystemExit, different ThreadID !!!"}));
+
+    capture.Clear();
+    LibrarySetup::SystemExit();
+    EXPECT_FALSE(capture.HasFragment("different ThreadID"));
+}
+
+} // namespace
