@@ -1,0 +1,187 @@
+#include "tessary/protocol/FrameReader.h"
+
+#include "tessary/external/Log.h"
+#include "tessary/foundation/OStreamBuffer.h"
+
+#include <climits>
+#include <new>
+
+namespace {
+
+// The longest BLOB a block can hold (its length is a signed 32-bit count).
+constexpr uint32_t MaxBLOBLength = INT32_MAX;
+
+// Reads one PDV; the count read, as ReadBytes gives it.
+int32_t ReadPDV(InBuffer& stream, MessagePDV& pdv) { return stream.ReadBytes(&pdv, sizeof pdv); }
+
+// The checks every PDV of a BLOB passes; false after logging the failure.
+bool CheckPDV(int32_t count, const MessagePDV& pdv) {
+    if (count < static_cast<int32_t>(sizeof pdv)) {
+        _error("Leave NetRead, BUS Protocol error, cbPDV < sizeof (MessagePDV)");
+        return false;
+    }
+    if (!pdv.Is()) {
+        _error("Leave NetRead, BUS Protocol error! PDV.Is ())");
+        return false;
+    }
+    return true;
+}
+
+void LogAllocationFailure(uint32_t size) {
+    _error("Leave NetRead, cannot allocate %u bytes", size);
+}
+
+// Sizes the body's string and gives its storage; null when memory is short.
+void* BodyStorage(const MessageHead& head, DString& text8, WString& text16) {
+    const int32_t n = head.cbMessage;
+    try {
+        if (head.HasFlag(HeadFlag::Wide)) {
+            return text16.GetBufferSetLength(n / 2 + n % 2);
+        }
+        return text8.GetBufferSetLength(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+} // namespace
+
+bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString& text16,
+             TmplBlockBuffer<unsigned char>& blob) {
+    const int32_t n = head.cbMessage;
+    if (n > 0) {
+        void* storage = BodyStorage(head, text8, text16);
+        if (storage == nullptr) {
+            LogAllocationFailure(static_cast<uint32_t>(n));
+            return false;
+        }
+        const int32_t count = stream.ReadBytes(storage, static_cast<uint32_t>(n));
+        if (count <= 0) {
+            _error("Leave NetRead, BUS Protocol error, cbRead <= 0");
+            return false;
+        }
+        if (count < n) {
+            _error("Leave NetRead, BUS Protocol error, cbRead < cbMessage");
+            return false;
+        }
+    }
+
+    const int32_t b = head.cbBLOB;
+    if (b > 0) {
+        bool read = false;
+        if (b < UnknownBLOBSize) {
+            try {
+                blob.Allocate(b);
+                read = ReadBLOBKnowSize(stream, blob);
+            } catch (const std::bad_alloc&) {
+                LogAllocationFailure(static_cast<uint32_t>(b));
+            }
+        } else {
+            read = ReadBLOBUnknownSize(stream, blob);
+        }
+        if (!read) {
+            blob.LetGo();
+            return false;
+        }
+    }
+
+    Tail tail;
+    const int32_t count = stream.ReadBytes(&tail, sizeof tail);
+    if (count <= 0) {
+        _error("Leave NetRead, BUS Protocol error, cbTail <= 0");
+        return false;
+    }
+    if (count < static_cast<int32_t>(sizeof tail)) {
+        _error("Leave NetRead, BUS Protocol error, cbTail < sizeof (Tail)");
+        return false;
+    }
+    if (!tail.Is()) {
+        _error("Leave NetRead, BUS Protocol error, Tail is not found");
+        return false;
+    }
+    return true;
+}
+
+bool ReadBLOBKnowSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
+    const uint32_t expected = blob.Length() > 0 ? static_cast<uint32_t>(blob.Length()) : 0;
+    unsigned char* destination = blob.GetData();
+    uint32_t total = 0;
+    MessagePDV pdv;
+    int32_t count = ReadPDV(stream, pdv);
+    while (count > 0) {
+        if (!CheckPDV(count, pdv)) {
+            return false;
+        }
+        if (pdv.IsLast()) {
+            _debug("Leave ReadBLOBKnowSize, %d of %d", static_cast<int>(expected),
+                   static_cast<int>(total));
+            return true;
+        }
+        // Compared with what is left rather than added up first: a huge cbData must not wrap
+        // the total back below the expected length and let the read run past the block.
+        if (pdv.cbData > expected - total) {
+            _error("Leave NetRead, BUS Protocol error! Too much PDV");
+            return false;
+        }
+        total += pdv.cbData;
+        // A short read is not checked here: the connection ended, and the next PDV read fails.
+        stream.ReadBytes(destination, pdv.cbData);
+        destination += pdv.cbData;
+        count = ReadPDV(stream, pdv);
+    }
+    _error("Leave NetRead, BUS Protocol error, cbPDV <= 0");
+    return false;
+}
+
+bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
+    // One block per chunk, each of the chunk's size; joined once the total is known.
+    OStreamBuffer gathered;
+    uint32_t total = 0;
+    MessagePDV pdv;
+    int32_t count = ReadPDV(stream, pdv);
+    while (count > 0) {
+        if (!CheckPDV(count, pdv)) {
+            return false;
+        }
+        if (pdv.IsLast()) {
+            unsigned char* flat = nullptr;
+            try {
+                flat = blob.Allocate(static_cast<int>(total));
+            } catch (const std::bad_alloc&) {
+                LogAllocationFailure(total);
+                return false;
+            }
+            gathered.TakeAll(flat);
+            _debug("Leave ReadBLOBUnknownSize, Total : %d", static_cast<int>(total));
+            return true;
+        }
+        // A streamed BLOB still ends in one block, so its total cannot pass a block's limit.
+        if (pdv.cbData > MaxBLOBLength - total) {
+            _error("Leave NetRead, BUS Protocol error! Too much PDV");
+            return false;
+        }
+        if (pdv.cbData > 0) {
+            auto block = std::make_unique<StreamBlock>();
+            block->Data = new (std::nothrow) unsigned char[pdv.cbData];
+            if (block->Data == nullptr) {
+                LogAllocationFailure(pdv.cbData);
+                return false;
+            }
+            block->Size = pdv.cbData;
+            const int32_t read = stream.ReadBytes(block->Data, pdv.cbData);
+            if (read > 0) {
+                block->Position = static_cast<uint32_t>(read);
+                gathered.AppendBlock(std::move(block));
+                total += static_cast<uint32_t>(read);
+            }
+        }
+        count = ReadPDV(stream, pdv);
+    }
+    _error("Leave NetRead, BUS Protocol error, cbPDV <= 0");
+    return false;
+}
+
+bool ReadTail(InBuffer& stream) {
+    Tail tail;
+    return stream.ReadBytes(&tail, sizeof tail) >= static_cast<int32_t>(sizeof tail);
+}

@@ -1,0 +1,83 @@
+#include "tessary/protocol/NetBuffer.h"
+#include "tessary/protocol/XDWHolder.h"
+#include "tests/support/LoopbackPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Counted {
+    explicit Counted(int& deletions) : Deletions(deletions) {}
+    ~Counted() { ++Deletions; }
+    int& Deletions;
+};
+
+} // namespace
+
+TEST(XDWHolderTest, LastHolderDeletesOnce) {
+    int deletions = 0;
+    {
+        XDWHolder<Counted> first(new Counted(deletions));
+        XDWHolder<Counted> second = first;
+        XDWHolder<Counted> third;
+        third = second;
+        EXPECT_EQ(first.ShareCount(), 3);
+        EXPECT_EQ(third.Get(), first.Get());
+        second.LetGo();
+        EXPECT_EQ(first.ShareCount(), 2);
+        EXPECT_EQ(first.Clone(), nullptr);
+        // Attaching anew lets go of the shared object without deleting it under the others.
+        first.Attach(new Counted(deletions));
+        EXPECT_EQ(deletions, 0);
+        EXPECT_EQ(third.ShareCount(), 1);
+    }
+    EXPECT_EQ(deletions, 2);
+}
+
+TEST(NetBufferTest, ResetDropsBothSides) {
+    LoopbackPeer peer;
+    NetBuffer stream;
+    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
+    ASSERT_TRUE(peer.WaitForConnections(1));
+    peer.Send(ToBytes("unread"));
+    ASSERT_EQ(stream.Fill(6), 6u);
+    stream.Write("unsent", 6);
+    stream.Reset();
+    EXPECT_TRUE(stream.IsEmpty());
+    EXPECT_EQ(stream.Pending(), 0u);
+    stream.Write("sent", 4);
+    stream.Flush();
+    ASSERT_TRUE(peer.WaitForBytes(4));
+    EXPECT_EQ(peer.Received(), ToBytes("sent"));
+}
+
+// A receiver stops its connection thread by tearing the connection down from another thread
+// while the thread waits for a head.
+TEST(NetBufferTest, TeardownBreaksABlockedRead) {
+    LoopbackPeer peer;
+    NetBuffer stream;
+    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
+    ASSERT_TRUE(peer.WaitForConnections(1));
+    std::atomic<bool> reading{false};
+    std::atomic<int32_t> count{1};
+    std::thread reader([&] {
+        MessageHead head(0);
+        reading = true;
+        count = stream.ReadBytes(&head, sizeof head);
+    });
+    while (!reading) {
+        std::this_thread::yield();
+    }
+    const auto start = std::chrono::steady_clock::now();
+    stream.Teardown();
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(stream.IsConnected());
+}
