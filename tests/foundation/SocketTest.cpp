@@ -1,6 +1,5 @@
 #include "tessary/external/LogCapture.h"
 #include "tessary/foundation/Socket.h"
-#include "tessary/foundation/SocketErrorText.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>
@@ -211,11 +210,6 @@ INSTANTIATE_TEST_SUITE_P(
                         10057, false}),
     [](const ::testing::TestParamInfo<SendFailureCase>& caseInfo) { return caseInfo.param.Name; });
 
-TEST_F(SocketTest, ResetTextNamesTheCodeInBothLanguages) {
-    EXPECT_EQ(SendFailureLine(10054), "Invoke Socket::SendBinary failed, close it now, error : "
-                                      "10054 -- Connection Reset (通过远端重新设置连接)");
-}
-
 TEST_F(SocketTest, RefusedConnectLogsBothLinesWithTheWinsockCode) {
     const uint16_t port = peer.Port();
     peer.StopListening();
@@ -272,18 +266,6 @@ TEST_F(SocketTest, SetOptionLogsItsResultAndReportsFailures) {
     EXPECT_TRUE(socket.IsConnected());
 }
 
-TEST_F(SocketTest, AttachTakesTheOtherConnectionOver) {
-    Connect();
-    const SocketHandle handle = socket.Handle();
-    Socket other;
-    EXPECT_EQ(other.Attach(socket), handle);
-    EXPECT_TRUE(other.IsConnected());
-    EXPECT_FALSE(socket.IsConnected());
-    EXPECT_EQ(socket.Handle(), NoSocket);
-    EXPECT_TRUE(other.SendBinary("z", 1));
-    EXPECT_TRUE(peer.WaitForBytes(1));
-}
-
 TEST(SocketInstances, CountFollowsTheLiveSockets) {
     const uint16_t before = Socket::InstanceCount();
     {
@@ -310,15 +292,4 @@ TEST(SocketErrorText, JoinsCodeEnglishAndChinese) {
     EXPECT_EQ(Socket::ChineseErrorText(383).str(), "属性是只读的");
     EXPECT_EQ(Socket::ChineseErrorText(394).str(), "属性不可读");
     EXPECT_EQ(Socket::EnglishErrorText(10058).str(), "Socked Shutdown");
-}
-
-TEST(SocketErrorText, PosixErrorsMapOntoWinsockNumbers) {
-    const std::pair<int, int> table[] = {
-        {ECONNREFUSED, 10061}, {ECONNRESET, 10054}, {ECONNABORTED, 10053}, {ENOTCONN, 10057},
-        {EPIPE, 10058},        {ETIMEDOUT, 10060},  {EADDRINUSE, 10048},   {ENETUNREACH, 10051},
-        {EHOSTUNREACH, 10065}, {EADDRNOTAVAIL, 10049}, {EAGAIN, 10035},    {EINPROGRESS, 10036},
-        {EBADF, 10038},        {ENOBUFS, 10055},    {EINTR, 10004},        {EACCES, 10013}};
-    for (const auto& [posix, winsock] : table) {
-        EXPECT_EQ(ToWinsockError(posix), winsock) << "errno " << posix;
-    }
 }

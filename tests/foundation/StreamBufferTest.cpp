@@ -207,15 +207,6 @@ TEST(InBufferTest, PrefetchReadsSixtyFourKilobytesMore) {
     EXPECT_EQ(in.BlockSizes().back(), 70000u - 65536u);
 }
 
-TEST(InBufferTest, ResetDropsUnreadBytes) {
-    ScriptedInput in;
-    in.Deliver(PatternBytes(10));
-    in.Fill(10);
-    in.Reset();
-    EXPECT_TRUE(in.IsEmpty());
-    EXPECT_TRUE(in.BlockSizes().empty());
-}
-
 TEST(OutBufferTest, LargeWriteGetsItsOwnBlockAndOneSinkCall) {
     RecordingOutput out;
     const Bytes data = PatternBytes(100000);

@@ -247,23 +247,6 @@ TEST(FrameReaderWideTest, OddLengthKeepsEveryByteInsideTheString) {
     EXPECT_TRUE(in.IsEmpty());
 }
 
-TEST(FrameReaderMemoryTest, ReadsAFrameFromMemory) {
-    const Bytes frame = FrameBuilder(MessageFrameHead())
-                            .Body("text")
-                            .Chunks({PatternBytes(5), PatternBytes(6)}, false)
-                            .Build();
-    IStreamBuffer in;
-    in.AppendBlock(StreamBlock::Borrow(frame.data(), static_cast<uint32_t>(frame.size()), false));
-    MessageHead head(0);
-    ASSERT_EQ(in.ReadBytes(&head, sizeof head), 88);
-    DString text8;
-    WString text16;
-    TmplBlockBuffer<unsigned char> blob;
-    ASSERT_TRUE(NetRead(in, head, text8, text16, blob));
-    EXPECT_EQ(text8, "text");
-    EXPECT_EQ(blob.Length(), 11);
-}
-
 TEST(FrameReaderTailTest, NeedsAllSixteenBytes) {
     LoopbackPeer peer;
     NetBuffer stream;
