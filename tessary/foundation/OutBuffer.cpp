@@ -14,6 +14,9 @@ constexpr uint32_t DefaultStep = 32768;
 constexpr uint32_t LargeFallbackStep = 64u * 1024 * 1024;
 constexpr uint32_t SmallestStep = 1024;
 
+// Borrowed memory belongs to a caller and is only ever sent, never written into.
+bool HasRoom(const StreamBlock& block) { return block.OwnsData && block.Remaining() > 0; }
+
 } // namespace
 
 std::unique_ptr<StreamBlock> OutBuffer::TryAllocate(uint32_t size) {
@@ -39,7 +42,7 @@ uint32_t OutBuffer::Write(const void* data, uint32_t n) {
     uint32_t step = DefaultStep;
     // A large write gets a block of exactly its size, so a BLOB of many megabytes is copied
     // once and sent with one send.
-    if (n >= m_ChunkSize && n > m_Blocks.back()->Remaining()) {
+    if (n >= m_ChunkSize && (!HasRoom(*m_Blocks.back()) || n > m_Blocks.back()->Remaining())) {
         if (auto block = TryAllocate(n)) {
             m_Blocks.push_back(std::move(block));
         } else {
@@ -50,7 +53,7 @@ uint32_t OutBuffer::Write(const void* data, uint32_t n) {
     const auto* in = static_cast<const unsigned char*>(data);
     uint32_t left = n;
     while (left > 0) {
-        if (m_Blocks.back()->Remaining() == 0) {
+        if (!HasRoom(*m_Blocks.back())) {
             std::unique_ptr<StreamBlock> block;
             while (!(block = TryAllocate(step))) {
                 // Retrying the smallest step for ever would hang the writer; let the
@@ -82,7 +85,7 @@ void OutBuffer::WriteValue(const void* value, uint32_t size) {
         m_Blocks.push_back(StreamBlock::Allocate(m_ChunkSize));
     }
     StreamBlock& back = *m_Blocks.back();
-    if (back.Remaining() >= size) {
+    if (HasRoom(back) && back.Remaining() >= size) {
         std::memcpy(back.Data + back.Position, value, size);
         back.Position += size;
         m_Pending += size;

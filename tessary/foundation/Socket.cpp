@@ -160,9 +160,12 @@ bool Socket::SendBinary(const char* data, uint32_t length) {
     uint32_t sent = 0;
     do {
         const ssize_t result = ::send(handle, data + sent, length - sent, MSG_NOSIGNAL);
-        if (result >= 0) {
+        if (result > 0) {
             sent += static_cast<uint32_t>(result);
             continue;
+        }
+        if (result == 0) {
+            break;
         }
         if (errno == EINTR) {
             continue;
