@@ -1,0 +1,101 @@
+#include "server/Daemon.h"
+
+#include "tessary/external/Log.h"
+
+#include <CLI/CLI.hpp>
+
+#include <pthread.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace busd {
+
+DaemonSettings DefaultDaemonSettings() {
+    DaemonSettings settings;
+    settings.Ini = ReadManagerSettings();
+    settings.Options.CommandPort = settings.Ini.CommandPort;
+    settings.Options.StatusPort = settings.Ini.StatusPort;
+    settings.Options.NbOfBUSServer = settings.Ini.NbOfBUSServer;
+    return settings;
+}
+
+void AddDaemonOptions(CLI::App& app, DaemonSettings& settings) {
+    BusServerOptions& options = settings.Options;
+    app.add_option("--bind,--host", options.BindAddress, "Address to listen on")
+        ->capture_default_str();
+    app.add_option("--command-port", options.CommandPort,
+                   "Command port of bus server 0 (0: any free run of ports)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--status-port", options.StatusPort,
+                   "Status port of bus server 0 (0: any free run of ports)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--servers", options.NbOfBUSServer, "Number of bus servers")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1024));
+    app.add_option("--heart-rate", options.HeartRateMs, "Heartbeat period in milliseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 3600000));
+    app.add_option("--max-frame", options.MaxFrameBytes,
+                   "Largest body plus BLOB of one frame, in bytes")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
+    app.add_option("--max-pending", options.MaxPendingBytes,
+                   "Bytes queued for one connection before its sources are held back")
+        ->capture_default_str()
+        ->check(CLI::Range(int64_t{64 * 1024}, int64_t{1} << 40));
+    app.add_option("--idle-timeout", options.IdleTimeoutMs,
+                   "How long a new connection may stay silent, in milliseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(10, 86400000));
+    app.add_option("--log-level", settings.LogLevel,
+                   "debug, info, warning or error (default: TESSARY_LOG_LEVEL, else info)")
+        ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
+    app.add_option("--log-file", settings.LogFile, "Write the log to this file");
+}
+
+int RunDaemon(const DaemonSettings& settings, const char* program) {
+    // The log reads its level once, at its first line, so it is chosen before anything logs.
+    if (!settings.LogLevel.empty()) {
+        setenv("TESSARY_LOG_LEVEL", settings.LogLevel.c_str(), 1);
+    } else if (std::getenv("TESSARY_LOG_LEVEL") == nullptr) {
+        setenv("TESSARY_LOG_LEVEL", "info", 1);
+    }
+    if (!settings.LogFile.empty()) {
+        PrepareLog(settings.LogFile.c_str());
+    }
+    _info("busd: %s %s", settings.Ini.IniFound ? "read" : "no", settings.Ini.IniPath.c_str());
+
+    std::signal(SIGPIPE, SIG_IGN);
+    // Blocked before the event-loop thread starts, so it inherits the mask and the signals
+    // reach only the sigwait below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    BusServer server(settings.Options);
+    if (!server.Start()) {
+        std::fprintf(stderr, "%s: could not start, see the log\n", program);
+        return 1;
+    }
+    for (int k = 0; k < server.NbOfBUSServer(); ++k) {
+        std::printf("%s: bus server %d on %s, command port %d, status port %d\n", program, k,
+                    settings.Options.BindAddress.c_str(), server.CommandPort(k),
+                    server.StatusPort(k));
+    }
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    _info("busd: %s received, stopping", strsignal(signal));
+    server.Stop();
+    return 0;
+}
+
+} // namespace busd

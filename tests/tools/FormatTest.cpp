@@ -1,0 +1,98 @@
+#include "tools/Format.h"
+#include "tools/Percentiles.h"
+#include "tools/Table.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct SizeCase {
+    const char* Text;
+    std::optional<int64_t> Expected;
+};
+
+class ByteSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(ByteSizeTest, Parses) {
+    EXPECT_EQ(tool::ParseByteSize(GetParam().Text), GetParam().Expected) << GetParam().Text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ByteSizeTest,
+    ::testing::Values(SizeCase{"0", 0}, SizeCase{"1048576", 1048576}, SizeCase{"64k", 65536},
+                      SizeCase{"64KiB", 65536}, SizeCase{"1M", 1 << 20},
+                      SizeCase{"1mib", 1 << 20}, SizeCase{"2G", 2ll << 30},
+                      SizeCase{"12b", 12}, SizeCase{"", std::nullopt},
+                      SizeCase{"k", std::nullopt}, SizeCase{"-1", std::nullopt},
+                      SizeCase{"1.5M", std::nullopt}, SizeCase{"3 MiB", std::nullopt},
+                      SizeCase{"1T", std::nullopt},
+                      SizeCase{"9223372036854775807", 9223372036854775807ll},
+                      SizeCase{"9223372036854775808", std::nullopt},
+                      SizeCase{"9007199254740992G", std::nullopt}));
+
+TEST(FormatTest, BytesPickTheLargestUnitBelow1024) {
+    EXPECT_EQ(tool::FormatBytes(12), "12 B");
+    EXPECT_EQ(tool::FormatBytes(1023), "1023 B");
+    EXPECT_EQ(tool::FormatBytes(1536), "1.5 KiB");
+    EXPECT_EQ(tool::FormatBytes(64ll << 20), "64.0 MiB");
+    EXPECT_EQ(tool::FormatBytes(3ll << 30), "3.0 GiB");
+}
+
+TEST(FormatTest, RatesSecondsAndCounts) {
+    EXPECT_EQ(tool::FormatRate(530.24e6), "530.2 MB/s");
+    EXPECT_EQ(tool::FormatSeconds(42e-6), "42 us");
+    EXPECT_EQ(tool::FormatSeconds(0.0123), "12.3 ms");
+    EXPECT_EQ(tool::FormatSeconds(2.5), "2.50 s");
+    EXPECT_EQ(tool::FormatCount(12), "12");
+    EXPECT_EQ(tool::FormatCount(45678), "45.7 k");
+    EXPECT_EQ(tool::FormatCount(1234567.8), "1.23 M");
+}
+
+TEST(PercentilesTest, NearestRankReportsMeasuredSamples) {
+    std::vector<int64_t> samples;
+    for (int64_t i = 100; i >= 1; --i) {
+        samples.push_back(i * 10);
+    }
+    const tool::LatencySummary s = tool::Summarise(samples);
+    EXPECT_EQ(s.Count, 100u);
+    EXPECT_EQ(s.Min, 10);
+    EXPECT_EQ(s.P50, 500);
+    EXPECT_EQ(s.P90, 900);
+    EXPECT_EQ(s.P99, 990);
+    EXPECT_EQ(s.Max, 1000);
+    EXPECT_DOUBLE_EQ(s.Mean, 505.0);
+}
+
+TEST(PercentilesTest, SmallAndEmptySets) {
+    std::vector<int64_t> none;
+    EXPECT_EQ(tool::Summarise(none).Count, 0u);
+    EXPECT_EQ(tool::Summarise(none).P99, 0);
+
+    std::vector<int64_t> one{7};
+    const tool::LatencySummary s = tool::Summarise(one);
+    EXPECT_EQ(s.P50, 7);
+    EXPECT_EQ(s.P99, 7);
+    EXPECT_EQ(s.Max, 7);
+
+    // Two samples: p50 is the first, p90 already the second.
+    std::vector<int64_t> two{20, 10};
+    tool::Summarise(two);
+    EXPECT_EQ(tool::NearestRank(two, 50), 10);
+    EXPECT_EQ(tool::NearestRank(two, 90), 20);
+}
+
+TEST(TableTest, FixedColumnsAndAFreeLastOne) {
+    tool::Table table({{"step", 6}, {"time", 0, tool::Table::Align::Right}, {"detail"}});
+    EXPECT_EQ(table.Header(), "step    time  detail\n------  ----  ------\n");
+    EXPECT_EQ(table.Row({"post", "1 ms", "a long detail that overflows"}),
+              "post    1 ms  a long detail that overflows\n");
+    // Multi-byte characters count as one column; a missing last cell leaves no blanks.
+    EXPECT_EQ(table.Row({"Grüße", "2"}), "Grüße      2\n");
+    EXPECT_EQ(tool::Table::DisplayWidth("Grüße"), 5);
+}
+
+} // namespace
