@@ -79,6 +79,19 @@ void BusInstance::Shutdown() {
     m_Registry.clear();
 }
 
+void BusInstance::EndBatch() {
+    if (--m_BatchDepth > 0) {
+        return;
+    }
+    while (!m_Dirty.empty()) {
+        std::vector<std::shared_ptr<Connection>> dirty;
+        dirty.swap(m_Dirty);
+        for (const auto& conn : dirty) {
+            conn->Flush();
+        }
+    }
+}
+
 void BusInstance::Accept(asio::ip::tcp::acceptor& acceptor, Connection::Kind kind) {
     acceptor.async_accept([this, &acceptor, kind](const std::error_code& error,
                                                   asio::ip::tcp::socket socket) {

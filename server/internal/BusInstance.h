@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace busd {
 
@@ -47,7 +48,23 @@ public:
     bool IsRegistered(const std::string& id) const;
     void Sweep(Connection::Clock::time_point now);
 
+    // While a batch is open, connections given bytes to write are noted instead of each
+    // posting its own write; they are written when the outermost batch closes.
+    class Batch {
+    public:
+        explicit Batch(BusInstance& bus) : m_Bus(bus) { ++m_Bus.m_BatchDepth; }
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+        ~Batch() { m_Bus.EndBatch(); }
+
+    private:
+        BusInstance& m_Bus;
+    };
+    bool InBatch() const { return m_BatchDepth > 0; }
+    void AddDirty(std::shared_ptr<Connection> conn) { m_Dirty.push_back(std::move(conn)); }
+
 private:
+    void EndBatch();
     void Accept(asio::ip::tcp::acceptor& acceptor, Connection::Kind kind);
     void ScheduleHeartbeat(asio::steady_timer& timer, int periodMs, uint32_t type);
     std::shared_ptr<Connection> Registered(const std::string& id) const;
@@ -75,6 +92,8 @@ private:
     // its subscriptions when it comes back (the library does not subscribe again).
     std::unordered_map<int32_t, std::set<std::string>> m_Subscribers;
     PendingAcks m_Pending;
+    int m_BatchDepth = 0;
+    std::vector<std::shared_ptr<Connection>> m_Dirty;
 };
 
 } // namespace busd

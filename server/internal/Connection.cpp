@@ -12,11 +12,11 @@ namespace busd {
 
 namespace {
 
-// Reads land in buffers of this size; a read buffer stays pinned while a queue references it.
-constexpr size_t ReadSize = 64 * 1024;
-// Pieces at least this big are queued by reference, smaller ones are copied, so one pinned read
-// buffer is charged at most four times its size to the queues holding it.
-constexpr size_t SliceMin = ReadSize / 4;
+// Read buffers start small, since most connections idle between short frames, and grow while
+// reads fill them: a BLOB then moves in big reads and big gather writes. A read buffer stays
+// pinned while a queue references part of it.
+constexpr size_t SmallRead = 4 * 1024;
+constexpr size_t BigRead = 256 * 1024;
 
 const char* KindText(Connection::Kind kind) {
     return kind == Connection::Kind::Command ? "command" : "status";
@@ -57,16 +57,21 @@ void Connection::MarkRegistered(const std::string& id) {
 
 // ---- input ----
 
+void Connection::PrepareBuffer() {
+    if (!m_In || m_In.use_count() > 1 || m_InSize != m_WantSize) {
+        m_In.reset(new char[m_WantSize]);
+        m_InSize = m_WantSize;
+    }
+    m_InPos = m_InEnd = 0;
+}
+
 void Connection::StartRead() {
     if (m_Closed || m_Reading) {
         return;
     }
-    if (!m_In || m_In.use_count() > 1) {
-        m_In.reset(new char[ReadSize]);
-    }
-    m_InPos = m_InEnd = 0;
+    PrepareBuffer();
     m_Reading = true;
-    m_Socket.async_read_some(asio::buffer(m_In.get(), ReadSize),
+    m_Socket.async_read_some(asio::buffer(m_In.get(), m_InSize),
                              [self = shared_from_this()](const std::error_code& error, size_t n) {
                                  self->OnRead(error, n);
                              });
@@ -83,12 +88,20 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
     }
     m_Counters.BytesIn(n);
     m_LastInput = Clock::now();
+    if (n == m_InSize) {
+        m_WantSize = std::min(BigRead, m_InSize * 4);
+    } else if (n <= SmallRead) {
+        m_WantSize = SmallRead;
+    }
     m_InPos = 0;
     m_InEnd = n;
     Pump();
 }
 
 void Connection::Pump() {
+    // Everything queued while this input is handled goes out in one gather write per target
+    // when it is done.
+    const BusInstance::Batch batch(m_Bus);
     while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
         size_t consumed = 0;
         const FrameParser::Step step = m_Parser.Next(m_In.get() + m_InPos, m_InEnd - m_InPos,
@@ -265,10 +278,12 @@ void Connection::Forward(const FrameParser::Step& step) {
         if (!t.acquired || t.lost) {
             continue;
         }
-        if (step.staged || step.size < SliceMin) {
+        // Pieces of at least a quarter of the read buffer are queued by reference, smaller ones
+        // copied, so a pinned buffer is charged at most four times its size to the queues.
+        if (step.staged || step.size < m_InSize / 4) {
             t.conn->Enqueue(step.data, step.size);
         } else {
-            t.conn->EnqueueShared(m_In, step.data, step.size, ReadSize);
+            t.conn->EnqueueShared(m_In, step.data, step.size, m_InSize);
         }
     }
 }
@@ -483,16 +498,22 @@ void Connection::ScheduleFlush() {
                             " bytes queued");
         });
     }
-    if (m_Writing || m_FlushPosted) {
+    if (m_Writing || m_FlushQueued) {
         return;
     }
-    // The write starts once the current handler has queued everything it has, so a frame (or
-    // a run of frames) goes out in one gather write.
-    m_FlushPosted = true;
-    asio::post(m_Socket.get_executor(), [self = shared_from_this()] {
-        self->m_FlushPosted = false;
-        self->StartWrite();
-    });
+    m_FlushQueued = true;
+    if (m_Bus.InBatch()) {
+        m_Bus.AddDirty(shared_from_this());
+        return;
+    }
+    // Outside a batch (timers, closes) the write starts once the current handler has queued
+    // everything it has.
+    asio::post(m_Socket.get_executor(), [self = shared_from_this()] { self->Flush(); });
+}
+
+void Connection::Flush() {
+    m_FlushQueued = false;
+    StartWrite();
 }
 
 void Connection::StartWrite() {

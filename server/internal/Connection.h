@@ -70,6 +70,8 @@ public:
     // Heartbeats are only worth sending to an idle output; data on the way is sign of life too.
     bool CanTakeHeartbeat() const;
     void SetNoDelay(bool on);
+    // Starts writing what was queued; called when a batch of input handling ends.
+    void Flush();
 
     uint64_t Id() const { return m_Id; }
     Kind GetKind() const { return m_Kind; }
@@ -91,6 +93,7 @@ private:
     };
 
     // Input side.
+    void PrepareBuffer();
     void StartRead();
     void OnRead(const std::error_code& error, size_t n);
     void Pump();
@@ -134,6 +137,8 @@ private:
 
     // Input: the buffer being parsed is shared with the queues that reference parts of it.
     std::shared_ptr<char[]> m_In;
+    size_t m_InSize = 0;
+    size_t m_WantSize = 4 * 1024;
     size_t m_InPos = 0;
     size_t m_InEnd = 0;
     bool m_Reading = false;
@@ -150,7 +155,7 @@ private:
     // Output.
     OutQueue m_Out;
     bool m_Writing = false;
-    bool m_FlushPosted = false;
+    bool m_FlushQueued = false;
     bool m_SlowClosePosted = false;
     std::array<asio::const_buffer, 64> m_Iov;
     Clock::time_point m_LastWrite;

@@ -1,0 +1,153 @@
+// Brokered traffic through an embedded bus server, with raw-frame clients on both ends: the
+// daemon's own cost without any library on top.
+
+#include "server/BusServer.h"
+#include "tests/server/RawFrames.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using namespace rawframes;
+
+namespace {
+
+// Reads the rest of a frame after its head into a scratch buffer.
+bool Discard(RawClient& client, const MessageHead& head, std::vector<char>& scratch) {
+    auto skip = [&](uint64_t n) {
+        while (n > 0) {
+            const size_t take = static_cast<size_t>(std::min<uint64_t>(n, scratch.size()));
+            if (!client.ReadExact(scratch.data(), take)) {
+                return false;
+            }
+            n -= take;
+        }
+        return true;
+    };
+    if (head.cbMessage > 0 && !skip(static_cast<uint64_t>(head.cbMessage))) {
+        return false;
+    }
+    if (head.cbBLOB > 0) {
+        for (;;) {
+            MessagePDV pdv;
+            if (!client.ReadExact(&pdv, sizeof pdv) || !pdv.Is()) {
+                return false;
+            }
+            if (pdv.IsLast()) {
+                break;
+            }
+            if (!skip(pdv.cbData)) {
+                return false;
+            }
+        }
+    }
+    return skip(sizeof(Tail));
+}
+
+// A receiver on its own thread that acknowledges every message with a short reply.
+class EchoReceiver {
+public:
+    explicit EchoReceiver(int statusPort) : m_Client(statusPort) {
+        m_Client.Listen("bench");
+        m_Thread = std::thread([this] { Run(); });
+    }
+    ~EchoReceiver() {
+        m_Client.Close();
+        m_Thread.join();
+    }
+
+private:
+    void Run() {
+        std::vector<char> scratch(1 << 20);
+        MessageHead head;
+        while (m_Client.ReadExact(&head, sizeof head, Millis(60000)) &&
+               Discard(m_Client, head, scratch)) {
+            if (head.Type != HeadType::Message) {
+                continue;
+            }
+            MessageHead ack = Head(HeadType::Ack, "bench", "client");
+            ack.MessageID = head.MessageID;
+            ack.CallerID = head.CallerID;
+            if (!m_Client.Send(Encode(ack, "ok"))) {
+                return;
+            }
+        }
+    }
+
+    RawClient m_Client;
+    std::thread m_Thread;
+};
+
+busd::BusServerOptions BenchOptions() {
+    busd::BusServerOptions options;
+    options.CommandPort = 0;
+    options.StatusPort = 0;
+    options.NbOfBUSServer = 1;
+    options.MaxFrameBytes = 1ll << 31;
+    return options;
+}
+
+void BM_RequestAckRoundTrip(benchmark::State& state) {
+    busd::BusServer server(BenchOptions());
+    if (!server.Start()) {
+        state.SkipWithError("cannot start the bus server");
+        return;
+    }
+    EchoReceiver receiver(server.StatusPort());
+    RawClient client(server.CommandPort());
+    const std::string body(static_cast<size_t>(state.range(0)), 'x');
+    for (auto _ : state) {
+        const MessageHead send =
+            Head(HeadType::Message, "client", "bench", 42, HeadFlag::AckRequested);
+        if (!client.Send(Encode(send, body))) {
+            state.SkipWithError("send failed");
+            break;
+        }
+        const auto reply = client.Read();
+        const auto ack = client.Read();
+        if (!reply || !ack || ack->head.Type != HeadType::Ack) {
+            state.SkipWithError("no acknowledgement");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    client.Close();
+    server.Stop();
+}
+BENCHMARK(BM_RequestAckRoundTrip)->Arg(16)->Arg(4096)->UseRealTime();
+
+void BM_BlobThroughput(benchmark::State& state) {
+    busd::BusServer server(BenchOptions());
+    if (!server.Start()) {
+        state.SkipWithError("cannot start the bus server");
+        return;
+    }
+    EchoReceiver receiver(server.StatusPort());
+    RawClient client(server.CommandPort());
+    const auto size = static_cast<uint32_t>(state.range(0));
+    const std::string blob(size, 'b');
+    for (auto _ : state) {
+        MessageHead send = Head(HeadType::Message, "client", "bench", 43,
+                                HeadFlag::AckRequested | HeadFlag::BLOB);
+        send.cbBLOB = static_cast<int32_t>(size);
+        // As the library writes a BLOB of known size: one data PDV for all of it.
+        const bool sent = client.Send(Bytes(send) + PdvBytes(size)) && client.Send(blob) &&
+                          client.Send(PdvBytes(0, true) + TailBytes());
+        const auto reply = client.Read(Millis(60000));
+        const auto ack = client.Read(Millis(60000));
+        if (!sent || !reply || !ack || ack->head.Type != HeadType::Ack) {
+            state.SkipWithError("BLOB not acknowledged");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
+    client.Close();
+    server.Stop();
+}
+BENCHMARK(BM_BlobThroughput)->Arg(1 << 20)->Arg(64 << 20)->Arg(512 << 20)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();
