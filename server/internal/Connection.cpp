@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
 #include <span>
 
 namespace busd {
@@ -120,12 +119,8 @@ void Connection::Pump() {
     }
 }
 
-bool Connection::OverPending() const {
-    const size_t deferred = std::accumulate(m_Deferred.begin(), m_Deferred.end(), size_t{0},
-                                            [](size_t n, const std::string& f) {
-                                                return n + f.size();
-                                            });
-    return static_cast<int64_t>(m_Out.Charged() + deferred) > m_Bus.Options().MaxPendingBytes;
+bool Connection::OutputFull() const {
+    return static_cast<int64_t>(m_Out.Charged()) > m_Bus.Options().MaxPendingBytes;
 }
 
 void Connection::ReadOrWait() {
@@ -133,10 +128,16 @@ void Connection::ReadOrWait() {
         return;
     }
     // Stop reading while a queue this connection feeds is over the limit: the bytes stay in
-    // the peer's socket, and TCP slows the peer down.
-    Connection* full = OverPending() ? this : nullptr;
+    // the peer's socket, and TCP slows the peer down. A client's own queue fills with the
+    // answers to its requests, so one that does not read them is held back too; a receiver's
+    // queue fills with other peers' messages, and it must still be read, or a receiver blocked
+    // writing its acknowledgements would never read the messages that free its queue.
+    const size_t own = m_Out.Charged() + m_DeferredBytes;
+    Connection* full = !m_Registered && static_cast<int64_t>(own) > m_Bus.Options().MaxPendingBytes
+                           ? this
+                           : nullptr;
     for (const Target& t : m_Targets) {
-        if (full == nullptr && t.acquired && !t.lost && t.conn->OverPending()) {
+        if (full == nullptr && t.acquired && !t.lost && t.conn->OutputFull()) {
             full = t.conn.get();
         }
     }
@@ -417,6 +418,7 @@ void Connection::Close(CloseCause cause, const std::string& reason) {
     WakeDrainWaiters();
     m_Out.Clear();
     m_Deferred.clear();
+    m_DeferredBytes = 0;
     m_In.reset();
     m_InPos = m_InEnd = 0;
     m_Bus.OnClosed(*this);
@@ -436,7 +438,7 @@ void Connection::Sweep(Clock::time_point now) {
         Close(CloseCause::Idle, "stalled in the middle of a frame");
         return;
     }
-    if (OverPending() &&
+    if (OutputFull() &&
         now - m_LastWrite > std::chrono::milliseconds(options.SlowConsumerTimeoutMs)) {
         Close(CloseCause::SlowConsumer,
               "slow consumer, " + std::to_string(m_Out.Bytes()) + " bytes queued");
@@ -452,6 +454,7 @@ void Connection::SendServerFrame(const std::string& frame) {
     m_Counters.FrameOut(FrameType(frame));
     if (m_Owner != nullptr) {
         m_Deferred.push_back(frame);
+        m_DeferredBytes += frame.size();
         return;
     }
     Enqueue(frame.data(), frame.size());
@@ -487,10 +490,10 @@ void Connection::EnqueueShared(const std::shared_ptr<char[]>& keep, const char* 
 }
 
 void Connection::ScheduleFlush() {
-    // Backpressure keeps the queue near the limit; twice the limit is only reached when many
-    // sources feed one slow connection at once.
-    if (!m_SlowClosePosted &&
-        static_cast<int64_t>(m_Out.Charged()) > 2 * m_Bus.Options().MaxPendingBytes) {
+    // Backpressure keeps a queue within the limit plus one read of the one relay that feeds it
+    // at a time; far beyond that something is wrong with this peer.
+    if (!m_SlowClosePosted && static_cast<int64_t>(m_Out.Charged()) >
+                                  2 * m_Bus.Options().MaxPendingBytes + 4 * int64_t{BigRead}) {
         m_SlowClosePosted = true;
         asio::post(m_Socket.get_executor(), [self = shared_from_this()] {
             self->Close(CloseCause::SlowConsumer,
@@ -573,6 +576,7 @@ void Connection::Release(Connection& owner) {
         Enqueue(frame.data(), frame.size());
     }
     m_Deferred.clear();
+    m_DeferredBytes = 0;
     while (!m_OwnerWaiters.empty()) {
         const auto waiter = m_OwnerWaiters.front().lock();
         m_OwnerWaiters.pop_front();

@@ -123,7 +123,8 @@ private:
     void OnWrite(const std::error_code& error, size_t n);
     void Release(Connection& owner);
     void WakeDrainWaiters();
-    bool OverPending() const;
+    // The bytes this output is writing are over the pending limit.
+    bool OutputFull() const;
 
     BusInstance& m_Bus;
     Counters& m_Counters;
@@ -166,6 +167,7 @@ private:
     std::deque<std::weak_ptr<Connection>> m_OwnerWaiters;
     std::vector<std::weak_ptr<Connection>> m_DrainWaiters;
     std::vector<std::string> m_Deferred;
+    size_t m_DeferredBytes = 0;
 };
 
 } // namespace busd

@@ -34,6 +34,7 @@ bool Hub::Start() {
             std::move(bound->Status[static_cast<size_t>(k)])));
     }
     m_Io.restart();
+    m_Stopping = false;
     // The loop is not running yet, so the first operations are started from here.
     for (const auto& instance : m_Instances) {
         instance->Start();
@@ -54,6 +55,7 @@ void Hub::Stop() {
     }
     // Everything closes on the loop's own thread; the loop then runs out of work and ends.
     asio::post(m_Io, [this] {
+        m_Stopping = true;
         m_SweepTimer.cancel();
         m_StatsTimer.cancel();
         for (const auto& instance : m_Instances) {
@@ -69,7 +71,8 @@ void Hub::ScheduleSweep() {
     const int shortest = std::min(m_Options.IdleTimeoutMs, m_Options.SlowConsumerTimeoutMs);
     m_SweepTimer.expires_after(std::chrono::milliseconds(std::clamp(shortest / 4, 10, 1000)));
     m_SweepTimer.async_wait([this](const std::error_code& error) {
-        if (error) {
+        // A wait that completed just before the cancel must not start another.
+        if (error || m_Stopping) {
             return;
         }
         const auto now = Connection::Clock::now();
@@ -86,7 +89,7 @@ void Hub::ScheduleStats() {
     }
     m_StatsTimer.expires_after(std::chrono::milliseconds(m_Options.StatsIntervalMs));
     m_StatsTimer.async_wait([this](const std::error_code& error) {
-        if (error) {
+        if (error || m_Stopping) {
             return;
         }
         _info("%s", m_Counters.Line().c_str());

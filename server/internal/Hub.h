@@ -56,6 +56,8 @@ private:
     asio::steady_timer m_SweepTimer;
     asio::steady_timer m_StatsTimer;
     uint64_t m_LastConnectionId = 0;
+    // Event-loop thread only (and Start, before the thread runs).
+    bool m_Stopping = false;
     int m_CommandBase = 0;
     int m_StatusBase = 0;
     std::thread m_Thread;

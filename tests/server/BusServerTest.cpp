@@ -395,6 +395,42 @@ TEST_F(BusServerTest, SlowReceiverHoldsTheSenderBackAndGetsEveryByte) {
     EXPECT_TRUE(got == frame);
 }
 
+TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
+    m_Server->Stop();
+    BusServerOptions options = TestOptions();
+    options.MaxPendingBytes = 64 * 1024;
+    StartServer(options);
+    RawClient receiver = Receiver("flooded");
+    constexpr int Messages = 16000;
+    const std::string post = Encode(Head(HeadType::Message, "c", "flooded", 6), Pattern(1000));
+    std::thread client([&] {
+        RawClient sender = Client();
+        std::thread replies([&] {
+            for (int i = 0; i < Messages; ++i) {
+                ASSERT_TRUE(sender.Read(Millis(20000))) << "reply " << i;
+            }
+        });
+        for (int i = 0; i < Messages; ++i) {
+            ASSERT_TRUE(sender.Send(post));
+        }
+        replies.join();
+    });
+    // The receiver writes far more than the sockets hold before it reads anything, while its
+    // queue at the server is full: the server must go on reading it.
+    MessageHead stray = Head(HeadType::Ack, "flooded", "c");
+    std::string acks;
+    for (int i = 0; i < 60000; ++i) {
+        stray.MessageID = 0x7F000000u + static_cast<uint32_t>(i);
+        acks += Encode(stray, "ok");
+    }
+    ASSERT_TRUE(receiver.Send(acks));
+    for (int i = 0; i < Messages; ++i) {
+        const auto got = receiver.ReadSkippingHeartbeats(Millis(20000));
+        ASSERT_TRUE(got) << "message " << i;
+    }
+    client.join();
+}
+
 TEST_F(BusServerTest, TargetVanishingMidBlobClosesTheSender) {
     RawClient receiver = Receiver("gone");
     RawClient client = Client();
