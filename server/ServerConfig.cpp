@@ -1,46 +1,21 @@
 #include "server/ServerConfig.h"
 
-#include <ini.h>
+#include "tessary/setup/internal/Configuration.h"
+#include "tessary/setup/internal/ModulePath.h"
 
-#include <strings.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 
 namespace busd {
 
-namespace {
-
-int Handler(void* user, const char* section, const char* name, const char* value) {
-    auto* settings = static_cast<ManagerSettings*>(user);
-    // Section and key names compare without regard to case, as the Windows INI reader does.
-    if (strcasecmp(section, "BUSServer") != 0) {
-        return 1;
-    }
-    if (strcasecmp(name, "CommandPort") == 0) {
-        settings->CommandPort = std::atoi(value);
-    } else if (strcasecmp(name, "StatusPort") == 0) {
-        settings->StatusPort = std::atoi(value);
-    } else if (strcasecmp(name, "NbOfBUSServer") == 0) {
-        settings->NbOfBUSServer = std::atoi(value);
-    }
-    return 1;
-}
-
-} // namespace
-
 std::string SystemPath() {
     std::string path;
-    if (const char* configured = std::getenv("TESSARY_SYSTEM_PATH"); configured && *configured) {
+    if (const char* configured = std::getenv(Configuration::SystemPathVariable);
+        configured != nullptr && *configured != '\0') {
         path = configured;
     } else {
-        char exe[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-        if (n > 0) {
-            path.assign(exe, static_cast<size_t>(n));
-            path.erase(path.find_last_of('/') + 1);
-        }
+        path = ModulePath::ExecutableDirectory().str();
     }
     if (!path.empty() && path.back() != '/' && path.back() != '\\') {
         path += '/';
@@ -49,13 +24,19 @@ std::string SystemPath() {
 }
 
 ManagerSettings ReadManagerSettings() {
-    return ReadManagerSettings(SystemPath() + "BUSServer.Manager.INI");
+    return ReadManagerSettings(SystemPath() + Configuration::IniFileName);
 }
 
 ManagerSettings ReadManagerSettings(const std::string& iniPath) {
+    // The library's own reader, so the daemon and its clients agree on every corner of the
+    // file's syntax.
+    const BUSServerSettings read = ReadBUSServerIni(iniPath.c_str());
     ManagerSettings settings;
+    settings.CommandPort = read.CommandPort;
+    settings.StatusPort = read.StatusPort;
+    settings.NbOfBUSServer = read.NbOfBUSServer;
     settings.IniPath = iniPath;
-    settings.IniFound = ini_parse(iniPath.c_str(), Handler, &settings) >= 0;
+    settings.IniFound = access(iniPath.c_str(), R_OK) == 0;
     return settings;
 }
 

@@ -15,7 +15,8 @@ struct ManagerSettings {
 };
 
 // The directory the library takes its configuration from: TESSARY_SYSTEM_PATH, else the
-// directory of the running program; always ends in '/'.
+// directory of the running program; always ends in '/'. Unlike the library's start-up it
+// logs nothing when the variable is not set: the daemon has not chosen its log level yet.
 std::string SystemPath();
 
 // Reads the INI in SystemPath(). A missing file or key keeps its default; a value that is not
