@@ -6,6 +6,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -147,6 +151,94 @@ void BM_BlobThroughput(benchmark::State& state) {
     server.Stop();
 }
 BENCHMARK(BM_BlobThroughput)->Arg(1 << 20)->Arg(64 << 20)->Arg(512 << 20)->UseRealTime();
+
+// A connected loopback pair with no bus server in between, for the baselines below: the
+// ceiling that the relayed figures compare with on this machine.
+struct LoopbackPair {
+    LoopbackPair() {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(listener, 1) == 0 &&
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+            client.Connect(ntohs(address.sin_port))) {
+            peer = ::accept(listener, nullptr, nullptr);
+        }
+    }
+    ~LoopbackPair() {
+        client.Close();
+        if (peer >= 0) {
+            ::close(peer);
+        }
+        ::close(listener);
+    }
+    LoopbackPair(const LoopbackPair&) = delete;
+    LoopbackPair& operator=(const LoopbackPair&) = delete;
+
+    int listener = -1;
+    int peer = -1;
+    RawClient client;
+};
+
+// Answers every count bytes received with one byte.
+std::thread Responder(int fd, size_t count) {
+    return std::thread([fd, count] {
+        std::vector<char> scratch(1 << 20);
+        size_t total = 0;
+        for (ssize_t n; (n = ::recv(fd, scratch.data(), scratch.size(), 0)) > 0;) {
+            total += static_cast<size_t>(n);
+            for (; total >= count; total -= count) {
+                ::send(fd, "a", 1, MSG_NOSIGNAL);
+            }
+        }
+    });
+}
+
+void BM_LoopbackPingPong(benchmark::State& state) {
+    LoopbackPair pair;
+    if (pair.peer < 0) {
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    const std::string request = Encode(Head(HeadType::Message, "client", "bench", 42), "x");
+    std::thread responder = Responder(pair.peer, request.size());
+    for (auto _ : state) {
+        char answer = 0;
+        if (!pair.client.Send(request) || !pair.client.ReadExact(&answer, 1)) {
+            state.SkipWithError("ping-pong failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    ::shutdown(pair.peer, SHUT_RDWR);
+    responder.join();
+}
+BENCHMARK(BM_LoopbackPingPong)->UseRealTime();
+
+void BM_LoopbackBaseline(benchmark::State& state) {
+    LoopbackPair pair;
+    if (pair.peer < 0) {
+        state.SkipWithError("cannot connect");
+        return;
+    }
+    const auto size = static_cast<size_t>(state.range(0));
+    const std::string blob(size, 'b');
+    std::thread responder = Responder(pair.peer, size);
+    for (auto _ : state) {
+        char answer = 0;
+        if (!pair.client.Send(blob) || !pair.client.ReadExact(&answer, 1, Millis(60000))) {
+            state.SkipWithError("loopback failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
+    ::shutdown(pair.peer, SHUT_RDWR);
+    responder.join();
+}
+BENCHMARK(BM_LoopbackBaseline)->Arg(64 << 20)->UseRealTime();
 
 } // namespace
 

@@ -11,10 +11,11 @@ namespace busd {
 
 namespace {
 
-// Read buffers start small, since most connections idle between short frames, and grow while
-// reads fill them: a BLOB then moves in big reads and big gather writes. A read buffer stays
-// pinned while a queue references part of it.
-constexpr size_t SmallRead = 4 * 1024;
+// Read buffers start small enough for idle connections to cost little but big enough for a
+// request of a few kilobytes to arrive in one read, and grow while reads fill them: a BLOB
+// then moves in big reads and big gather writes. A read buffer stays pinned while a queue
+// references part of it.
+constexpr size_t SmallRead = 16 * 1024;
 constexpr size_t BigRead = 256 * 1024;
 
 const char* KindText(Connection::Kind kind) {
@@ -89,7 +90,7 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
     m_LastInput = Clock::now();
     if (n == m_InSize) {
         m_WantSize = std::min(BigRead, m_InSize * 4);
-    } else if (n <= SmallRead) {
+    } else if (n <= SmallRead / 4) {
         m_WantSize = SmallRead;
     }
     m_InPos = 0;

@@ -139,7 +139,7 @@ private:
     // Input: the buffer being parsed is shared with the queues that reference parts of it.
     std::shared_ptr<char[]> m_In;
     size_t m_InSize = 0;
-    size_t m_WantSize = 4 * 1024;
+    size_t m_WantSize = 16 * 1024;
     size_t m_InPos = 0;
     size_t m_InEnd = 0;
     bool m_Reading = false;

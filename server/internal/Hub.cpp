@@ -4,7 +4,10 @@
 #include "server/internal/PortBinding.h"
 #include "tessary/external/Log.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <system_error>
 
 namespace busd {
 
@@ -44,9 +47,37 @@ bool Hub::Start() {
     }
     ScheduleSweep();
     ScheduleStats();
+    try {
+        m_Thread = std::thread([this] { RunLoop(); });
+    } catch (const std::system_error& e) {
+        _error("busd: cannot start the event-loop thread: %s", e.what());
+        // Let the operations already started end here, so none outlives its bus server.
+        m_Stopping = true;
+        m_SweepTimer.cancel();
+        m_StatsTimer.cancel();
+        for (const auto& instance : m_Instances) {
+            instance->Shutdown();
+        }
+        m_Io.run();
+        m_Instances.clear();
+        return false;
+    }
+    pthread_setname_np(m_Thread.native_handle(), "busd");
     m_Running.store(true);
-    m_Thread = std::thread([this] { m_Io.run(); });
     return true;
+}
+
+void Hub::RunLoop() {
+    // A handler that throws (memory exhausted, typically) loses its own work only; the loop
+    // and every other connection carry on.
+    for (;;) {
+        try {
+            m_Io.run();
+            return;
+        } catch (const std::exception& e) {
+            _error("busd: event loop: %s", e.what());
+        }
+    }
 }
 
 void Hub::Stop() {

@@ -43,6 +43,7 @@ public:
     uint64_t NextConnectionId() { return ++m_LastConnectionId; }
 
 private:
+    void RunLoop();
     void ScheduleSweep();
     void ScheduleStats();
 

@@ -31,7 +31,8 @@ asio::ip::tcp::acceptor Listen(asio::io_context& io, const asio::ip::address& ad
 // of the run's ports and takes that slot.
 bool BindRun(asio::io_context& io, const asio::ip::address& address, BoundPorts& run, int count,
              asio::ip::tcp::acceptor* first, std::string& error) {
-    const int firstPort = first != nullptr ? first->local_endpoint().port() : -1;
+    std::error_code ignored;
+    const int firstPort = first != nullptr ? first->local_endpoint(ignored).port() : -1;
     for (int k = 0; k < count; ++k) {
         for (const bool command : {true, false}) {
             const int port = (command ? run.CommandBase : run.StatusBase) + 2 * k;
@@ -87,7 +88,12 @@ std::optional<BoundPorts> BindPorts(asio::io_context& io, const std::string& add
             error = fmt::format("cannot listen on {}: {}", address, failure.message());
             return std::nullopt;
         }
-        const int picked = probe.local_endpoint().port();
+        const int picked = probe.local_endpoint(failure).port();
+        if (failure) {
+            error = fmt::format("cannot read the port picked on {}: {}", address,
+                                failure.message());
+            return std::nullopt;
+        }
         BoundPorts run;
         run.CommandBase = commandBase != 0 ? commandBase : picked;
         run.StatusBase = statusBase != 0 ? statusBase : (commandBase == 0 ? picked + 1 : picked);
