@@ -1,0 +1,98 @@
+// Post and Send round trips of a MessageClient through in-process bus servers to a receiver
+// that answers every message at once, with bodies of 16 B and 40 KiB and default socket
+// options. Each benchmark reports the rate and the p50/p99 latency of one round trip.
+#include "server/BusServer.h"
+#include "tessary/client/MessageClient.h"
+#include "tests/support/RawFrameReceiver.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+using ORVEX::Tessary::Controller::MessageClient;
+
+namespace {
+
+class BenchClient : public MessageClient {
+public:
+    void UseBus(int commandPort, int count) {
+        CommandPort = commandPort;
+        NbOfBUSServer = count;
+    }
+};
+
+// One bus server and one registered receiver for the whole run.
+struct Bus {
+    Bus() {
+        busd::BusServerOptions options;
+        options.CommandPort = 0;
+        options.StatusPort = 0;
+        options.NbOfBUSServer = 1;
+        server = std::make_unique<busd::BusServer>(options);
+        if (!server->Start()) {
+            return;
+        }
+        receiver = std::make_unique<RawFrameReceiver>("bench_rx", server->StatusPort(0));
+        ready = receiver->Start();
+        receiver->SetReply("ok");
+    }
+    ~Bus() {
+        receiver.reset();
+        server->Stop();
+    }
+    std::unique_ptr<busd::BusServer> server;
+    std::unique_ptr<RawFrameReceiver> receiver;
+    bool ready = false;
+};
+
+Bus& TheBus() {
+    static Bus bus;
+    return bus;
+}
+
+void Report(benchmark::State& state, std::vector<double>& micros, int64_t bodyBytes) {
+    std::sort(micros.begin(), micros.end());
+    if (!micros.empty()) {
+        state.counters["p50_us"] = micros[micros.size() / 2];
+        state.counters["p99_us"] = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * bodyBytes);
+}
+
+template <bool WithAck> void BM_RoundTrip(benchmark::State& state) {
+    Bus& bus = TheBus();
+    if (!bus.ready) {
+        state.SkipWithError("bus server or receiver did not start");
+        return;
+    }
+    BenchClient client;
+    client.UseBus(bus.server->CommandPort(), 1);
+    client.SetSourceID("bench_tx");
+    const DString body(std::string(static_cast<size_t>(state.range(0)), 'b'));
+    std::vector<double> micros;
+    micros.reserve(1 << 16);
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = WithAck ? client.Send("bench_rx", 7000, body, 5000)
+                                : client.Post("bench_rx", 7000, body);
+        const auto stop = std::chrono::steady_clock::now();
+        if (!ok) {
+            state.SkipWithError("round trip failed");
+            break;
+        }
+        micros.push_back(std::chrono::duration<double, std::micro>(stop - start).count());
+    }
+    Report(state, micros, state.range(0));
+}
+
+} // namespace
+
+BENCHMARK_TEMPLATE(BM_RoundTrip, false)->Name("Post")->Arg(16)->Arg(40 << 10)->UseRealTime();
+BENCHMARK_TEMPLATE(BM_RoundTrip, true)->Name("Send")->Arg(16)->Arg(40 << 10)->UseRealTime();
+
+BENCHMARK_MAIN();

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "tessary/client/MessageClient.h"
+#include "tessary/external/LogCapture.h"
+#include "tessary/protocol/BUSNetPDUProxy.h"
+#include "tests/support/LoopbackPeer.h"
+#include "tests/support/SeenErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// A client whose bus is one loopback peer, with the protected parts a test looks at.
+template <typename Base> class Exposed : public Base {
+public:
+    void UsePort(int port, int count = 1) {
+        this->CommandPort = port;
+        this->NbOfBUSServer = count;
+    }
+    int Port() const { return this->CommandPort; }
+    int Count() const { return this->NbOfBUSServer; }
+    uint32_t Instance() const { return this->InstanceID; }
+    BUSSendPDU& Session() { return *this->PDUProxy->PDU; }
+    void RaiseBusError(int code, const char* text) { this->FireBusError(code, text); }
+};
+
+// Answers every frame as a bus server with a target behind it would: Reply (or refuse) to the
+// frame, then, when it asks for one, an Ack carrying ackBody.
+inline LoopbackPeer::Responder BusWithTarget(std::string ackBody = "", uint32_t answer = HeadType::Reply) {
+    return [ackBody, answer](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
+        peer.Send(FrameBuilder(AnswerHead(frame.Head, answer)).Build(), connection);
+        if (answer == HeadType::Reply && frame.Head.Type == HeadType::Message &&
+            frame.Head.HasFlag(HeadFlag::AckRequested)) {
+            MessageHead ack = AnswerHead(frame.Head, HeadType::Ack);
+            ack.Command = 0;
+            std::memcpy(ack.TargetID, frame.Head.SourceID, IdFieldSize);
+            ack.SetSourceID(frame.Head.GetTargetID().c_str());
+            peer.Send(FrameBuilder(ack).Body(ackBody).Build(), connection);
+        }
+    };
+}
+
+// A port on which nothing listens.
+inline uint16_t ClosedPort() {
+    LoopbackPeer closed;
+    return closed.Port();
+}
+
+template <typename Base> class ClientTestBase : public ::testing::Test {
+protected:
+    void SetUp() override {
+        client.UsePort(peer.Port());
+        client.SetSourceID("me");
+        Collect(client.BusError, busErrors);
+    }
+    std::string Tag() const { return "[" + std::to_string(client.Instance()) + "] "; }
+
+    // Declared before the client so that they outlive it.
+    ORVEX::Log::LogCapture log;
+    std::vector<SeenError> busErrors;
+    LoopbackPeer peer;
+    Exposed<Base> client;
+};

@@ -1,0 +1,180 @@
+#include "tests/client/ClientFixture.h"
+
+#include "tessary/setup/internal/Configuration.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+using ORVEX::Tessary::Controller::Client;
+
+using ClientTest = ClientTestBase<Client>;
+
+TEST(ClientConstruction, InstanceNumbersFollowEachOtherAndDefaultsApply) {
+    Exposed<Client> first;
+    Exposed<Client> second;
+    EXPECT_EQ(second.Instance(), first.Instance() + 1);
+    EXPECT_TRUE(Client::bInited);
+    EXPECT_EQ(first.GetConnectIPAddress(), DString("127.0.0.1"));
+    EXPECT_EQ(first.Port(), Client::GetDefCommandPort());
+    EXPECT_EQ(first.Count(), Configuration::NbOfBUSServer());
+    EXPECT_TRUE(first.GetSourceID().IsEmpty());
+    EXPECT_FALSE(first.Session().IsConnected());
+}
+
+TEST_F(ClientTest, IsOnlineWithoutATargetNeverConnects) {
+    EXPECT_FALSE(client.IsOnline(nullptr));
+    EXPECT_FALSE(client.IsOnline(""));
+    EXPECT_FALSE(client.Session().IsConnected());
+    EXPECT_TRUE(log.Has(Tag() + "Enter IsOnline, TargetID : "));
+}
+
+TEST_F(ClientTest, IsOnlineConnectsOnceAndAsksTheBusServer) {
+    peer.SetResponder(BusWithTarget());
+    EXPECT_TRUE(client.IsOnline("you"));
+    EXPECT_TRUE(client.IsOnline("you"));
+    ASSERT_TRUE(peer.WaitForFrames(2));
+    EXPECT_EQ(peer.ConnectionCount(), 1u);
+    const PeerFrame frame = peer.Frames()[0];
+    EXPECT_EQ(frame.Head.Type, HeadType::Enquiry);
+    EXPECT_EQ(frame.Head.CallerID, client.Instance());
+    EXPECT_EQ(std::string(frame.Head.SourceID), "me");
+    EXPECT_TRUE(log.Has(Tag() + "Enter IsOnline, TargetID : you"));
+    EXPECT_TRUE(log.Has(Tag() + "Leave IsOnline, <you> is online"));
+}
+
+TEST_F(ClientTest, AnOfflineTargetRaisesBusErrorMinus20) {
+    peer.SetResponder(BusWithTarget("", HeadType::Failed));
+    EXPECT_FALSE(client.IsOnline("you"));
+    ASSERT_EQ(busErrors.size(), 1u);
+    EXPECT_EQ(busErrors[0].Code, -20);
+    EXPECT_TRUE(log.Has(Tag() + "Leave IsOnline, <you> is offline"));
+}
+
+TEST_F(ClientTest, AnUnreachableBusFailsAfterFourAttemptsEachRaisingBusError) {
+    client.UsePort(ClosedPort());
+    EXPECT_FALSE(client.IsOnline("you"));
+    ASSERT_EQ(busErrors.size(), 4u);
+    for (const auto& error : busErrors) {
+        EXPECT_EQ(error.Code, -1);
+        EXPECT_EQ(error.SysCode, 10061);
+    }
+    EXPECT_EQ(client.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, "\1\0\0\0", 4), 0);
+    EXPECT_FALSE(client.BUSSetting(6001, "k", "v"));
+    EXPECT_FALSE(log.HasFragment("Enter BUSSetting"));
+}
+
+TEST_F(ClientTest, UniqueSourceIDIsTheBusServersAnswer) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        MessageHead answer = AnswerHead(frame.Head, HeadType::Reply);
+        answer.SetTargetID("me_7");
+        p.Send(FrameBuilder(answer).Build(), connection);
+    });
+    EXPECT_EQ(client.SetUniqueSourceID("me"), DString("me_7"));
+    EXPECT_EQ(client.GetSourceID(), DString("me_7"));
+    ASSERT_TRUE(peer.WaitForFrames(1));
+    EXPECT_EQ(peer.Frames()[0].Head.CallerID, client.Instance());
+    EXPECT_TRUE(log.Has(Tag() + "Enter SetUniqueSourceID, connecting to <127.0.0.1>"));
+    EXPECT_TRUE(log.Has(Tag() + "Leave SetUniqueSourceID, get <me_7>"));
+}
+
+TEST_F(ClientTest, UniqueSourceIDWithTheBusUnreachableIsTheAskedId) {
+    client.UsePort(ClosedPort());
+    EXPECT_EQ(client.SetUniqueSourceID("asked"), DString("asked"));
+    EXPECT_EQ(client.GetSourceID(), DString("asked"));
+}
+
+TEST_F(ClientTest, TcpNoDelayTakesEffectAtTheNextConnection) {
+    peer.SetResponder(BusWithTarget());
+    ASSERT_TRUE(client.IsOnline("you"));
+    EXPECT_FALSE(client.SetTcpNoDelay(true));
+    EXPECT_TRUE(client.SetTcpNoDelay(true));
+    ASSERT_TRUE(client.IsOnline("you"));
+    ASSERT_TRUE(peer.WaitForFrames(2));
+    EXPECT_EQ(peer.Frames()[1].Head.Type, HeadType::Enquiry);
+
+    client.Disconnect();
+    EXPECT_TRUE(log.Has(Tag() + "Enter Client::Disconnect"));
+    ASSERT_TRUE(client.IsOnline("you"));
+    ASSERT_TRUE(peer.WaitForFrames(2, 1));
+    const auto frames = peer.Frames(1);
+    EXPECT_EQ(frames[0].Head.Type, HeadType::Setting);
+    EXPECT_EQ(frames[0].Head.Command, 6090);
+    EXPECT_EQ(frames[0].Head.CallerID, client.Instance());
+    EXPECT_EQ(std::string(frames[0].Head.SourceID), "me");
+    EXPECT_EQ(frames[0].BodyText(), std::string("{\r\n  \"TcpNoDelay\" : 1\r\n}"));
+    EXPECT_EQ(frames[1].Head.Type, HeadType::Enquiry);
+    int noDelay = 0;
+    socklen_t length = sizeof noDelay;
+    ASSERT_EQ(getsockopt(client.Session().GetSocket().Handle(), IPPROTO_TCP, TCP_NODELAY, &noDelay,
+                         &length),
+              0);
+    EXPECT_NE(noDelay, 0);
+}
+
+TEST_F(ClientTest, BUSSettingSendsOneEscapedPairToTheBusServer) {
+    peer.SetResponder(BusWithTarget());
+    EXPECT_TRUE(client.BUSSetting(6001, "k\"ey", "a\"b/c\\d\te\r\nf"));
+    ASSERT_TRUE(peer.WaitForFrames(1));
+    const PeerFrame frame = peer.Frames()[0];
+    EXPECT_EQ(frame.Head.Type, HeadType::Setting);
+    EXPECT_EQ(frame.Head.Command, 6001);
+    EXPECT_EQ(frame.Head.CallerID, client.Instance());
+    EXPECT_EQ(frame.Head.TimeOut, 5000);
+    EXPECT_EQ(std::string(frame.Head.TargetID), "__BUSServer");
+    EXPECT_EQ(frame.BodyText(),
+              std::string("{\r\n  \"k\"ey\" : \"a\\\"b\\/c\\\\d\\te\\r\\nf\"\r\n}"));
+    EXPECT_TRUE(log.Has(Tag() + "Enter BUSSetting, <6001, k\"ey --> a\"b/c\\d\te\r\nf>"));
+    EXPECT_TRUE(log.Has(Tag() + "Leave BUSSetting"));
+}
+
+TEST_F(ClientTest, ConnectToMovesOnlyTheNextConnection) {
+    peer.SetResponder(BusWithTarget());
+    ASSERT_TRUE(client.IsOnline("you"));
+    // Nothing listens on this loopback address, so a new connection there is refused.
+    client.ConnectTo("127.0.0.2");
+    EXPECT_EQ(client.GetConnectIPAddress(), DString("127.0.0.2"));
+    EXPECT_TRUE(client.IsOnline("you"));
+    client.Disconnect();
+    EXPECT_FALSE(client.IsOnline("you"));
+    EXPECT_EQ(busErrors.size(), 4u);
+}
+
+TEST_F(ClientTest, CloseReplacesTheSessionAndKeepsEverythingElse) {
+    peer.SetResponder(BusWithTarget());
+    client.SetTcpNoDelay(true);
+    ASSERT_TRUE(client.IsOnline("you"));
+    client.Close();
+    EXPECT_TRUE(log.Has(Tag() + "Leave BUS::Client::Close ()"));
+    EXPECT_FALSE(client.Session().IsConnected());
+    EXPECT_EQ(client.GetSourceID(), DString("me"));
+    EXPECT_EQ(client.GetConnectIPAddress(), DString("127.0.0.1"));
+    EXPECT_TRUE(peer.WaitForClientClose(0));
+    // Still wired to BusError, and still switching no-delay on.
+    peer.SetResponder(BusWithTarget("", HeadType::Failed));
+    EXPECT_FALSE(client.IsOnline("you"));
+    EXPECT_TRUE(client.SetTcpNoDelay(true));
+    ASSERT_EQ(busErrors.size(), 2u);
+    EXPECT_EQ(busErrors[1].Code, -20);
+}
+
+TEST_F(ClientTest, SetSocketOptionConnectsAndSetsTheOption) {
+    EXPECT_EQ(client.SetSocketOption(SOL_SOCKET, SO_KEEPALIVE, "\1\0\0\0", 4), 0);
+    int keepAlive = 0;
+    socklen_t length = sizeof keepAlive;
+    ASSERT_EQ(getsockopt(client.Session().GetSocket().Handle(), SOL_SOCKET, SO_KEEPALIVE,
+                         &keepAlive, &length),
+              0);
+    EXPECT_NE(keepAlive, 0);
+    EXPECT_EQ(client.SetSocketOption(SOL_SOCKET, -12345, "\1\0\0\0", 4), -1);
+    EXPECT_TRUE(log.HasFragment("failed to set option timeout: "));
+}
+
+TEST_F(ClientTest, FireBusErrorRaisesWithANullSender) {
+    client.RaiseBusError(-3, "mine");
+    ASSERT_EQ(busErrors.size(), 1u);
+    EXPECT_EQ(busErrors[0].Code, -3);
+    EXPECT_EQ(busErrors[0].Text, "mine");
+}

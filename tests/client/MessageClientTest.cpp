@@ -1,0 +1,233 @@
+#include "tests/client/ClientFixture.h"
+
+#include <chrono>
+#include <functional>
+
+using ORVEX::Tessary::Controller::MessageClient;
+
+class MessageClientTest : public ClientTestBase<MessageClient> {
+protected:
+    void SetUp() override {
+        ClientTestBase<MessageClient>::SetUp();
+        Collect(client.AckError, ackErrors);
+    }
+    std::vector<SeenError> ackErrors;
+};
+
+struct HeadCase {
+    const char* Name;
+    std::function<bool(MessageClient&)> Operation;
+    uint32_t Flags;
+    int32_t TimeOut;
+    int32_t cbMessage;
+};
+
+class MessageHeadTest : public MessageClientTest, public ::testing::WithParamInterface<HeadCase> {};
+
+TEST_P(MessageHeadTest, FlagsTimeOutAndBodyFollowTheOperation) {
+    const HeadCase c = GetParam();
+    peer.SetResponder(BusWithTarget("ok"));
+    EXPECT_TRUE(c.Operation(client));
+    ASSERT_TRUE(peer.WaitForFrames(1));
+    const PeerFrame frame = peer.Frames()[0];
+    EXPECT_EQ(frame.Head.Type, HeadType::Message);
+    EXPECT_EQ(frame.Head.Flags, c.Flags);
+    EXPECT_EQ(frame.Head.TimeOut, c.TimeOut);
+    EXPECT_EQ(frame.Head.Command, 7001);
+    EXPECT_EQ(frame.Head.CallerID, client.Instance());
+    EXPECT_EQ(std::string(frame.Head.SourceID), "me");
+    EXPECT_EQ(std::string(frame.Head.TargetID), "you");
+    EXPECT_EQ(frame.Head.cbMessage, c.cbMessage);
+    EXPECT_EQ(frame.Head.cbBLOB, 0);
+    if (frame.Head.HasFlag(HeadFlag::Wide)) {
+        EXPECT_EQ(frame.WideBody(), u"a\u00e9\u4e2d");
+    } else {
+        EXPECT_EQ(frame.BodyText(), "abc");
+    }
+    EXPECT_TRUE(ackErrors.empty());
+    EXPECT_TRUE(busErrors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, MessageHeadTest,
+    ::testing::Values(
+        HeadCase{"PostNarrow", [](MessageClient& c) { return c.Post("you", 7001, DString("abc")); },
+                 0, 0, 3},
+        HeadCase{"PostWide",
+                 [](MessageClient& c) { return c.Post("you", 7001, WString(u"a\u00e9\u4e2d")); },
+                 HeadFlag::Wide, 0, 6},
+        HeadCase{"ForwardNarrow",
+                 [](MessageClient& c) { return c.Forward("you", 7001, DString("abc")); },
+                 HeadFlag::Forward, 0, 3},
+        HeadCase{"ForwardWide",
+                 [](MessageClient& c) { return c.Forward("you", 7001, WString(u"a\u00e9\u4e2d")); },
+                 HeadFlag::Forward | HeadFlag::Wide, 0, 6},
+        HeadCase{"SendNarrow",
+                 [](MessageClient& c) { return c.Send("you", 7001, DString("abc"), 4000); },
+                 HeadFlag::AckRequested, 4000, 3},
+        HeadCase{"SendWide",
+                 [](MessageClient& c) {
+                     return c.Send("you", 7001, WString(u"a\u00e9\u4e2d"), 2500);
+                 },
+                 HeadFlag::AckRequested | HeadFlag::Wide, 2500, 6}),
+    [](const auto& param) { return std::string(param.param.Name); });
+
+TEST_F(MessageClientTest, PostLogsItsEntryAndCutsALongTarget) {
+    peer.SetResponder(BusWithTarget());
+    EXPECT_TRUE(client.Post("0123456789abcdefXYZ", 12, DString("x")));
+    ASSERT_TRUE(peer.WaitForFrames(1));
+    EXPECT_EQ(std::string(peer.Frames()[0].Head.TargetID, IdFieldSize), "0123456789abcdef");
+    EXPECT_TRUE(log.Has(Tag() + "Enter Post, 12 ---> <0123456789abcdefXYZ>"));
+    EXPECT_TRUE(client.Forward("you", 13, DString("x")));
+    EXPECT_TRUE(log.Has(Tag() + "Enter Forward, 13 ---> <you>"));
+}
+
+TEST_F(MessageClientTest, SendHandsBackTheReplyInEitherWidth) {
+    peer.SetResponder(BusWithTarget("r\xC3\xA9ponse"));
+    DString narrow("old");
+    EXPECT_TRUE(client.Send("you", 1, DString("q"), narrow, 2000));
+    EXPECT_EQ(narrow, DString("r\xC3\xA9ponse"));
+    WString wide;
+    EXPECT_TRUE(client.Send("you", 1, WString(u"q"), wide, 2000));
+    EXPECT_EQ(wide, WString(u"r\u00e9ponse"));
+    EXPECT_TRUE(log.Has(Tag() + "Enter MessageClient::DoSend, 1 ---> <you>, TimeOut : 2000 MS"));
+    EXPECT_EQ(peer.ConnectionCount(), 1u);
+}
+
+TEST_F(MessageClientTest, AnErrorAcknowledgementRaisesAckErrorAndEmptiesTheReply) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+        MessageHead error = AnswerHead(frame.Head, HeadType::Error);
+        error.Value = 5;
+        error.SetSourceID("you");
+        error.SetTargetID("me");
+        p.Send(FrameBuilder(error).Body("abc").Build(), connection);
+    });
+    DString reply("before");
+    EXPECT_FALSE(client.Send("you", 321, DString("q"), reply, 2000));
+    EXPECT_TRUE(reply.IsEmpty());
+    ASSERT_TRUE(peer.WaitForFrames(1));
+    const auto id = std::to_string(peer.Frames()[0].Head.MessageID);
+    EXPECT_TRUE(log.Has("-DE-> [" + id + "] Leave DoReadAck, get error <you> -> <me> of 5"));
+    ASSERT_EQ(ackErrors.size(), 1u);
+    EXPECT_EQ(ackErrors[0].Code, 5);
+    EXPECT_EQ(ackErrors[0].Text, "abc");
+    EXPECT_EQ(ackErrors[0].SourceID, "you");
+    EXPECT_EQ(ackErrors[0].TargetID, "me");
+    EXPECT_EQ(ackErrors[0].Command, 321);
+    EXPECT_TRUE(busErrors.empty());
+}
+
+TEST_F(MessageClientTest, AWideErrorTextTravelsAsTheWideText) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+        MessageHead error = AnswerHead(frame.Head, HeadType::Error);
+        error.Value = 9;
+        p.Send(FrameBuilder(error).Body("bad").Build(), connection);
+    });
+    WString reply;
+    EXPECT_FALSE(client.Send("you", 1, WString(u"q"), reply, 2000));
+    ASSERT_EQ(ackErrors.size(), 1u);
+    EXPECT_EQ(ackErrors[0].WText, u"bad");
+    EXPECT_TRUE(reply.IsEmpty());
+}
+
+TEST_F(MessageClientTest, ATargetThatNeverAnswersFailsAfterItsTimeOut) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+    });
+    DString reply("xyz");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Send("you", 1, DString("q"), reply, 1000));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(4000));
+    EXPECT_TRUE(reply.IsEmpty());
+    ASSERT_EQ(busErrors.size(), 1u);
+    EXPECT_EQ(busErrors[0].Code, -1);
+    EXPECT_EQ(busErrors[0].Text, "ReadAck");
+    ASSERT_EQ(ackErrors.size(), 1u);
+    EXPECT_EQ(ackErrors[0].Code, 0);
+    EXPECT_EQ(ackErrors[0].Text, "xyz");
+    EXPECT_TRUE(log.HasFragment("] Leave DoReadAck, get unknown <> -> <> of 0"));
+    EXPECT_TRUE(log.HasFragment("-D?-> ["));
+}
+
+TEST_F(MessageClientTest, AnAckOfAnotherMessageIsNoAcknowledgement) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+        MessageHead ack = AnswerHead(frame.Head, HeadType::Ack);
+        ack.MessageID -= 1;
+        p.Send(FrameBuilder(ack).Body("late").Build(), connection);
+    });
+    DString reply;
+    EXPECT_FALSE(client.Send("you", 1, DString("q"), reply, 2000));
+    ASSERT_EQ(busErrors.size(), 1u);
+    EXPECT_EQ(busErrors[0].Code, -7);
+    EXPECT_EQ(busErrors[0].Text, "BUS Sequence error");
+    ASSERT_EQ(ackErrors.size(), 1u);
+    EXPECT_EQ(ackErrors[0].Text, "late");
+    EXPECT_TRUE(reply.IsEmpty());
+}
+
+TEST_F(MessageClientTest, SendReconnectsOnceWithTheSameMessageID) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        if (connection == 0) {
+            p.Close(connection);
+            return;
+        }
+        BusWithTarget("second")(p, connection, frame);
+    });
+    DString reply;
+    EXPECT_TRUE(client.Send("you", 1, DString("q"), reply, 2000));
+    EXPECT_EQ(reply, DString("second"));
+    ASSERT_TRUE(peer.WaitForFrames(1, 0));
+    ASSERT_TRUE(peer.WaitForFrames(1, 1));
+    EXPECT_EQ(peer.Frames(0)[0].Head.MessageID, peer.Frames(1)[0].Head.MessageID);
+    EXPECT_EQ(peer.Frames(0)[0].Body, peer.Frames(1)[0].Body);
+    EXPECT_TRUE(log.Has(Tag() + "MessageClient::DoSend, socket reconnecting ..."));
+    ASSERT_EQ(busErrors.size(), 1u);
+    EXPECT_EQ(busErrors[0].Text, "Read.Reply");
+}
+
+TEST_F(MessageClientTest, PostDoesNotReconnect) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame&) { p.Close(connection); });
+    EXPECT_FALSE(client.Post("you", 1, DString("q")));
+    EXPECT_EQ(log.Count("Connecting to <127.0.0.1 : " + std::to_string(peer.Port()) + ">"), 1);
+    EXPECT_FALSE(log.HasFragment("reconnecting"));
+}
+
+TEST_F(MessageClientTest, ARefusedSendOnAnOpenConnectionClosesIt) {
+    peer.SetResponder(BusWithTarget("", HeadType::Failed));
+    EXPECT_FALSE(client.Send("you", 1, DString("q"), 2000));
+    EXPECT_TRUE(log.Has(Tag() + "MessageClient::DoSend, socket reconnecting ..."));
+    EXPECT_TRUE(log.Has(Tag() + "Leave MessageClient::DoSend, Target <you> is offline ? Skip ReadAck"));
+    EXPECT_FALSE(client.Session().IsConnected());
+    EXPECT_EQ(busErrors.size(), 2u);
+    EXPECT_TRUE(ackErrors.empty());
+}
+
+TEST_F(MessageClientTest, ASendWhoseBusServerHangsUpTwiceReportsTheClosedSocket) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame&) { p.Close(connection); });
+    EXPECT_FALSE(client.Send("you", 1, DString("q"), 2000));
+    EXPECT_TRUE(log.Has(Tag() + "Leave MessageClient::DoSend, socket is closed ? Skip ReadAck"));
+    EXPECT_TRUE(ackErrors.empty());
+}
+
+TEST_F(MessageClientTest, CloseLogsBothLevelsAndTheClientStaysUsable) {
+    peer.SetResponder(BusWithTarget("again"));
+    client.Close();
+    EXPECT_TRUE(log.Has(Tag() + "Leave BUS::Client::Close ()"));
+    EXPECT_TRUE(log.Has(Tag() + "Leave BUS::MessageClient::Close ()"));
+    DString reply;
+    EXPECT_TRUE(client.Send("you", 1, DString("q"), reply, 2000));
+    EXPECT_EQ(reply, DString("again"));
+}
+
+TEST_F(MessageClientTest, ASendThatCannotConnectFailsWithoutReadingAnything) {
+    client.UsePort(ClosedPort());
+    EXPECT_FALSE(client.Send("you", 1, DString("q"), 2000));
+    EXPECT_EQ(busErrors.size(), 4u);
+    EXPECT_TRUE(ackErrors.empty());
+    EXPECT_FALSE(log.HasFragment("Skip ReadAck"));
+}

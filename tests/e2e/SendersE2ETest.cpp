@@ -1,0 +1,199 @@
+#include "server/BusServer.h"
+#include "tessary/client/MessageClient.h"
+#include "tessary/external/LogCapture.h"
+#include "tests/support/RawFrameReceiver.h"
+#include "tests/support/SeenErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using ORVEX::Tessary::Controller::MessageClient;
+
+namespace {
+
+class BusClient : public MessageClient {
+public:
+    void UseBus(int commandPort, int count) {
+        CommandPort = commandPort;
+        NbOfBUSServer = count;
+    }
+};
+
+constexpr int BusCount = 2;
+
+} // namespace
+
+// Two bus servers in this process on free ports, a receiver "rx" registered on both as a
+// receiver library would be, and a client spreading its connections over both.
+class SendersE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        busd::BusServerOptions options;
+        options.CommandPort = 0;
+        options.StatusPort = 0;
+        options.NbOfBUSServer = BusCount;
+        server = std::make_unique<busd::BusServer>(options);
+        ASSERT_TRUE(server->Start());
+        for (int k = 0; k < BusCount; ++k) {
+            receivers.push_back(std::make_unique<RawFrameReceiver>("rx", server->StatusPort(k)));
+            ASSERT_TRUE(receivers.back()->Start()) << "registration on bus server " << k;
+        }
+        client.UseBus(server->CommandPort(), BusCount);
+        client.SetSourceID("tx");
+        Collect(client.BusError, busErrors);
+        Collect(client.AckError, ackErrors);
+    }
+    void TearDown() override {
+        receivers.clear();
+        if (server) {
+            server->Stop();
+        }
+    }
+
+    std::vector<RawFrameReceiver::Frame> Received() const {
+        std::vector<RawFrameReceiver::Frame> all;
+        for (const auto& receiver : receivers) {
+            auto some = receiver->Messages();
+            all.insert(all.end(), some.begin(), some.end());
+        }
+        return all;
+    }
+    bool WaitForReceived(size_t count) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (Received().size() < count) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    void ForEachReceiver(const std::function<void(RawFrameReceiver&)>& change) {
+        for (auto& receiver : receivers) {
+            change(*receiver);
+        }
+    }
+
+    std::vector<SeenError> busErrors;
+    std::vector<SeenError> ackErrors;
+    std::unique_ptr<busd::BusServer> server;
+    std::vector<std::unique_ptr<RawFrameReceiver>> receivers;
+    BusClient client;
+};
+
+TEST_F(SendersE2ETest, IsOnlineKnowsRegisteredTargets) {
+    EXPECT_TRUE(client.IsOnline("rx"));
+    EXPECT_FALSE(client.IsOnline("nobody"));
+    ASSERT_EQ(busErrors.size(), 1u);
+    EXPECT_EQ(busErrors[0].Code, -20);
+}
+
+TEST_F(SendersE2ETest, UniqueSourceIDAvoidsRegisteredIds) {
+    const DString unique = client.SetUniqueSourceID("rx");
+    EXPECT_FALSE(unique.IsEmpty());
+    EXPECT_NE(unique, DString("rx"));
+    EXPECT_LE(unique.GetLength(), 16);
+    EXPECT_EQ(client.GetSourceID(), unique);
+    EXPECT_FALSE(client.IsOnline(unique));
+}
+
+TEST_F(SendersE2ETest, PostReachesTheTarget) {
+    EXPECT_TRUE(client.Post("rx", 7001, DString("hello")));
+    EXPECT_TRUE(client.Post("rx", 7002, WString(u"h\u00e9")));
+    ASSERT_TRUE(WaitForReceived(2));
+    auto frames = Received();
+    std::sort(frames.begin(), frames.end(),
+              [](const auto& a, const auto& b) { return a.Head.Command < b.Head.Command; });
+    EXPECT_EQ(frames[0].Body, "hello");
+    EXPECT_EQ(frames[0].Head.Flags, 0u);
+    EXPECT_EQ(std::string(frames[0].Head.SourceID), "tx");
+    EXPECT_EQ(frames[1].Head.Flags, HeadFlag::Wide);
+    EXPECT_EQ(frames[1].Body, std::string("h\0\xE9\0", 4));
+}
+
+TEST_F(SendersE2ETest, SendCarriesTheReplyTextInEitherWidth) {
+    ForEachReceiver([](RawFrameReceiver& r) { r.SetReply("pong \xE2\x82\xAC"); });
+    DString narrow;
+    EXPECT_TRUE(client.Send("rx", 7003, DString("ping"), narrow, 3000));
+    EXPECT_EQ(narrow, DString("pong \xE2\x82\xAC"));
+    WString converted;
+    EXPECT_TRUE(client.Send("rx", 7003, WString(u"ping"), converted, 3000));
+    EXPECT_EQ(converted, WString(u"pong \u20ac"));
+
+    ForEachReceiver([](RawFrameReceiver& r) { r.SetWideReply(u"p\u00f6ng"); });
+    WString wide;
+    EXPECT_TRUE(client.Send("rx", 7004, WString(u"ping"), wide, 3000));
+    EXPECT_EQ(wide, WString(u"p\u00f6ng"));
+    DString narrowed;
+    EXPECT_TRUE(client.Send("rx", 7004, DString("ping"), narrowed, 3000));
+    EXPECT_EQ(narrowed, DString("p\xC3\xB6ng"));
+    EXPECT_TRUE(busErrors.empty());
+    EXPECT_TRUE(ackErrors.empty());
+}
+
+TEST_F(SendersE2ETest, AnErrorFromTheTargetComesBackAsAckError) {
+    ForEachReceiver([](RawFrameReceiver& r) { r.SetError(5, "abc"); });
+    DString reply;
+    EXPECT_FALSE(client.Send("rx", 7005, DString("q"), reply, 3000));
+    EXPECT_TRUE(reply.IsEmpty());
+    ASSERT_EQ(ackErrors.size(), 1u);
+    EXPECT_EQ(ackErrors[0].Code, 5);
+    EXPECT_EQ(ackErrors[0].Text, "abc");
+    EXPECT_EQ(ackErrors[0].SourceID, "rx");
+    EXPECT_EQ(ackErrors[0].Command, 7005);
+}
+
+TEST_F(SendersE2ETest, SettingsAreAcceptedByTheBusServer) {
+    EXPECT_TRUE(client.BUSSetting(6001, "Trace", "on \"quoted\""));
+    client.SetTcpNoDelay(true);
+    client.Disconnect();
+    DString reply;
+    ForEachReceiver([](RawFrameReceiver& r) { r.SetReply("fast"); });
+    EXPECT_TRUE(client.Send("rx", 7006, DString("q"), reply, 3000));
+    EXPECT_EQ(reply, DString("fast"));
+    EXPECT_TRUE(busErrors.empty());
+}
+
+TEST_F(SendersE2ETest, ABusServerThatGoesAwayGivesFalseResultsAndBusErrors) {
+    ForEachReceiver([](RawFrameReceiver& r) { r.SetReply("ok"); });
+    ASSERT_TRUE(client.Send("rx", 7007, DString("q"), 3000));
+    server->Stop();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Post("rx", 7007, DString("q")));
+    EXPECT_FALSE(client.Send("rx", 7007, DString("q"), 3000));
+    EXPECT_FALSE(client.IsOnline("rx"));
+    EXPECT_FALSE(client.BUSSetting(6001, "k", "v"));
+    EXPECT_EQ(client.SetUniqueSourceID("tx2"), DString("tx2"));
+    // Every read is bounded by its 5-second reply time-out at worst; a closed bus is seen
+    // at once.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(busErrors.empty());
+}
+
+TEST_F(SendersE2ETest, ASendWaitingForItsAckFailsWhenTheBusServerGoesAway) {
+    ForEachReceiver([](RawFrameReceiver& r) { r.SetSilent(true); });
+    auto send = std::async(std::launch::async, [this] {
+        DString reply;
+        const auto start = std::chrono::steady_clock::now();
+        const bool result = client.Send("rx", 7008, DString("q"), reply, 30000);
+        return std::make_pair(result, std::chrono::steady_clock::now() - start);
+    });
+    ASSERT_TRUE(WaitForReceived(1));
+    server->Stop();
+    ASSERT_EQ(send.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto [result, elapsed] = send.get();
+    EXPECT_FALSE(result);
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
+    ASSERT_FALSE(busErrors.empty());
+    EXPECT_EQ(busErrors.back().Code, -1);
+    ASSERT_EQ(ackErrors.size(), 1u);
+    EXPECT_EQ(ackErrors[0].Code, 0);
+}

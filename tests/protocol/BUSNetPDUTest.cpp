@@ -1,0 +1,245 @@
+#include "tests/protocol/SessionFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string Field(const char (&field)[IdFieldSize]) { return std::string(field, IdFieldSize); }
+
+std::string Padded(const std::string& id) { return id + std::string(IdFieldSize - id.size(), '\0'); }
+
+} // namespace
+
+using BUSNetPDUTest = SessionTest;
+
+TEST_F(BUSNetPDUTest, EnquiryIsAHeadOnlyFrameAndAReplyMeansOnline) {
+    AnswerWith(HeadType::Reply);
+    EXPECT_TRUE(pdu.Enquiry("me", "you", 7));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(frame.Head.Type, HeadType::Enquiry);
+    EXPECT_EQ(frame.Head.CallerID, 7u);
+    EXPECT_EQ(frame.Head.Command, 0);
+    EXPECT_EQ(frame.Head.cbMessage, 0);
+    EXPECT_EQ(frame.Head.cbBLOB, 0);
+    EXPECT_EQ(Field(frame.Head.SourceID), Padded("me"));
+    EXPECT_EQ(Field(frame.Head.TargetID), Padded("you"));
+    EXPECT_TRUE(frame.HasTail);
+    EXPECT_EQ(frame.Size, 88u + 16u);
+    const auto id = std::to_string(frame.Head.MessageID);
+    EXPECT_TRUE(log.Has("<-A-- [" + id + " : 7] Sending Enquiry to <you>"));
+    EXPECT_TRUE(log.Has("--R-> [" + id + " : 7] Leave ReadReply, get reply <me> -> <you>"));
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(BUSNetPDUTest, EnquiryOfAnOfflineTargetRaisesMinus20) {
+    AnswerWith(HeadType::Failed);
+    EXPECT_FALSE(pdu.Enquiry("me", "you", 7));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -20);
+    EXPECT_EQ(errors[0].Text, "Failed when ReadReply (from BUS Server)");
+    EXPECT_EQ(errors[0].Origin, "BUSNetPDU");
+    EXPECT_TRUE(log.HasFragment("--F-> ["));
+    EXPECT_TRUE(pdu.IsConnected());
+}
+
+TEST_F(BUSNetPDUTest, IdsOfSixteenAndSeventeenCharacters) {
+    AnswerWith(HeadType::Reply);
+    EXPECT_TRUE(pdu.Enquiry("0123456789ABCDEF", "0123456789abcdefX", 1));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(Field(frame.Head.SourceID), "0123456789ABCDEF");
+    EXPECT_EQ(Field(frame.Head.TargetID), "0123456789abcdef");
+}
+
+TEST_F(BUSNetPDUTest, NullIdsLeaveTheFieldsZero) {
+    AnswerWith(HeadType::Reply);
+    EXPECT_TRUE(pdu.Enquiry(nullptr, nullptr, 1));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(Field(frame.Head.SourceID), Padded(""));
+    EXPECT_EQ(Field(frame.Head.TargetID), Padded(""));
+}
+
+TEST_F(BUSNetPDUTest, UniqueSourceIDTakesTheTargetOfTheReply) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        MessageHead answer = AnswerHead(frame.Head, HeadType::Reply);
+        answer.SetTargetID("client_0123456789");
+        p.Send(FrameBuilder(answer).Build(), connection);
+    });
+    EXPECT_EQ(pdu.SetUniqueSourceID("client", 3), DString("client_012345678"));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(frame.Head.Type, HeadType::UniqueSourceID);
+    EXPECT_EQ(frame.Head.CallerID, 3u);
+    EXPECT_EQ(Field(frame.Head.SourceID), Padded("client"));
+    EXPECT_EQ(Field(frame.Head.TargetID), Padded("client"));
+    EXPECT_TRUE(log.Has("Enter SetUniqueSourceID for <client>"));
+    EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frame.Head.MessageID) +
+                        " : 3] Sending UniqueSourceID from <client>"));
+    EXPECT_TRUE(log.Has("Leave PDU.SetUniqueSourceID, get <client_012345678>"));
+}
+
+TEST_F(BUSNetPDUTest, UniqueSourceIDWithoutAReplyKeepsTheAskedId) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame&) { p.Close(connection); });
+    EXPECT_EQ(pdu.SetUniqueSourceID("client", 3), DString("client"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -1);
+    EXPECT_TRUE(log.Has("Leave PDU.SetUniqueSourceID, get <client>"));
+}
+
+TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
+    AnswerWith(HeadType::Reply);
+    const uint32_t counter = RaiseSubscriptionCounter();
+    EXPECT_TRUE(pdu.Subscribe("rx", 4242, 3000));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(frame.Head.Type, HeadType::Subscribe);
+    EXPECT_EQ(frame.Head.CallerID, counter);
+    EXPECT_EQ(frame.Head.Command, 4242);
+    EXPECT_EQ(Field(frame.Head.TargetID), Padded("__BUSServer"));
+    EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frame.Head.MessageID) + " : " +
+                        std::to_string(counter) + "] Sending Subscribe to <__BUSServer>"));
+}
+
+TEST(BUSNetPDUUnconnected, RequestOnANeverConnectedSessionFailsAsNothingRead) {
+    ORVEX::Log::LogCapture log;
+    std::vector<SeenError> errors;
+    BUSSendPDU pdu;
+    Collect(pdu.PDUError, errors);
+    EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -1);
+    EXPECT_EQ(errors[0].Text, "Read.Reply");
+    EXPECT_TRUE(log.Has("Leave ReadReply due to failed to Read.Reply"));
+}
+
+struct ReplyFailure {
+    const char* Name;
+    // Bytes the peer sends before it closes.
+    Bytes (*Script)(const MessageHead& request);
+    int Code;
+    const char* Text;
+    const char* Line;
+};
+
+Bytes Nothing(const MessageHead&) { return {}; }
+Bytes ShortHead(const MessageHead& request) {
+    Bytes head = HeadBytes(AnswerHead(request, HeadType::Reply));
+    head.resize(50);
+    return head;
+}
+Bytes NoTail(const MessageHead& request) { return HeadBytes(AnswerHead(request, HeadType::Reply)); }
+Bytes ShortTail(const MessageHead& request) {
+    Bytes bytes = HeadBytes(AnswerHead(request, HeadType::Reply));
+    Bytes tail = TailBytes();
+    tail.resize(10);
+    Append(bytes, tail);
+    return bytes;
+}
+Bytes WrongTailMagic(const MessageHead& request) {
+    Bytes bytes = HeadBytes(AnswerHead(request, HeadType::Reply));
+    Append(bytes, PDVBytes(0, true));
+    return bytes;
+}
+
+class ReplyFailureTest : public SessionTest, public ::testing::WithParamInterface<ReplyFailure> {};
+
+TEST_P(ReplyFailureTest, FailsWithItsLineAndCodeAndKeepsTheConnectionState) {
+    const ReplyFailure failure = GetParam();
+    peer.SetResponder([failure](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        p.Send(failure.Script(frame.Head), connection);
+        p.Close(connection);
+    });
+    EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, failure.Code);
+    EXPECT_EQ(errors[0].Text, failure.Text);
+    EXPECT_EQ(errors[0].Origin, "BUSNetPDU");
+    EXPECT_TRUE(log.Has(failure.Line)) << failure.Line;
+    EXPECT_FALSE(log.HasFragment("--X--"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, ReplyFailureTest,
+    ::testing::Values(
+        ReplyFailure{"Nothing", Nothing, -1, "Read.Reply",
+                     "Leave ReadReply due to failed to Read.Reply"},
+        ReplyFailure{"ShortHead", ShortHead, -7, "Invalid Reply",
+                     "Leave ReadReply due to invalid Reply, 50 < 88"},
+        ReplyFailure{"NoTail", NoTail, -1, "Read.Tail", "Leave ReadReply due to failed to Read.Tail"},
+        ReplyFailure{"ShortTail", ShortTail, -7, "Invalid Tail",
+                     "Leave ReadReply due to invalid Tail, 10 < 16"},
+        ReplyFailure{"WrongTailMagic", WrongTailMagic, -7, "Invalid Tail",
+                     "Leave ReadReply due to invalid Tail."}),
+    [](const auto& param) { return std::string(param.param.Name); });
+
+TEST_F(BUSNetPDUTest, AnUnexpectedHeadTearsTheConnectionDown) {
+    AnswerWith(HeadType::Ack);
+    EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -7);
+    EXPECT_EQ(errors[0].Text, "Invalid MessageHead");
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_TRUE(log.Has("--X-- [" + std::to_string(frame.Head.MessageID) +
+                        "] Leave ReadReply, get an invalid MessageHead : 0x6000"));
+    EXPECT_TRUE(log.Has("The Socket will be teardown now !!!"));
+    EXPECT_FALSE(pdu.IsConnected());
+    EXPECT_TRUE(peer.WaitForClientClose());
+}
+
+TEST_F(BUSNetPDUTest, ANewerVersionIsCheckedAsReplyAndAsFailedThenTornDown) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        MessageHead answer = AnswerHead(frame.Head, HeadType::Reply);
+        answer.Version = 0x511;
+        answer.SetSourceID("srv");
+        answer.Command = 9;
+        p.Send(FrameBuilder(answer).Build(), connection);
+    });
+    EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
+    EXPECT_EQ(log.Count("Version mismatched from srv of CMD : 9 of version 0x511 (Server "
+                        "version : 0x510)"),
+              2);
+    EXPECT_TRUE(log.HasFragment("] Leave ReadReply, get an invalid MessageHead : 0xf000"));
+    EXPECT_FALSE(pdu.IsConnected());
+}
+
+TEST_F(BUSNetPDUTest, AnOlderVersionIsAccepted) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        MessageHead answer = AnswerHead(frame.Head, HeadType::Reply);
+        answer.Version = 0x200;
+        p.Send(FrameBuilder(answer).Build(), connection);
+    });
+    EXPECT_TRUE(pdu.Enquiry("me", "you", 1));
+}
+
+TEST_F(BUSNetPDUTest, ReplyTimeOutOfWholeSecondsIsSetForTheReadAndRestored) {
+    std::atomic<int> during{-1};
+    peer.SetResponder([this, &during](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        during = frame.Head.Command == 5000 ? ReceiveTimeOutOnceChanged(pdu.GetSocket(), 42)
+                                            : pdu.GetSocket().ReceiveTimeOut();
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+    });
+    pdu.GetSocket().SetReceiveTimeOut(42);
+    EXPECT_TRUE(pdu.Subscribe("rx", 5000, 5000));
+    EXPECT_EQ(during.load(), 5);
+    EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 42);
+
+    during = -1;
+    EXPECT_TRUE(pdu.Subscribe("rx", 999, 999));
+    EXPECT_EQ(during.load(), 42);
+    EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 42);
+}
+
+TEST_F(BUSNetPDUTest, AReplyReadsExactlyHeadAndTailWhateverItsLengthsSay) {
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        MessageHead answer = AnswerHead(frame.Head, HeadType::Reply);
+        Bytes bytes = HeadBytes(answer);
+        // Lengths that would announce a body; the reader must not look for one.
+        reinterpret_cast<MessageHead*>(bytes.data())->cbMessage = 5;
+        Append(bytes, TailBytes());
+        p.Send(bytes, connection);
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+    });
+    EXPECT_TRUE(pdu.Enquiry("me", "you", 1));
+    EXPECT_TRUE(pdu.ReadReply());
+}

@@ -1,0 +1,294 @@
+#include "tessary/protocol/FrameWriter.h"
+#include "tests/protocol/SessionFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+namespace {
+
+XDWHolder<MessageHead> MessageTo(const char* target, int command, uint32_t flags = 0) {
+    XDWHolder<MessageHead> head(new MessageHead(HeadType::Message));
+    head->CallerID = 9;
+    head->Command = command;
+    head->Flags = flags;
+    head->SetSourceID("me");
+    head->SetTargetID(target);
+    return head;
+}
+
+} // namespace
+
+using BUSPostPDUTest = SessionTest;
+
+TEST_F(BUSPostPDUTest, SendMessageWritesHeadBodyTailAndTakesTheReply) {
+    AnswerWith(HeadType::Reply);
+    auto head = MessageTo("you", 6001);
+    EXPECT_TRUE(pdu.SendMessage(head, DString("abc")));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(frame.Head.cbMessage, 3);
+    EXPECT_EQ(frame.Head.cbBLOB, 0);
+    EXPECT_FALSE(frame.Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(frame.BodyText(), "abc");
+    EXPECT_TRUE(frame.PDVs.empty());
+    EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frame.Head.MessageID) +
+                        " : 9] Sending message to <you> of <6001 (BUSSetting)>"));
+}
+
+TEST_F(BUSPostPDUTest, AWideBodyTakesTwoBytesPerCharacter) {
+    AnswerWith(HeadType::Reply);
+    auto head = MessageTo("you", 1, HeadFlag::Wide);
+    EXPECT_TRUE(pdu.SendMessage(head, WString(u"h\u00e9\u4e2d")));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(frame.Head.cbMessage, 6);
+    EXPECT_TRUE(frame.Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(frame.WideBody(), u"h\u00e9\u4e2d");
+}
+
+TEST_F(BUSPostPDUTest, SendBLOBSetsWideByTheBodyType) {
+    AnswerWith(HeadType::Reply);
+    TmplBlockBuffer<unsigned char> blob;
+    std::memcpy(blob.Allocate(5), "12345", 5);
+    auto head = MessageTo("you", 1, HeadFlag::Wide | HeadFlag::BLOB);
+    EXPECT_TRUE(pdu.SendBLOB(head, DString("ab"), blob));
+    auto wide = MessageTo("you", 1, HeadFlag::BLOB);
+    EXPECT_TRUE(pdu.SendBLOB(wide, WString(u"ab"), blob));
+    ASSERT_TRUE(peer.WaitForFrames(2));
+    const auto frames = peer.Frames();
+    EXPECT_FALSE(frames[0].Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(frames[0].Head.cbMessage, 2);
+    EXPECT_EQ(frames[0].Head.cbBLOB, 5);
+    EXPECT_EQ(frames[0].Blob(), ToBytes("12345"));
+    EXPECT_TRUE(frames[1].Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(frames[1].Head.cbMessage, 4);
+    EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frames[0].Head.MessageID) +
+                        " : 9] Sending BLOB to <you> of <1 ()>"));
+}
+
+TEST_F(BUSPostPDUTest, SendBLOBStreamWritesTheWritersChunksAndDropsTheWriter) {
+    AnswerWith(HeadType::Reply);
+    auto captured = std::make_shared<int>(0);
+    auto head = MessageTo("you", 1, HeadFlag::BLOB);
+    EXPECT_TRUE(pdu.SendBLOBStream(head, DString("x"), [captured](ORVEX::Tessary::Controller::BUSStream stream) {
+        stream.Write("0123456789", 10);
+        stream.Write("abcdefg", 7);
+    }));
+    EXPECT_EQ(captured.use_count(), 1);
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(frame.Head.cbBLOB, UnknownBLOBSize);
+    EXPECT_EQ(frame.ChunkSizes(), (std::vector<uint32_t>{10, 7}));
+}
+
+TEST_F(BUSPostPDUTest, TcpNoDelaySettingIsTheExact24ByteBodyAndAlwaysTrue) {
+    std::atomic<int> during{-1};
+    peer.SetResponder([this, &during](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        during = ReceiveTimeOutOnceChanged(pdu.GetSocket(), 77);
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Failed)).Build(), connection);
+    });
+    pdu.GetSocket().SetReceiveTimeOut(77);
+    EXPECT_TRUE(pdu.PostTcpNoDelay("me", 12));
+    const PeerFrame frame = OnlyFrame();
+    EXPECT_EQ(frame.Head.Type, HeadType::Setting);
+    EXPECT_EQ(frame.Head.Command, 6090);
+    EXPECT_EQ(frame.Head.CallerID, 12u);
+    EXPECT_EQ(frame.Head.TimeOut, 5000);
+    EXPECT_EQ(frame.Head.Flags, 0u);
+    EXPECT_EQ(std::string(frame.Head.TargetID), "__BUSServer");
+    EXPECT_EQ(std::string(frame.Head.SourceID), "me");
+    EXPECT_EQ(frame.BodyText(), std::string("{\r\n  \"TcpNoDelay\" : 1\r\n}"));
+    EXPECT_EQ(frame.Head.cbMessage, 24);
+    EXPECT_EQ(during.load(), 5);
+    EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 77);
+    EXPECT_TRUE(log.Has("Leave PostPDU.BUSSetting"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -20);
+}
+
+using BUSSendPDUTest = SessionTest;
+
+// The acknowledgement of expectedID as a target answers it.
+MessageHead AckOf(uint32_t type, uint32_t messageID) {
+    MessageHead ack(type);
+    ack.MessageID = messageID;
+    ack.CallerID = 9;
+    ack.SetSourceID("you");
+    ack.SetTargetID("me");
+    return ack;
+}
+
+TEST_F(BUSSendPDUTest, AnAckWithABodyIsReadWholeAndLoggedWithItsSize) {
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).Body("hello").Build());
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_TRUE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_EQ(text, DString("hello"));
+    EXPECT_TRUE(log.Has("--D-> [42 : 9] Leave DoReadAck, get Ack <you> -> <me>,   5 bytes"));
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(BUSSendPDUTest, AnEmptyAckKeepsTheCallersText) {
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).Build());
+    MessageHead head;
+    DString text("kept");
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_TRUE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_EQ(text, DString("kept"));
+    EXPECT_TRUE(log.Has("--D-> [42 : 9] Leave DoReadAck, get Ack <you> -> <me>"));
+}
+
+TEST_F(BUSSendPDUTest, AckTextsAreConvertedToTheCallersWidth) {
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).WideBody(u"\u00e9t\u00e9").Build());
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 43)).Body("\xC3\xA9t\xC3\xA9").Build());
+    MessageHead head;
+    DString narrow;
+    WString wide;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_TRUE(pdu.ReadAck(42, head, narrow, blob, 2000));
+    EXPECT_EQ(narrow, DString("\xC3\xA9t\xC3\xA9"));
+    EXPECT_TRUE(pdu.ReadAck(43, head, wide, blob, 2000));
+    EXPECT_EQ(wide, WString(u"\u00e9t\u00e9"));
+}
+
+TEST_F(BUSSendPDUTest, AnAckOfAnotherMessageIsDiscardedAndTheNextFrameLeftUnread) {
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 41)).Body("stray").Build());
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).Body("mine").Build());
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_TRUE(log.Has("BUS Sequence error ! Different MessageID in ACK ! Expect 42 but get 41"));
+    EXPECT_TRUE(log.Has("      [42] Discard a FUNNY Ack message of 41"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -7);
+    EXPECT_EQ(errors[0].Text, "BUS Sequence error");
+    // The frame after the stray one is still there, whole.
+    DString next;
+    EXPECT_TRUE(pdu.ReadAck(42, head, next, blob, 2000));
+    EXPECT_EQ(next, DString("mine"));
+}
+
+TEST_F(BUSSendPDUTest, AnErrorAcknowledgementFailsQuietlyAndKeepsTheFrame) {
+    MessageHead error = AckOf(HeadType::Error, 42);
+    error.Value = 5;
+    peer.Send(FrameBuilder(error).Body("abc").Build());
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(head.Type, HeadType::Error);
+    EXPECT_EQ(head.Value, 5);
+    EXPECT_EQ(text, DString("abc"));
+}
+
+TEST_F(BUSSendPDUTest, AFailedFromTheBusServerRaisesMinus20) {
+    peer.Send(FrameBuilder(AckOf(HeadType::Failed, 42)).Build());
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_TRUE(log.Has("--F-> [42 : 9] Leave DoReadAck, get failed <you> -> <me>"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -20);
+    EXPECT_EQ(errors[0].Text, "Failed when ReadAck (from BUS Server)");
+}
+
+TEST_F(BUSSendPDUTest, AnyOtherHeadIsInvalidButTheConnectionStays) {
+    peer.Send(FrameBuilder(AckOf(HeadType::Reply, 42)).Build());
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_TRUE(log.Has("Leave DoReadAck, get an invalid MessageHead : 0xf000"));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, -7);
+    EXPECT_EQ(errors[0].Text, "Invalid MessageHead");
+    EXPECT_TRUE(pdu.IsConnected());
+}
+
+TEST_F(BUSSendPDUTest, ANewerVersionIsCheckedThreeTimes) {
+    MessageHead ack = AckOf(HeadType::Ack, 42);
+    ack.Version = 0x511;
+    peer.Send(FrameBuilder(ack).Build());
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_EQ(log.Count("Version mismatched from you of CMD : 0 of version 0x511 (Server version "
+                        ": 0x510)"),
+              3);
+    EXPECT_TRUE(log.Has("Leave DoReadAck, get an invalid MessageHead : 0x6000"));
+}
+
+struct AckFailure {
+    const char* Name;
+    Bytes (*Script)();
+    int Code;
+    const char* Text;
+    const char* Line;
+};
+
+Bytes NoAck() { return {}; }
+Bytes ShortAckHead() {
+    Bytes bytes = HeadBytes(AckOf(HeadType::Ack, 42));
+    bytes.resize(60);
+    return bytes;
+}
+Bytes CutAckBody() {
+    Bytes bytes = FrameBuilder(AckOf(HeadType::Ack, 42)).Body("0123456789").Build();
+    bytes.resize(88 + 4);
+    return bytes;
+}
+
+class AckFailureTest : public SessionTest, public ::testing::WithParamInterface<AckFailure> {};
+
+TEST_P(AckFailureTest, FailsWithItsLineAndCode) {
+    const AckFailure failure = GetParam();
+    peer.Send(failure.Script());
+    peer.Close();
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Code, failure.Code);
+    EXPECT_EQ(errors[0].Text, failure.Text);
+    EXPECT_TRUE(log.Has(failure.Line)) << failure.Line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, AckFailureTest,
+    ::testing::Values(AckFailure{"Nothing", NoAck, -1, "ReadAck",
+                                 "Leave DoReadAck due to failed to Read"},
+                      AckFailure{"ShortHead", ShortAckHead, -7, "Invalid MessageHead",
+                                 "Leave DoReadAck due to invalid MessageHead, 60 < 88"},
+                      AckFailure{"CutBody", CutAckBody, -7, "ReadAck",
+                                 "Leave DoReadAck due to BUSNetRead failed"}),
+    [](const auto& param) { return std::string(param.param.Name); });
+
+TEST_F(BUSSendPDUTest, AnAckTimeOutBelowOneSecondLeavesTheSocketTimeOut) {
+    std::atomic<int> during{-1};
+    pdu.GetSocket().SetReceiveTimeOut(33);
+    peer.SetResponder([this, &during](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        during = frame.Head.Command == 3000 ? ReceiveTimeOutOnceChanged(pdu.GetSocket(), 33)
+                                            : pdu.GetSocket().ReceiveTimeOut();
+        p.Send(FrameBuilder(AckOf(HeadType::Ack, frame.Head.MessageID)).Build(), connection);
+    });
+    auto head = MessageTo("you", 1);
+    // The request is not read as a reply here: the ack is what comes back.
+    WriteMessage(pdu.Stream(), *head, "x", 1);
+    MessageHead ack;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+    EXPECT_TRUE(pdu.ReadAck(head->MessageID, ack, text, blob, 500));
+    EXPECT_EQ(during.load(), 33);
+
+    during = -1;
+    auto second = MessageTo("you", 3000);
+    WriteMessage(pdu.Stream(), *second, "x", 1);
+    EXPECT_TRUE(pdu.ReadAck(second->MessageID, ack, text, blob, 3000));
+    EXPECT_EQ(during.load(), 3);
+    EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 33);
+}

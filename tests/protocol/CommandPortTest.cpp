@@ -1,0 +1,103 @@
+#include "tessary/external/LogCapture.h"
+#include "tessary/protocol/BUSNetPDUProxy.h"
+#include "tests/protocol/SessionFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Which peer of the series took each of count connections made through one proxy.
+std::vector<int> ConnectAndSee(std::vector<std::unique_ptr<LoopbackPeer>>& peers, int count) {
+    std::vector<int> seen;
+    BUSNetPDUProxy proxy(new BUSSendPDU());
+    std::vector<size_t> before;
+    for (const auto& peer : peers) {
+        before.push_back(peer->ConnectionCount());
+    }
+    for (int i = 0; i < count; ++i) {
+        EXPECT_TRUE(proxy.Connect(LoopbackPeer::Host, peers[0]->Port(), 3));
+        // The peers accept on their own threads; wait (bounded) until one of them has.
+        int which = -1;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (which < 0 && std::chrono::steady_clock::now() < deadline) {
+            for (size_t p = 0; p < peers.size(); ++p) {
+                if (peers[p]->ConnectionCount() > before[p]) {
+                    which = static_cast<int>(p);
+                    ++before[p];
+                    break;
+                }
+            }
+            if (which < 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        seen.push_back(which);
+    }
+    return seen;
+}
+
+} // namespace
+
+// Registered first in this executable, so the process-wide port counter is still untouched.
+TEST(CommandPortFirst, SuccessiveConnectionsTakeThePortsInTurn) {
+    auto peers = LoopbackPeer::OpenSeries(3, 2);
+    ASSERT_EQ(PortCounter(), 0u);
+    EXPECT_EQ(ConnectAndSee(peers, 4), (std::vector<int>{1, 2, 0, 1}));
+    EXPECT_EQ(PortCounter(), 4u);
+}
+
+TEST(CommandPortTest, ConnectLogsTheChosenEndpointOnce) {
+    ORVEX::Log::LogCapture log;
+    auto peers = LoopbackPeer::OpenSeries(3, 2);
+    const uint32_t start = PortCounter();
+    const int expected = peers[0]->Port() + 2 * static_cast<int>(((start + 1) % 256) % 3);
+    BUSNetPDUProxy proxy(new BUSSendPDU());
+    ASSERT_TRUE(proxy.Connect(LoopbackPeer::Host, peers[0]->Port(), 3));
+    EXPECT_TRUE(log.Has("Enter BUSNetPDUProxy::Connect, NbOfPort : 3, will connect to <127.0.0.1 : " +
+                        std::to_string(expected) + "> "));
+}
+
+TEST(CommandPortTest, OneOrNoPortLeavesTheCounterAlone) {
+    LoopbackPeer peer;
+    BUSNetPDUProxy proxy(new BUSSendPDU());
+    const uint32_t start = PortCounter();
+    EXPECT_TRUE(proxy.Connect(LoopbackPeer::Host, peer.Port(), 1));
+    EXPECT_TRUE(proxy.Connect(LoopbackPeer::Host, peer.Port(), 0));
+    EXPECT_EQ(PortCounter(), start);
+    EXPECT_TRUE(peer.WaitForConnections(2));
+}
+
+TEST(CommandPortTest, OffsetFollowsTheCounterModulo256KeptInEightBits) {
+    for (int i = 0; i < 300; ++i) {
+        const uint32_t k = (PortCounter() + 1) % 256;
+        const int expected = 10000 + static_cast<uint8_t>(2 * (k % 200));
+        ASSERT_EQ(ChooseCommandPort(10000, 200), expected) << "k = " << k;
+    }
+}
+
+TEST(CommandPortTest, RefusedConnectsAreTriedFourTimesEachRaisingTheSocketError) {
+    ORVEX::Log::LogCapture log;
+    std::vector<SeenError> errors;
+    uint16_t port = 0;
+    {
+        LoopbackPeer closed;
+        port = closed.Port();
+    }
+    BUSNetPDUProxy proxy(new BUSSendPDU());
+    Collect(proxy.PDU->PDUError, errors);
+    EXPECT_FALSE(proxy.Connect(LoopbackPeer::Host, port, 1));
+    EXPECT_EQ(log.Count("Connecting to <127.0.0.1 : " + std::to_string(port) + ">"), 4);
+    ASSERT_EQ(errors.size(), 4u);
+    for (const auto& error : errors) {
+        EXPECT_EQ(error.Code, -1);
+        EXPECT_EQ(error.SysCode, 10061);
+        EXPECT_EQ(error.Text, "Connection Refused");
+        EXPECT_EQ(error.Origin, "Socket");
+    }
+}

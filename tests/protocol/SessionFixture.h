@@ -1,0 +1,56 @@
+#pragma once
+
+#include "tessary/external/LogCapture.h"
+#include "tessary/protocol/BUSSendPDU.h"
+#include "tests/support/LoopbackPeer.h"
+#include "tests/support/SeenErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+// The socket's receive time-out once it differs from before (the reader sets it just after
+// the request went out, so a peer answering at once may look a moment too early); before
+// itself when it does not change within about 2 s.
+inline int ReceiveTimeOutOnceChanged(const Socket& socket, int before) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (socket.ReceiveTimeOut() == before && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return socket.ReceiveTimeOut();
+}
+
+// A send session connected to a loopback peer that records every frame, with the log captured
+// and the session's error events collected.
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Collect(pdu.PDUError, errors);
+        ASSERT_TRUE(pdu.Connect(LoopbackPeer::Host, peer.Port()));
+        ASSERT_TRUE(peer.WaitForConnections(1));
+    }
+
+    // Answers every frame of the connection with a head of type (and a tail).
+    void AnswerWith(uint32_t type) {
+        peer.SetResponder([type](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+            p.Send(FrameBuilder(AnswerHead(frame.Head, type)).Build(), connection);
+        });
+    }
+
+    PeerFrame OnlyFrame() {
+        EXPECT_TRUE(peer.WaitForFrames(1));
+        const auto frames = peer.Frames();
+        EXPECT_EQ(frames.size(), 1u);
+        return frames.empty() ? PeerFrame(MessageHead(0)) : frames[0];
+    }
+
+    // Declared before the session so that they outlive it.
+    ORVEX::Log::LogCapture log;
+    std::vector<SeenError> errors;
+    LoopbackPeer peer;
+    BUSSendPDU pdu;
+};

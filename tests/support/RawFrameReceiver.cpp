@@ -1,0 +1,250 @@
+#include "tests/support/RawFrameReceiver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Larger bodies than this are not expected from the tests; reading one means a broken stream.
+constexpr int32_t MaxBody = 64 << 20;
+
+} // namespace
+
+RawFrameReceiver::RawFrameReceiver(std::string id, int statusPort, std::string host)
+    : m_Id(std::move(id)), m_Host(std::move(host)), m_StatusPort(statusPort) {}
+
+RawFrameReceiver::~RawFrameReceiver() { Stop(); }
+
+bool RawFrameReceiver::Start() {
+    m_Fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (m_Fd < 0) {
+        return false;
+    }
+    const int one = 1;
+    ::setsockopt(m_Fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(m_StatusPort));
+    address.sin_addr.s_addr = inet_addr(m_Host.c_str());
+    if (::connect(m_Fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(m_Fd);
+        m_Fd = -1;
+        return false;
+    }
+    MessageHead listen(HeadType::Listen);
+    listen.SetSourceID(m_Id.c_str());
+    // The registration head travels alone: no body, no tail.
+    if (!WriteAll(&listen, sizeof listen)) {
+        return false;
+    }
+    m_Connected = true;
+    m_Thread = std::thread([this] { ReadLoop(); });
+    std::unique_lock lock(m_Mutex);
+    return m_Changed.wait_for(lock, std::chrono::seconds(2), [this] { return m_Synced; });
+}
+
+void RawFrameReceiver::Stop() {
+    m_Stop = true;
+    if (m_Fd >= 0) {
+        ::shutdown(m_Fd, SHUT_RDWR);
+    }
+    if (m_Thread.joinable()) {
+        m_Thread.join();
+    }
+    if (m_Fd >= 0) {
+        ::close(m_Fd);
+        m_Fd = -1;
+    }
+    m_Connected = false;
+}
+
+void RawFrameReceiver::SetReply(const std::string& text) {
+    std::lock_guard lock(m_Mutex);
+    m_Reply = text;
+    m_WideReply.clear();
+    m_ErrorCode = 0;
+}
+
+void RawFrameReceiver::SetWideReply(const std::u16string& text) {
+    std::lock_guard lock(m_Mutex);
+    m_Reply.clear();
+    m_WideReply = text;
+    m_ErrorCode = 0;
+}
+
+void RawFrameReceiver::SetError(int code, const std::string& text) {
+    std::lock_guard lock(m_Mutex);
+    m_Reply = text;
+    m_WideReply.clear();
+    m_ErrorCode = code;
+}
+
+void RawFrameReceiver::SetSilent(bool silent) {
+    std::lock_guard lock(m_Mutex);
+    m_Silent = silent;
+}
+
+std::vector<RawFrameReceiver::Frame> RawFrameReceiver::Messages() const {
+    std::lock_guard lock(m_Mutex);
+    return m_Messages;
+}
+
+bool RawFrameReceiver::WaitForMessages(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Changed.wait_for(lock, timeout, [&] { return m_Messages.size() >= count; });
+}
+
+bool RawFrameReceiver::ReadExact(void* destination, size_t n) {
+    auto* out = static_cast<unsigned char*>(destination);
+    size_t done = 0;
+    while (done < n) {
+        if (m_Stop) {
+            return false;
+        }
+        pollfd slot{m_Fd, POLLIN, 0};
+        const int ready = ::poll(&slot, 1, 100);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            continue;
+        }
+        if (ready < 0) {
+            return false;
+        }
+        const ssize_t got = ::recv(m_Fd, out + done, n - done, 0);
+        if (got <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool RawFrameReceiver::SkipBytes(uint64_t n) {
+    char scratch[16384];
+    while (n > 0) {
+        const size_t step = n < sizeof scratch ? static_cast<size_t>(n) : sizeof scratch;
+        if (!ReadExact(scratch, step)) {
+            return false;
+        }
+        n -= step;
+    }
+    return true;
+}
+
+bool RawFrameReceiver::ReadBLOB(int32_t cbBLOB, uint32_t& total) {
+    total = 0;
+    if (cbBLOB <= 0) {
+        return true;
+    }
+    for (;;) {
+        MessagePDV pdv;
+        if (!ReadExact(&pdv, sizeof pdv) || !pdv.Is()) {
+            return false;
+        }
+        if (pdv.IsLast()) {
+            return true;
+        }
+        if (!SkipBytes(pdv.cbData)) {
+            return false;
+        }
+        total += pdv.cbData;
+    }
+}
+
+bool RawFrameReceiver::WriteAll(const void* data, size_t n) {
+    const auto* in = static_cast<const unsigned char*>(data);
+    while (n > 0) {
+        const ssize_t sent = ::send(m_Fd, in, n, MSG_NOSIGNAL);
+        if (sent <= 0) {
+            return false;
+        }
+        in += sent;
+        n -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+void RawFrameReceiver::Answer(const MessageHead& received) {
+    std::string body;
+    uint32_t flags = received.Flags;
+    int code = 0;
+    {
+        std::lock_guard lock(m_Mutex);
+        if (m_Silent) {
+            return;
+        }
+        code = m_ErrorCode;
+        if (!m_Reply.empty()) {
+            body = m_Reply;
+            flags &= ~HeadFlag::Wide;
+        } else {
+            body.assign(reinterpret_cast<const char*>(m_WideReply.data()), m_WideReply.size() * 2);
+            flags |= HeadFlag::Wide;
+        }
+    }
+    MessageHead answer(code != 0 ? HeadType::Error : HeadType::Ack);
+    answer.CallerID = received.CallerID;
+    answer.MessageID = received.MessageID;
+    answer.Flags = flags;
+    answer.Command = code != 0 ? received.Command : 0;
+    answer.Value = code != 0 ? code : received.Value;
+    answer.TickCount = TickCount32();
+    answer.cbMessage = static_cast<int32_t>(body.size());
+    answer.SetSourceID(m_Id.c_str());
+    std::memcpy(answer.TargetID, received.SourceID, IdFieldSize);
+    Tail tail;
+    std::string frame(reinterpret_cast<const char*>(&answer), sizeof answer);
+    frame += body;
+    frame.append(reinterpret_cast<const char*>(&tail), sizeof tail);
+    WriteAll(frame.data(), frame.size());
+}
+
+void RawFrameReceiver::ReadLoop() {
+    while (!m_Stop) {
+        Frame frame;
+        if (!ReadExact(&frame.Head, sizeof frame.Head) || frame.Head.Magic != HeadMagic) {
+            break;
+        }
+        const MessageHead& head = frame.Head;
+        if (head.cbMessage > MaxBody) {
+            break;
+        }
+        if (head.cbMessage > 0) {
+            frame.Body.resize(static_cast<size_t>(head.cbMessage));
+            if (!ReadExact(frame.Body.data(), frame.Body.size())) {
+                break;
+            }
+        }
+        if (!ReadBLOB(head.cbBLOB, frame.BLOBBytes)) {
+            break;
+        }
+        Tail tail;
+        // The Listen head is the only one without a tail, and it never comes from the server.
+        if (!ReadExact(&tail, sizeof tail) || !tail.Is()) {
+            break;
+        }
+        if (head.Type == HeadType::SYNC) {
+            std::lock_guard lock(m_Mutex);
+            m_Synced = true;
+            m_Changed.notify_all();
+            continue;
+        }
+        if (head.Type != HeadType::Message && head.Type != HeadType::MessageAlt) {
+            continue;
+        }
+        const MessageHead received = head;
+        if (received.Command != FixedCommand::ServerOnline) {
+            std::lock_guard lock(m_Mutex);
+            m_Messages.push_back(std::move(frame));
+            m_Changed.notify_all();
+        }
+        Answer(received);
+    }
+    m_Connected = false;
+}
