@@ -11,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using ORVEX::Tessary::Controller::MessageClient;
@@ -39,6 +40,7 @@ struct Bus {
         receiver = std::make_unique<RawFrameReceiver>("bench_rx", server->StatusPort(0));
         ready = receiver->Start();
         receiver->SetReply("ok");
+        receiver->SetRecording(false);
     }
     ~Bus() {
         receiver.reset();
@@ -64,6 +66,22 @@ void Report(benchmark::State& state, std::vector<double>& micros, int64_t bodyBy
     state.SetBytesProcessed(state.iterations() * bodyBytes);
 }
 
+// Posts are confirmed by the bus server alone, so a sender can run ahead of the receiver;
+// after this many the run waits until the receiver has them all. The rate reported is thus
+// the rate at which posts are delivered, not only accepted.
+constexpr uint64_t PostWindow = 32;
+
+bool WaitDelivered(const RawFrameReceiver& receiver, uint64_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (receiver.MessageCount() < count) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 template <bool WithAck> void BM_RoundTrip(benchmark::State& state) {
     Bus& bus = TheBus();
     if (!bus.ready) {
@@ -76,6 +94,7 @@ template <bool WithAck> void BM_RoundTrip(benchmark::State& state) {
     const DString body(std::string(static_cast<size_t>(state.range(0)), 'b'));
     std::vector<double> micros;
     micros.reserve(1 << 16);
+    uint64_t expected = bus.receiver->MessageCount();
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const bool ok = WithAck ? client.Send("bench_rx", 7000, body, 5000)
@@ -86,6 +105,14 @@ template <bool WithAck> void BM_RoundTrip(benchmark::State& state) {
             break;
         }
         micros.push_back(std::chrono::duration<double, std::micro>(stop - start).count());
+        ++expected;
+        if (!WithAck && expected % PostWindow == 0 && !WaitDelivered(*bus.receiver, expected)) {
+            state.SkipWithError("posts were not delivered");
+            break;
+        }
+    }
+    if (!WithAck && !WaitDelivered(*bus.receiver, expected)) {
+        state.SkipWithError("posts were not delivered");
     }
     Report(state, micros, state.range(0));
 }

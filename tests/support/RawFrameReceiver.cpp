@@ -3,11 +3,11 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -29,6 +29,8 @@ bool RawFrameReceiver::Start() {
     }
     const int one = 1;
     ::setsockopt(m_Fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const timeval slice{0, 100000};
+    ::setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(m_StatusPort));
@@ -86,6 +88,11 @@ void RawFrameReceiver::SetError(int code, const std::string& text) {
     m_ErrorCode = code;
 }
 
+void RawFrameReceiver::SetRecording(bool on) {
+    std::lock_guard lock(m_Mutex);
+    m_Recording = on;
+}
+
 void RawFrameReceiver::SetSilent(bool silent) {
     std::lock_guard lock(m_Mutex);
     m_Silent = silent;
@@ -101,26 +108,33 @@ bool RawFrameReceiver::WaitForMessages(size_t count, std::chrono::milliseconds t
     return m_Changed.wait_for(lock, timeout, [&] { return m_Messages.size() >= count; });
 }
 
+bool RawFrameReceiver::FillBuffer() {
+    m_InBegin = 0;
+    m_InEnd = 0;
+    while (!m_Stop) {
+        const ssize_t got = ::recv(m_Fd, m_In.data(), m_In.size(), 0);
+        if (got > 0) {
+            m_InEnd = static_cast<size_t>(got);
+            return true;
+        }
+        if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return false;
+        }
+    }
+    return false;
+}
+
 bool RawFrameReceiver::ReadExact(void* destination, size_t n) {
     auto* out = static_cast<unsigned char*>(destination);
-    size_t done = 0;
-    while (done < n) {
-        if (m_Stop) {
+    while (n > 0) {
+        if (m_InBegin == m_InEnd && !FillBuffer()) {
             return false;
         }
-        pollfd slot{m_Fd, POLLIN, 0};
-        const int ready = ::poll(&slot, 1, 100);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) {
-            continue;
-        }
-        if (ready < 0) {
-            return false;
-        }
-        const ssize_t got = ::recv(m_Fd, out + done, n - done, 0);
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(got);
+        const size_t step = std::min(n, m_InEnd - m_InBegin);
+        std::memcpy(out, m_In.data() + m_InBegin, step);
+        m_InBegin += step;
+        out += step;
+        n -= step;
     }
     return true;
 }
@@ -241,7 +255,10 @@ void RawFrameReceiver::ReadLoop() {
         const MessageHead received = head;
         if (received.Command != FixedCommand::ServerOnline) {
             std::lock_guard lock(m_Mutex);
-            m_Messages.push_back(std::move(frame));
+            if (m_Recording) {
+                m_Messages.push_back(std::move(frame));
+            }
+            m_Count.fetch_add(1);
             m_Changed.notify_all();
         }
         Answer(received);

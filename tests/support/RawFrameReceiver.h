@@ -40,17 +40,21 @@ public:
     void SetError(int code, const std::string& text);
     void SetSilent(bool silent);
 
+    // Off: messages are only counted, not kept (long benchmark runs).
+    void SetRecording(bool on);
     // Messages seen so far, the server's own command-1 announcement left out.
     std::vector<Frame> Messages() const;
+    uint64_t MessageCount() const { return m_Count.load(); }
     bool WaitForMessages(size_t count,
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
     bool IsConnected() const { return m_Connected.load(); }
 
 private:
     void ReadLoop();
-    // Reads exactly n bytes unless the peer closes or Stop is called; polls in short slices so
-    // the stop flag is seen.
+    // Reads exactly n bytes unless the peer closes or Stop is called. Reads go through a
+    // buffer of our own, a receive time-out of 100 ms lets the stop flag be seen.
     bool ReadExact(void* destination, size_t n);
+    bool FillBuffer();
     bool SkipBytes(uint64_t n);
     bool ReadBLOB(int32_t cbBLOB, uint32_t& total);
     bool WriteAll(const void* data, size_t n);
@@ -63,6 +67,10 @@ private:
     std::thread m_Thread;
     std::atomic<bool> m_Stop{false};
     std::atomic<bool> m_Connected{false};
+    std::atomic<uint64_t> m_Count{0};
+    std::vector<unsigned char> m_In = std::vector<unsigned char>(256 * 1024);
+    size_t m_InBegin = 0;
+    size_t m_InEnd = 0;
 
     mutable std::mutex m_Mutex;
     mutable std::condition_variable m_Changed;
@@ -72,4 +80,5 @@ private:
     std::u16string m_WideReply;
     int m_ErrorCode = 0;
     bool m_Silent = false;
+    bool m_Recording = true;
 };
