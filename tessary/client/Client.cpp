@@ -8,8 +8,6 @@
 #include "tessary/setup/internal/Configuration.h"
 
 #include <atomic>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 
 namespace ORVEX::Tessary::Controller {
 
@@ -21,9 +19,9 @@ std::atomic<uint32_t> gClientCounter{0};
 } // namespace
 
 Client::Client() {
-    if (!bInited) {
-        Prepare();
-    }
+    // Prepare runs the one-time set-up only while bInited is false, and reads that flag in a
+    // way that is safe when clients are constructed on several threads at once.
+    Prepare();
     ConnectIPAddress = "127.0.0.1";
     CommandPort = GetDefCommandPort();
     NbOfBUSServer = Configuration::NbOfBUSServer();
