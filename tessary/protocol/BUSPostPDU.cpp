@@ -10,12 +10,21 @@
 
 namespace {
 
-void LogSending(const char* what, const MessageHead& head) {
+enum class Sending { Message, BLOB };
+
+void LogSending(Sending what, const MessageHead& head) {
     LogEmptyLine();
-    if (ORVEX::Log::IsEnabled(ORVEX::Log::Level::Traffic)) {
-        _tinfo("<-A-- [%d : %d] Sending %s to <%s> of <%d (%s)>", head.MessageID, head.CallerID,
-               what, head.GetTargetID().c_str(), head.Command,
-               Command2String::Lookup(head.Command).c_str());
+    if (!ORVEX::Log::IsEnabled(ORVEX::Log::Level::Traffic)) {
+        return;
+    }
+    const DString target = head.GetTargetID();
+    const DString name = Command2String::Lookup(head.Command);
+    if (what == Sending::Message) {
+        _tinfo("<-A-- [%d : %d] Sending message to <%s> of <%d (%s)>", head.MessageID,
+               head.CallerID, target.c_str(), head.Command, name.c_str());
+    } else {
+        _tinfo("<-A-- [%d : %d] Sending BLOB to <%s> of <%d (%s)>", head.MessageID, head.CallerID,
+               target.c_str(), head.Command, name.c_str());
     }
 }
 
@@ -36,14 +45,14 @@ void SetWide(MessageHead& head, bool wide) {
 
 bool BUSPostPDU::SendMessage(XDWHolder<MessageHead>& head, const DString& body) {
     const int n = BodyBytes(*head, body.GetLength(), body.GetLength());
-    LogSending("message", *head);
+    LogSending(Sending::Message, *head);
     WriteMessage(*m_Stream, *head, body.c_str(), n);
     return ReadReply();
 }
 
 bool BUSPostPDU::SendMessage(XDWHolder<MessageHead>& head, const WString& body) {
     const int n = BodyBytes(*head, body.GetLength(), body.GetLength() * 2);
-    LogSending("message", *head);
+    LogSending(Sending::Message, *head);
     WriteMessage(*m_Stream, *head, static_cast<const char16_t*>(body), n);
     return ReadReply();
 }
@@ -51,7 +60,7 @@ bool BUSPostPDU::SendMessage(XDWHolder<MessageHead>& head, const WString& body) 
 bool BUSPostPDU::SendBLOB(XDWHolder<MessageHead>& head, const DString& body,
                           const TmplBlockBuffer<unsigned char>& blob) {
     SetWide(*head, false);
-    LogSending("BLOB", *head);
+    LogSending(Sending::BLOB, *head);
     WriteBLOB(*m_Stream, *head, body.c_str(), body.GetLength(), blob);
     return ReadReply();
 }
@@ -59,7 +68,7 @@ bool BUSPostPDU::SendBLOB(XDWHolder<MessageHead>& head, const DString& body,
 bool BUSPostPDU::SendBLOB(XDWHolder<MessageHead>& head, const WString& body,
                           const TmplBlockBuffer<unsigned char>& blob) {
     SetWide(*head, true);
-    LogSending("BLOB", *head);
+    LogSending(Sending::BLOB, *head);
     WriteBLOB(*m_Stream, *head, static_cast<const char16_t*>(body), body.GetLength() * 2, blob);
     return ReadReply();
 }
@@ -67,7 +76,7 @@ bool BUSPostPDU::SendBLOB(XDWHolder<MessageHead>& head, const WString& body,
 bool BUSPostPDU::SendBLOBStream(XDWHolder<MessageHead>& head, const DString& body,
                                 BUSStreamWriter writer) {
     SetWide(*head, false);
-    LogSending("BLOB", *head);
+    LogSending(Sending::BLOB, *head);
     WriteBLOBStream(*m_Stream, *head, body.c_str(), body.GetLength(), writer);
     // The application's writer and whatever it captured go before the answer is awaited.
     writer = nullptr;
@@ -77,7 +86,7 @@ bool BUSPostPDU::SendBLOBStream(XDWHolder<MessageHead>& head, const DString& bod
 bool BUSPostPDU::SendBLOBStream(XDWHolder<MessageHead>& head, const WString& body,
                                 BUSStreamWriter writer) {
     SetWide(*head, true);
-    LogSending("BLOB", *head);
+    LogSending(Sending::BLOB, *head);
     WriteBLOBStream(*m_Stream, *head, static_cast<const char16_t*>(body), body.GetLength() * 2,
                     writer);
     writer = nullptr;
