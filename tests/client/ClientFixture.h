@@ -22,7 +22,6 @@ public:
     int Count() const { return this->NbOfBUSServer; }
     uint32_t Instance() const { return this->InstanceID; }
     BUSSendPDU& Session() { return *this->PDUProxy->PDU; }
-    void RaiseBusError(int code, const char* text) { this->FireBusError(code, text); }
 };
 
 // Answers every frame as a bus server with a target behind it would: Reply (or refuse) to the

@@ -172,9 +172,3 @@ TEST_F(ClientTest, SetSocketOptionConnectsAndSetsTheOption) {
     EXPECT_TRUE(log.HasFragment("failed to set option timeout: "));
 }
 
-TEST_F(ClientTest, FireBusErrorRaisesWithANullSender) {
-    client.RaiseBusError(-3, "mine");
-    ASSERT_EQ(busErrors.size(), 1u);
-    EXPECT_EQ(busErrors[0].Code, -3);
-    EXPECT_EQ(busErrors[0].Text, "mine");
-}

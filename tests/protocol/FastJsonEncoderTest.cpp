@@ -38,10 +38,3 @@ TEST(FastJsonEncoderTest, NullTextsGiveEmptyStrings) {
     encoder.Add(nullptr, static_cast<const char*>(nullptr));
     EXPECT_EQ(encoder.Encode().str(), std::string("{\r\n  \"\" : \"\"\r\n}"));
 }
-
-TEST(FastJsonEncoderTest, LongObjectsAreNotCut) {
-    FastJsonEncoder<DString> encoder;
-    const std::string value(20000, 'v');
-    encoder.Add("big", value.c_str());
-    EXPECT_EQ(encoder.Encode().GetLength(), static_cast<int>(value.size()) + 18);
-}
