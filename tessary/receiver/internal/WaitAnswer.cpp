@@ -1,0 +1,128 @@
+#include "tessary/receiver/internal/WaitConnection.h"
+
+#include "tessary/external/Log.h"
+#include "tessary/protocol/FrameReader.h"
+#include "tessary/protocol/FrameWriter.h"
+#include "tessary/protocol/internal/LogLines.h"
+
+#include <cstring>
+
+namespace {
+
+// The answer to received: same CallerID, MessageID, Flags and Value, addressed back to its
+// sender. Built on a copy so that answering does not use up a message number.
+MessageHead AnswerHead(const MessageHead& received, uint32_t type, const DString& ownID) {
+    MessageHead head = received;
+    head.Magic = HeadMagic;
+    head.Size = sizeof(MessageHead);
+    head.Version = ProtocolVersion;
+    head.TickCount = TickCount32();
+    head.Type = type;
+    head.TimeOut = 0;
+    head.cbMessage = 0;
+    head.cbBLOB = 0;
+    head.Reserved = 0;
+    head.SetSourceID(ownID.c_str());
+    std::memcpy(head.TargetID, received.SourceID, IdFieldSize);
+    return head;
+}
+
+struct AnswerBody {
+    const void* Data;
+    int Length;
+};
+
+// The 8-bit reply when there is one, else the wide one; the Wide flag follows, so an answer
+// without any text goes out wide and empty.
+AnswerBody ChooseBody(MessageHead& head, const DString& reply, const WString& wreply) {
+    if (!reply.IsEmpty()) {
+        head.Flags &= ~HeadFlag::Wide;
+        return {reply.c_str(), reply.GetLength()};
+    }
+    head.Flags |= HeadFlag::Wide;
+    return {static_cast<const char16_t*>(wreply), wreply.GetLength() * 2};
+}
+
+DString SizeText(const MessageHead& head) {
+    return head.cbMessage > 0 ? DString::FromFormat(", %3d bytes", head.cbMessage) : DString();
+}
+
+} // namespace
+
+void WaitConnection::FireMessage(MessageHead& head) {
+    LogEmptyLine();
+    _tinfo("--B-> %sWaitServer get a message of %d bytes%s", TraceTag(head).c_str(),
+           head.cbMessage, BLOBSizeSuffix(head.cbBLOB).c_str());
+
+    // A frame whose rest cannot be read is still fired with what arrived; the reader has
+    // logged why, and the next head read renews the connection.
+    DString text;
+    WString wtext;
+    TmplBlockBuffer<unsigned char> block;
+    NetRead(m_Connection.Stream(), head, text, wtext, block);
+
+    const DString route = CommandRouteText(head);
+    _tinfo("<---- %sWaitServer will fire a Message %s", TraceTag(head).c_str(), route.c_str());
+    if (head.Command == FixedCommand::ServerOnline) {
+        FireOnline();
+    }
+
+    const auto command = static_cast<uint32_t>(head.Command);
+    if (head.HasFlag(HeadFlag::BLOB)) {
+        const uint32_t begin = TickCount32();
+        EventArgs_BUSBLOB args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
+                               head.MessageID, block);
+        if (m_Settings.BLOBHandler) {
+            m_Settings.BLOBHandler(command, nullptr, &args);
+        }
+        _tinfo("<---- %sWaitServer has fired a Data %s, elapsed %d (ms)", TraceTag(head).c_str(),
+               route.c_str(), static_cast<int>(TickCount32() - begin));
+        if (args.ResultCode != 0) {
+            SendError(head, args.ResultCode, args.ReplyText, args.WReplyText);
+        } else {
+            SendAck(head, args.ReplyText, args.WReplyText, args.ReplyBLOB);
+        }
+    } else {
+        const uint32_t begin = TickCount32();
+        EventArgs_BUSMessage args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
+                                  head.MessageID);
+        if (m_Settings.MessageHandler) {
+            m_Settings.MessageHandler(command, nullptr, &args);
+        }
+        _tinfo("<---- %sWaitServer has fired a Message %s, elapsed %d (ms)",
+               TraceTag(head).c_str(), route.c_str(), static_cast<int>(TickCount32() - begin));
+        if (args.ResultCode != 0) {
+            SendError(head, args.ResultCode, args.ReplyText, args.WReplyText);
+        } else {
+            SendAck(head, args.ReplyText, args.WReplyText, TmplBlockBuffer<unsigned char>());
+        }
+    }
+    ++m_MessageCount;
+}
+
+bool WaitConnection::SendAck(const MessageHead& received, const DString& reply,
+                             const WString& wreply, const TmplBlockBuffer<unsigned char>& block) {
+    MessageHead head = AnswerHead(received, HeadType::Ack, m_Settings.SourceID);
+    head.Command = 0;
+    const DString route = RouteText(m_Settings.SourceID, received.GetSourceID());
+    _tinfo("  -   %sEnter SendAck, %s", TraceTag(head).c_str(), route.c_str());
+    const AnswerBody body = ChooseBody(head, reply, wreply);
+    WriteBLOB(m_Connection.Stream(), head, body.Data, body.Length, block);
+    _tinfo("<-C-- %sLeave SendAck, %s%s", TraceTag(head).c_str(), route.c_str(),
+           SizeText(head).c_str());
+    LogEmptyLine();
+    return true;
+}
+
+bool WaitConnection::SendError(const MessageHead& received, int code, const DString& reply,
+                               const WString& wreply) {
+    MessageHead head = AnswerHead(received, HeadType::Error, m_Settings.SourceID);
+    head.Value = code;
+    const DString route = RouteText(m_Settings.SourceID, received.GetSourceID());
+    _tinfo("  -   %sEnter SendError, %s of %d", TraceTag(head).c_str(), route.c_str(), code);
+    const AnswerBody body = ChooseBody(head, reply, wreply);
+    WriteMessage(m_Connection.Stream(), head, body.Data, body.Length);
+    _tinfo("<-CE- %sLeave SendError, %s of %d%s", TraceTag(head).c_str(), route.c_str(), code,
+           SizeText(head).c_str());
+    return true;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "tessary/protocol/MessageHead.h"
+#include "tests/support/FrameBytes.h"
+#include "tests/support/LoopbackPeer.h"
+
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace receivertest {
+
+using namespace std::chrono_literals;
+
+// Polls predicate until it holds or wait runs out.
+template <typename Predicate>
+bool Eventually(Predicate predicate, std::chrono::milliseconds wait = 2000ms) {
+    const auto end = std::chrono::steady_clock::now() + wait;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// A head as a bus server pushes it to a receiver: from sender, to the receiver, answer wanted.
+inline MessageHead PushedHead(uint32_t type, int32_t command, const char* from = "Sender",
+                              const char* to = "Me") {
+    MessageHead head(type);
+    head.CallerID = 77;
+    head.Flags = HeadFlag::AckRequested;
+    head.Command = command;
+    head.SetSourceID(from);
+    head.SetTargetID(to);
+    return head;
+}
+
+inline Bytes PushedMessage(int32_t command, const char* text, const char* from = "Sender") {
+    return FrameBuilder(PushedHead(HeadType::Message, command, from)).Body(text).Build();
+}
+
+// The frames a connection sent after its registration head.
+inline std::vector<PeerFrame> Answers(const LoopbackPeer& peer, size_t connection = 0) {
+    std::vector<PeerFrame> frames = peer.Frames(connection);
+    if (!frames.empty() && frames.front().Head.Type == HeadType::Listen) {
+        frames.erase(frames.begin());
+    }
+    return frames;
+}
+
+inline bool WaitForAnswers(const LoopbackPeer& peer, size_t count, size_t connection = 0) {
+    return Eventually([&] { return Answers(peer, connection).size() >= count; });
+}
+
+} // namespace receivertest

@@ -1,0 +1,430 @@
+#include "tessary/receiver/WaitMessageServer.h"
+
+#include "tessary/external/LogCapture.h"
+#include "tessary/receiver/internal/WaitConnection.h"
+#include "tests/receiver/ReceiverTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+using namespace receivertest;
+using ORVEX::Log::LogCapture;
+
+namespace {
+
+// One wait server against a loopback peer standing in for the bus server's status port.
+class WaitServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_Server = std::make_unique<WaitMessageServer>();
+        Configure(*m_Server, m_Peer.Port());
+    }
+
+    void TearDown() override { m_Server.reset(); }
+
+    void Configure(WaitMessageServer& server, int port) {
+        server.SetName(("WaitTask.1<Me>@" + std::to_string(port)).c_str());
+        server.ConnectIPAddress = LoopbackPeer::Host;
+        server.StatusPort = port;
+        server.SourceID = "Me";
+        server.MessageHandler = [this](uint32_t command, const void*, EventArgs_BUSMessage* e) {
+            ++m_Messages;
+            if (m_OnMessage) {
+                m_OnMessage(command, e);
+            }
+        };
+        server.BLOBHandler = [this](uint32_t, const void*, EventArgs_BUSBLOB* e) {
+            ++m_BLOBs;
+            std::lock_guard lock(m_Mutex);
+            m_LastBLOB.assign(e->BLOB.GetData(), e->BLOB.GetData() + e->BLOB.Length());
+        };
+        server.HeartbeatHandler = [this](const void*, EventArgs_Null*) { ++m_Heartbeats; };
+        server.Heartbeat1MinuteHandler = [this](const void*, EventArgs_Null*) { ++m_Heartbeats1; };
+        server.Heartbeat5MinuteHandler = [this](const void*, EventArgs_Null*) { ++m_Heartbeats5; };
+        server.OfflineHandler = [this](const void*, EventArgs_Null*) {
+            std::lock_guard lock(m_Mutex);
+            m_Offline.push_back(std::chrono::steady_clock::now());
+        };
+        server.OnlineHandler = [this](const void*, EventArgs_Null*) {
+            m_OnlineBeforeMessage = m_Messages.load();
+            ++m_Online;
+        };
+    }
+
+    void StartAndRegister() {
+        ASSERT_TRUE(m_Server->Start(4));
+        ASSERT_TRUE(m_Peer.WaitForFrames(1)) << "no registration arrived";
+    }
+
+    size_t OfflineCount() {
+        std::lock_guard lock(m_Mutex);
+        return m_Offline.size();
+    }
+
+    LogCapture m_Log;
+    LoopbackPeer m_Peer;
+    std::unique_ptr<WaitMessageServer> m_Server;
+    std::function<void(uint32_t, EventArgs_BUSMessage*)> m_OnMessage;
+    std::atomic<int> m_Messages{0};
+    std::atomic<int> m_BLOBs{0};
+    std::atomic<int> m_Heartbeats{0};
+    std::atomic<int> m_Heartbeats1{0};
+    std::atomic<int> m_Heartbeats5{0};
+    std::atomic<int> m_Online{0};
+    std::atomic<int> m_OnlineBeforeMessage{-1};
+    std::mutex m_Mutex;
+    std::vector<std::chrono::steady_clock::time_point> m_Offline;
+    Bytes m_LastBLOB;
+};
+
+TEST_F(WaitServerTest, RegistersWithTheListenHeadAlone) {
+    StartAndRegister();
+    ASSERT_TRUE(m_Peer.WaitForBytes(88));
+    // Nothing follows the head: no body and no tail.
+    EXPECT_FALSE(m_Peer.WaitForBytes(89, 0, 200ms));
+    const MessageHead head = m_Peer.Frames()[0].Head;
+    EXPECT_EQ(head.Magic, HeadMagic);
+    EXPECT_EQ(head.Size, 88u);
+    EXPECT_EQ(head.Version, ProtocolVersion);
+    EXPECT_EQ(head.Type, HeadType::Listen);
+    EXPECT_GT(head.CallerID, 0u);
+    EXPECT_EQ(IdFieldText(head.SourceID), "Me");
+    EXPECT_EQ(IdFieldText(head.TargetID), "");
+    EXPECT_EQ(head.Flags, 0u);
+    EXPECT_EQ(head.Command, 0);
+    EXPECT_EQ(head.Value, 0);
+    EXPECT_EQ(head.TimeOut, 0);
+    EXPECT_EQ(head.cbMessage, 0);
+    EXPECT_EQ(head.cbBLOB, 0);
+    const std::string name = m_Server->GetName();
+    const std::string address = "<127.0.0.1 : " + std::to_string(m_Peer.Port()) + "> ";
+    EXPECT_TRUE(m_Log.WaitFor("[" + name + "]is listening to " + address));
+    EXPECT_TRUE(m_Log.Has("[" + name + "]is connecting to " + address));
+    EXPECT_TRUE(m_Log.Has("WaitServer.TimeOut (seconds) : 300"));
+}
+
+TEST_F(WaitServerTest, TcpNoDelayIsPostedOnTheSameConnectionBeforeTheRegistration) {
+    m_Peer.SetResponder([](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
+        if (frame.Head.Type == HeadType::Setting) {
+            peer.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+        }
+    });
+    m_Server->TcpNoDelay = true;
+    ASSERT_TRUE(m_Server->Start(4));
+    ASSERT_TRUE(m_Peer.WaitForFrames(2));
+    const std::vector<PeerFrame> frames = m_Peer.Frames();
+    EXPECT_EQ(frames[0].Head.Type, HeadType::Setting);
+    EXPECT_EQ(frames[0].Head.Command, FixedCommand::TcpNoDelaySetting);
+    EXPECT_EQ(frames[0].Head.CallerID, 1230u);
+    EXPECT_EQ(frames[0].BodyText(), "{\r\n  \"TcpNoDelay\" : 1\r\n}");
+    EXPECT_EQ(frames[1].Head.Type, HeadType::Listen);
+}
+
+TEST_F(WaitServerTest, AMessageIsAnsweredWithAnAckCarryingTheReply) {
+    m_OnMessage = [](uint32_t command, EventArgs_BUSMessage* e) {
+        EXPECT_EQ(command, 8u);
+        EXPECT_EQ(e->Message, "hello");
+        EXPECT_EQ(e->SourceID, "Sender");
+        EXPECT_EQ(e->TargetID, "Me");
+        e->ReplyText = "world";
+    };
+    StartAndRegister();
+    const MessageHead pushed = PushedHead(HeadType::Message, 8);
+    m_Peer.Send(FrameBuilder(pushed).Body("hello").Build());
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1));
+    const PeerFrame ack = Answers(m_Peer)[0];
+    EXPECT_EQ(ack.Head.Type, HeadType::Ack);
+    EXPECT_EQ(ack.Head.Command, 0);
+    EXPECT_EQ(ack.Head.MessageID, pushed.MessageID);
+    EXPECT_EQ(ack.Head.CallerID, pushed.CallerID);
+    EXPECT_EQ(IdFieldText(ack.Head.SourceID), "Me");
+    EXPECT_EQ(IdFieldText(ack.Head.TargetID), "Sender");
+    EXPECT_FALSE(ack.Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(ack.BodyText(), "world");
+    EXPECT_TRUE(ack.HasTail);
+    EXPECT_EQ(m_Server->GetMessageCount(), 1u);
+    const std::string tag = "[" + std::to_string(pushed.MessageID) + " : 77] [@" +
+                            std::to_string(m_Peer.Port()) + "] ";
+    EXPECT_TRUE(m_Log.Has("--B-> " + tag + "WaitServer get a message of 5 bytes"));
+    EXPECT_TRUE(m_Log.Has("<-C-- " + tag + "Leave SendAck, <Me> -> <Sender>,   5 bytes"));
+}
+
+TEST_F(WaitServerTest, AResultCodeIsAnsweredWithAnErrorFrame) {
+    m_OnMessage = [](uint32_t, EventArgs_BUSMessage* e) { e->ResultCode = 5; };
+    StartAndRegister();
+    const MessageHead pushed = PushedHead(HeadType::MessageAlt, 12);
+    m_Peer.Send(FrameBuilder(pushed).Body("x").Build());
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1));
+    const PeerFrame error = Answers(m_Peer)[0];
+    EXPECT_EQ(error.Head.Type, HeadType::Error);
+    EXPECT_EQ(error.Head.Value, 5);
+    EXPECT_EQ(error.Head.Command, 12);
+    EXPECT_EQ(error.Head.MessageID, pushed.MessageID);
+    EXPECT_TRUE(error.Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(error.Head.cbMessage, 0);
+    EXPECT_TRUE(error.Body.empty());
+}
+
+TEST_F(WaitServerTest, WideMessagesAndRepliesKeepTheirWidth) {
+    m_OnMessage = [](uint32_t, EventArgs_BUSMessage* e) {
+        EXPECT_EQ(std::u16string(static_cast<const char16_t*>(e->WMessage)), u"h\u00e9llo");
+        e->WReplyText = WString(u"\u00e7a va");
+    };
+    StartAndRegister();
+    m_Peer.Send(FrameBuilder(PushedHead(HeadType::Message, 8)).WideBody(u"h\u00e9llo").Build());
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1));
+    const PeerFrame ack = Answers(m_Peer)[0];
+    EXPECT_TRUE(ack.Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(ack.WideBody(), u"\u00e7a va");
+}
+
+TEST_F(WaitServerTest, ABLOBGoesToTheBLOBHandlerAndIsAcknowledged) {
+    StartAndRegister();
+    MessageHead pushed = PushedHead(HeadType::Message, 9);
+    pushed.Flags |= HeadFlag::BLOB;
+    const Bytes blob = PatternBytes(5000);
+    m_Peer.Send(FrameBuilder(pushed).Body("b").Blob(blob).Build());
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1));
+    EXPECT_EQ(m_BLOBs.load(), 1);
+    EXPECT_EQ(m_Messages.load(), 0);
+    {
+        std::lock_guard lock(m_Mutex);
+        EXPECT_EQ(m_LastBLOB, blob);
+    }
+    EXPECT_EQ(Answers(m_Peer)[0].Head.Type, HeadType::Ack);
+    EXPECT_TRUE(m_Log.HasFragment("WaitServer get a message of 1 bytes + 4 KB"));
+}
+
+TEST_F(WaitServerTest, CommandOneRaisesOnlineBeforeTheMessageIsFired) {
+    StartAndRegister();
+    m_Peer.Send(PushedMessage(FixedCommand::ServerOnline, ""));
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1));
+    EXPECT_EQ(m_Online.load(), 1);
+    EXPECT_EQ(m_OnlineBeforeMessage.load(), 0);
+    EXPECT_EQ(m_Messages.load(), 1);
+    EXPECT_EQ(Answers(m_Peer)[0].Head.Type, HeadType::Ack);
+}
+
+TEST_F(WaitServerTest, SyncSwitchesHeartbeatLoggingAndSetsTheTimeOut) {
+    StartAndRegister();
+    const std::string heartbeatLine = "WaitServer get a Heartbeat Message at <Me>";
+    MessageHead sync = PushedHead(HeadType::SYNC, FixedCommand::HeartRate, "__BUSServer");
+    sync.Flags = 1;
+    sync.Value = 10000;
+    m_Peer.Send(FrameBuilder(sync).Build());
+    m_Peer.Send(FrameBuilder(PushedHead(HeadType::Heartbeat, 0, "__BUSServer")).Build());
+    ASSERT_TRUE(Eventually([&] { return m_Heartbeats.load() == 1; }));
+    EXPECT_TRUE(m_Log.Has("SYNC of HeartRate of 10000 MS, set timeout to 15 seconds"));
+    EXPECT_TRUE(m_Log.HasFragment(heartbeatLine));
+
+    sync.Flags = 0;
+    sync.Command = 7;
+    m_Peer.Send(FrameBuilder(sync).Build());
+    m_Peer.Send(FrameBuilder(PushedHead(HeadType::Heartbeat, 0, "__BUSServer")).Build());
+    m_Peer.Send(FrameBuilder(PushedHead(HeadType::Heartbeat1Minute, 0, "__BUSServer")).Build());
+    m_Peer.Send(FrameBuilder(PushedHead(HeadType::Heartbeat5Minute, 0, "__BUSServer")).Build());
+    ASSERT_TRUE(Eventually([&] { return m_Heartbeats5.load() == 1; }));
+    EXPECT_EQ(m_Heartbeats.load(), 2);
+    EXPECT_EQ(m_Heartbeats1.load(), 1);
+    int logged = 0;
+    for (const std::string& text : m_Log.Texts()) {
+        logged += text.find(heartbeatLine) != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(logged, 1) << "a heartbeat was logged with the switch off";
+    EXPECT_TRUE(m_Log.HasFragment("WaitServer get a Heartbeat1Minute Message at <Me>"));
+    EXPECT_TRUE(m_Log.HasFragment("WaitServer get a Heartbeat5Minute Message at <Me>"));
+    // A SYNC with another command changes only the switch.
+    EXPECT_EQ(m_Log.Count("SYNC of HeartRate of 10000 MS, set timeout to 15 seconds"), 1);
+}
+
+TEST_F(WaitServerTest, FramesNobodyTakesAreSkippedAndTheConnectionStays) {
+    m_OnMessage = [](uint32_t, EventArgs_BUSMessage* e) { e->ReplyText = "ok"; };
+    StartAndRegister();
+    MessageHead enquiry = PushedHead(0x7000, 3);
+    m_Peer.Send(FrameBuilder(enquiry).Body("skip me").Blob(PatternBytes(300)).Build());
+    MessageHead newer = PushedHead(HeadType::Message, 4, "Future");
+    newer.Version = 0x511;
+    m_Peer.Send(FrameBuilder(newer).Body("from the future").Build());
+    m_Peer.Send(PushedMessage(5, "now"));
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1));
+    EXPECT_EQ(m_Messages.load(), 1);
+    EXPECT_EQ(Answers(m_Peer).size(), 1u);
+    EXPECT_EQ(Answers(m_Peer)[0].BodyText(), "ok");
+    EXPECT_EQ(m_Peer.ConnectionCount(), 1u);
+    const std::string port = std::to_string(m_Peer.Port());
+    EXPECT_TRUE(m_Log.Has("<---- [" + std::to_string(enquiry.MessageID) + " : 77] [@" + port +
+                          "] WaitServer get an inavalid message of Type : 0x7000"));
+    EXPECT_EQ(m_Log.Count("Version mismatched from Future of CMD : 4 of version 0x511 (Server "
+                          "version : 0x510)"),
+              6);
+    EXPECT_TRUE(m_Log.HasFragment("WaitServer get an inavalid message of Type : 0x2000"));
+}
+
+TEST_F(WaitServerTest, AClosedConnectionIsReportedAndRegisteredAgain) {
+    StartAndRegister();
+    m_Peer.Close(0);
+    ASSERT_TRUE(m_Peer.WaitForFrames(1, 1)) << "no second registration";
+    EXPECT_EQ(OfflineCount(), 1u);
+    const MessageHead first = m_Peer.Frames(0)[0].Head;
+    const MessageHead second = m_Peer.Frames(1)[0].Head;
+    EXPECT_EQ(second.Type, HeadType::Listen);
+    EXPECT_GT(second.CallerID, first.CallerID);
+    EXPECT_TRUE(m_Log.HasFragment(" Leave WaitOneMessage, get an invalid head. Is the socket closed ?"));
+}
+
+TEST_F(WaitServerTest, GarbageOrACutFrameEndsInANewConnection) {
+    m_OnMessage = [](uint32_t, EventArgs_BUSMessage* e) { e->ReplyText = "partial"; };
+    StartAndRegister();
+    // A frame announcing a 100-byte body that ends after 10: fired with what came, answered,
+    // and the connection renewed.
+    Bytes cut = FrameBuilder(PushedHead(HeadType::Message, 8)).CbMessage(100).Build();
+    Append(cut, ToBytes("0123456789"));
+    m_Peer.Send(cut);
+    m_Peer.Close(0);
+    ASSERT_TRUE(m_Peer.WaitForFrames(1, 1));
+    EXPECT_EQ(m_Messages.load(), 1);
+    EXPECT_TRUE(m_Log.Has("Leave NetRead, BUS Protocol error, cbRead < cbMessage"));
+
+    // Bytes that are no head at all are skipped the same way; then the peer goes.
+    m_Peer.Send(Bytes(88 + 16, 0xFF), 1);
+    m_Peer.Send(Bytes(40, 0x01), 1);
+    m_Peer.Close(1);
+    ASSERT_TRUE(m_Peer.WaitForFrames(1, 2));
+    m_Peer.Send(PushedMessage(8, "after"), 2);
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1, 2));
+    EXPECT_EQ(Answers(m_Peer, 2)[0].BodyText(), "partial");
+}
+
+TEST_F(WaitServerTest, AThrowingHandlerRenewsTheConnectionAndTheServerCarriesOn) {
+    std::atomic<bool> thrown{false};
+    m_OnMessage = [&](uint32_t, EventArgs_BUSMessage* e) {
+        if (!thrown.exchange(true)) {
+            throw std::runtime_error("handler failed");
+        }
+        e->ReplyText = "second";
+    };
+    StartAndRegister();
+    m_Peer.Send(PushedMessage(8, "first"));
+    ASSERT_TRUE(m_Peer.WaitForFrames(1, 1));
+    EXPECT_TRUE(m_Log.Has("Exception at WaitOneMessage"));
+    m_Peer.Send(PushedMessage(8, "again"), 1);
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 1, 1));
+    EXPECT_EQ(Answers(m_Peer, 1)[0].BodyText(), "second");
+}
+
+TEST_F(WaitServerTest, AnUnreachableBusServerIsReportedAtEveryAttempt) {
+    LoopbackPeer closed;
+    const int port = closed.Port();
+    closed.StopListening();
+    Configure(*m_Server, port);
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m_Server->Start(4));
+    ASSERT_TRUE(Eventually([&] { return OfflineCount() >= 3; }, 3000ms));
+    std::lock_guard lock(m_Mutex);
+    // Two pauses of 200 ms lie between attempts.
+    EXPECT_GE(m_Offline[2] - m_Offline[0], 700ms);
+    EXPECT_LT(m_Offline[0] - begin, 1000ms);
+    EXPECT_TRUE(m_Log.HasFragment("failed to connect to <127.0.0.1 : " + std::to_string(port)));
+}
+
+TEST_F(WaitServerTest, StopBreaksABlockedReadAtOnce) {
+    StartAndRegister();
+    ASSERT_TRUE(Eventually([&] { return m_Server->IsConnected(); }));
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(m_Server->Stop());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms);
+    EXPECT_FALSE(m_Server->IsRunning());
+    EXPECT_TRUE(m_Log.HasFragment(" Leave WaitOneMessage due to m_bWillStop is true"));
+    EXPECT_TRUE(m_Log.Has("Leave WaitServer::Stop, total 0 Message received"));
+    EXPECT_EQ(OfflineCount(), 0u) << "a stopping wait server reports nothing";
+}
+
+TEST_F(WaitServerTest, AHandlerMayDestroyItsOwnWaitServer) {
+    std::atomic<bool> destroyed{false};
+    m_OnMessage = [&](uint32_t, EventArgs_BUSMessage* e) {
+        m_Server.reset();
+        e->ReplyText = "gone";
+        destroyed = true;
+    };
+    StartAndRegister();
+    m_Peer.Send(PushedMessage(8, "bye"));
+    ASSERT_TRUE(Eventually([&] { return destroyed.load(); }));
+    EXPECT_TRUE(m_Peer.WaitForClientClose());
+    EXPECT_TRUE(m_Log.WaitFor("Leave [" + ("WaitTask.1<Me>@" + std::to_string(m_Peer.Port())) +
+                              "]::Run, total 1 message"));
+}
+
+TEST_F(WaitServerTest, SubscribesOnThePortBelowAndRetriesOnce) {
+    auto peers = LoopbackPeer::OpenSeries(2, 1);
+    LoopbackPeer& command = *peers[0];
+    std::atomic<int> requests{0};
+    command.SetResponder([&](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
+        const uint32_t type = requests++ == 0 ? HeadType::Failed : HeadType::Reply;
+        peer.Send(FrameBuilder(AnswerHead(frame.Head, type)).Build(), connection);
+    });
+    Configure(*m_Server, peers[1]->Port());
+    EXPECT_TRUE(m_Server->Subscribe(100, 2000));
+    ASSERT_EQ(command.ConnectionCount(), 2u);
+    const MessageHead request = command.Frames(1)[0].Head;
+    EXPECT_EQ(request.Type, HeadType::Subscribe);
+    EXPECT_EQ(request.Command, 100);
+    EXPECT_EQ(IdFieldText(request.SourceID), "Me");
+    EXPECT_EQ(IdFieldText(request.TargetID), "__BUSServer");
+    EXPECT_TRUE(m_Log.Has("[" + std::string(m_Server->GetName()) +
+                          "] Subscribe, socket reconnecting ..."));
+
+    command.StopListening();
+    EXPECT_FALSE(m_Server->Subscribe(101, 1000));
+    EXPECT_TRUE(m_Log.Has("[" + std::string(m_Server->GetName()) +
+                          "] Leave Subscribe, socket is closed ?"));
+}
+
+TEST_F(WaitServerTest, PostsSettingsToTheStatusPortItself) {
+    m_Peer.SetResponder([](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
+        peer.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+    });
+    EXPECT_TRUE(m_Server->BUSSetting(6001, "Mode", "a\"b"));
+    const PeerFrame setting = m_Peer.Frames(0)[0];
+    EXPECT_EQ(setting.Head.Type, HeadType::Setting);
+    EXPECT_EQ(setting.Head.Command, 6001);
+    EXPECT_EQ(setting.Head.CallerID, 9876u);
+    EXPECT_EQ(setting.BodyText(), "{\r\n  \"Mode\" : \"a\\\"b\"\r\n}");
+    EXPECT_TRUE(m_Log.Has("Enter WaitServer.BUSSetting, <6001,Mode --> a\"b>"));
+
+    m_Peer.StopListening();
+    EXPECT_FALSE(m_Server->BUSSetting(6001, "Mode", "x"));
+    EXPECT_TRUE(m_Log.Has("BUSSetting, connect failed, retrying ..."));
+    EXPECT_TRUE(m_Log.Has("BUSSetting, connect failed, 2nd retrying ..."));
+    EXPECT_TRUE(m_Log.Has("BUSSetting, connect failed, 3rd retrying ..."));
+}
+
+struct SyncCase {
+    int32_t HeartRate;
+    int32_t Seconds;
+};
+
+class SyncTimeOutTest : public ::testing::TestWithParam<SyncCase> {};
+
+TEST_P(SyncTimeOutTest, IsOneAndAHalfHeartRatesAndAtLeastTwo) {
+    EXPECT_EQ(SyncTimeOutSeconds(GetParam().HeartRate), GetParam().Seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(HeartRates, SyncTimeOutTest,
+                         ::testing::Values(SyncCase{10000, 15}, SyncCase{3000, 4},
+                                           SyncCase{2500, 3}, SyncCase{1000, 2}, SyncCase{0, 2},
+                                           SyncCase{-5000, 2}, SyncCase{1999, 2}));
+
+TEST(BLOBSizeSuffixTest, PicksTheUnitBySize) {
+    EXPECT_EQ(std::string(BLOBSizeSuffix(0)), "");
+    EXPECT_EQ(std::string(BLOBSizeSuffix(4095)), " + 4095 bytes");
+    EXPECT_EQ(std::string(BLOBSizeSuffix(4096)), " + 4 KB");
+    EXPECT_EQ(std::string(BLOBSizeSuffix(4194304)), " + 4 MB");
+    EXPECT_EQ(std::string(BLOBSizeSuffix(0x7FFFFFFF)), " + 2047 MB");
+}
+
+} // namespace
