@@ -38,6 +38,22 @@ WaitMessageServer::~WaitMessageServer() {
         m_Connection->RequestStop();
     }
     AbstractServer::Stop();
+    WaitForExit();
+}
+
+void WaitMessageServer::OnExit() { m_bExited = true; }
+
+bool WaitMessageServer::ForceQuit() {
+    m_bGivenUp = true;
+    return true;
+}
+
+void WaitMessageServer::WaitForExit() {
+    // The thread's last steps are a few log lines; the bound only matters for a thread that
+    // ended by an escaped fault, which skips OnExit.
+    for (int i = 0; i < 200 && !m_bExited && !m_bGivenUp; ++i) {
+        SleepMs(5);
+    }
 }
 
 bool WaitMessageServer::Start(uint32_t priorityLevel) {
@@ -59,8 +75,13 @@ bool WaitMessageServer::Start(uint32_t priorityLevel) {
         settings.OnlineHandler = OnlineHandler;
         settings.Sender = this;
         m_Connection = std::make_shared<WaitConnection>(std::move(settings));
+        m_bExited = false;
+        m_bGivenUp = false;
     }
     const bool result = AbstractServer::Start(priorityLevel);
+    if (!result && !IsStarted()) {
+        m_bExited = true;
+    }
 
     SleepMs(50);
     for (int i = 0; i < 10; ++i) {
@@ -114,6 +135,7 @@ bool WaitMessageServer::Stop() {
         m_Connection->RequestStop();
     }
     const bool result = AbstractServer::Stop();
+    WaitForExit();
     {
         _XDWLog log;
         log << "Leave WaitServer::Stop, total " << static_cast<int>(GetMessageCount())

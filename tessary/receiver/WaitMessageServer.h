@@ -4,6 +4,7 @@
 #include "tessary/foundation/AbstractServer.h"
 #include "tessary/receiver/WaitCallbacks.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -30,6 +31,10 @@ public:
     // Asks the thread to end and tears the socket down, so that a blocked read ends at once.
     bool WillStop() override;
     int32_t Run(uint64_t threadArgument) override;
+    // Signals that the thread is done with this object.
+    void OnExit() override;
+    // Notes that Stop gave up on the thread, which then no longer touches this object.
+    bool ForceQuit() override;
     // One connection's whole life, on the calling thread; Run runs these one after another.
     virtual bool StartWait();
 
@@ -58,6 +63,12 @@ public:
     bool TcpNoDelay = false;
 
 private:
+    // The framework forgets the thread a moment before the thread's last steps on this object;
+    // stopping waits for those too, so that nothing runs on the object once it is stopped.
+    void WaitForExit();
+
     // Shared with the thread, which may outlive this object.
     std::shared_ptr<WaitConnection> m_Connection;
+    std::atomic<bool> m_bExited{true};
+    std::atomic<bool> m_bGivenUp{false};
 };

@@ -151,8 +151,10 @@ void WaitMessageTask::FireServerOffline(const void* sender, EventArgs_Null*) {
         _XDWLog log;
         log << "Enter FireServerOffline";
     }
-    if (ServerOfflineHandler) {
-        ServerOfflineHandler(nullptr, &args);
+    // A copy, because the handler may destroy the receiver and with it this task.
+    const WaitIntCallback handler = ServerOfflineHandler;
+    if (handler) {
+        handler(nullptr, &args);
     }
 }
 
@@ -165,8 +167,10 @@ void WaitMessageTask::FireServerOnline(const void* sender, EventArgs_Null*) {
         _XDWLog log;
         log << "Enter FireServerOnline";
     }
-    if (ServerOnlineHandler) {
-        ServerOnlineHandler(nullptr, &args);
+    // A copy, because the handler may destroy the receiver and with it this task.
+    const WaitIntCallback handler = ServerOnlineHandler;
+    if (handler) {
+        handler(nullptr, &args);
     }
 }
 

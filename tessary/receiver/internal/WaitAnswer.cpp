@@ -67,12 +67,15 @@ void WaitConnection::FireMessage(MessageHead& head) {
         FireOnline();
     }
 
+    // Once the wait server is being stopped nothing more goes to the application: the handler
+    // of the on-line report above, or one on another thread, may have let the receiver go. The
+    // message is still answered, empty.
     const auto command = static_cast<uint32_t>(head.Command);
     if (head.HasFlag(HeadFlag::BLOB)) {
         const uint32_t begin = TickCount32();
         EventArgs_BUSBLOB args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
                                head.MessageID, block);
-        if (m_Settings.BLOBHandler) {
+        if (m_Settings.BLOBHandler && !Stopping()) {
             m_Settings.BLOBHandler(command, nullptr, &args);
         }
         _tinfo("<---- %sWaitServer has fired a Data %s, elapsed %d (ms)", TraceTag(head).c_str(),
@@ -86,7 +89,7 @@ void WaitConnection::FireMessage(MessageHead& head) {
         const uint32_t begin = TickCount32();
         EventArgs_BUSMessage args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
                                   head.MessageID);
-        if (m_Settings.MessageHandler) {
+        if (m_Settings.MessageHandler && !Stopping()) {
             m_Settings.MessageHandler(command, nullptr, &args);
         }
         _tinfo("<---- %sWaitServer has fired a Message %s, elapsed %d (ms)",

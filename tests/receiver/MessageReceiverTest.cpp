@@ -1,0 +1,325 @@
+#include "tessary/receiver/MessageReceiver.h"
+
+#include "tessary/external/LogCapture.h"
+#include "tessary/protocol/Command2String.h"
+#include "tessary/receiver/WaitMessageTask.h"
+#include "tests/receiver/ReceiverTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace receivertest;
+using ORVEX::Log::LogCapture;
+using ORVEX::Tessary::Controller::BaseReceiver;
+using ORVEX::Tessary::Controller::MessageReceiver;
+using ORVEX::Tessary::Controller::WaitMessageTask;
+
+namespace {
+
+// Real processor faults: the sanitizers' own checks would stop them earlier.
+__attribute__((noinline, no_sanitize("address", "undefined"))) void DereferenceNull() {
+    volatile int* volatile pointer = nullptr;
+    *pointer = 1;
+}
+
+// Opens the protected parts the tests look at; RelayMessage takes the commands in Taken.
+class ProbeReceiver : public MessageReceiver {
+public:
+    ~ProbeReceiver() override { StopWait(); }
+
+    void UseBusServers(int statusPort, int count) {
+        StatusPort = statusPort;
+        NbOfBUSServer = count;
+    }
+    int TimeOut() const { return TCPTimeOut; }
+    WaitMessageTask* Task() const { return WaitTask; }
+    void NoResponse(EventArgs_BUSMessage* e) { OnMessageNoResponse(nullptr, e); }
+
+    std::vector<unsigned long> Taken;
+
+protected:
+    bool RelayMessage(unsigned long command, const void*, EventArgs_BUSMessage* e) override {
+        for (unsigned long taken : Taken) {
+            if (taken == command) {
+                e->ReplyText = "relayed";
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+C11DelegateHandler<EventArgs_BUSMessage> Handler(
+    std::function<void(const void*, EventArgs_BUSMessage*)> function) {
+    return C11DelegateHandler<EventArgs_BUSMessage>(std::move(function));
+}
+
+class ReceiverTest : public ::testing::Test {
+protected:
+    void StartOn(int count) {
+        m_Peers = LoopbackPeer::OpenSeries(count, 2);
+        m_Receiver->UseBusServers(m_Peers[0]->Port(), count);
+        m_Receiver->SetSourceID("Me");
+        m_Receiver->StartWait();
+        for (const auto& peer : m_Peers) {
+            ASSERT_TRUE(peer->WaitForFrames(1)) << "no registration on " << peer->Port();
+        }
+    }
+
+    LogCapture m_Log;
+    std::unique_ptr<ProbeReceiver> m_Receiver = std::make_unique<ProbeReceiver>();
+    std::vector<std::unique_ptr<LoopbackPeer>> m_Peers;
+};
+
+TEST_F(ReceiverTest, StartsWithTheDefaultsAndTakesSettingsForTheNextStart) {
+    EXPECT_EQ(std::string(m_Receiver->GetConnectIPAddress()), "127.0.0.1");
+    EXPECT_FALSE(m_Receiver->SetTcpNoDelay(true));
+    EXPECT_TRUE(m_Receiver->SetTcpNoDelay(true));
+    EXPECT_EQ(m_Receiver->TimeOut(), BaseReceiver::gDefMSTimeOut / 1000);
+
+    const int saved = BaseReceiver::gDefMSTimeOut;
+    BaseReceiver::gDefMSTimeOut = 1500;
+    EXPECT_EQ(ProbeReceiver().TimeOut(), 1);
+    BaseReceiver::gDefMSTimeOut = saved;
+
+    m_Receiver->ConnectTo("10.1.2.3");
+    EXPECT_EQ(std::string(m_Receiver->GetConnectIPAddress()), "10.1.2.3");
+}
+
+TEST_F(ReceiverTest, RequestsBeforeStartWaitFail) {
+    EXPECT_FALSE(m_Receiver->IsStarted());
+    m_Receiver->SetSourceID("Me");
+    EXPECT_FALSE(m_Receiver->Subscribe(100, 5000));
+    EXPECT_TRUE(m_Log.HasFragment("] Leave Subscribe, <Me> <--- 100 (" +
+                                  std::string(Command2String::Lookup(100)) + ")"));
+    EXPECT_TRUE(m_Log.Has("StartWait should be invoked before Subscribe !"));
+    EXPECT_FALSE(m_Receiver->BUSSetting(6001, "Key", "Value"));
+    EXPECT_TRUE(m_Log.HasFragment("]Leave BaseReceiver.BUSSetting due to StartWait is not invoked !"));
+    EXPECT_EQ(m_Receiver->SetSocketOption(0, 0, nullptr, 0), 0);
+    EXPECT_TRUE(
+        m_Log.HasFragment("]Leave BaseReceiver.SetSocketOption due to StartWait is not invoked !"));
+}
+
+TEST_F(ReceiverTest, OneWaitServerPerBusServerOnEverySecondPort) {
+    StartOn(3);
+    WaitMessageTask* task = m_Receiver->Task();
+    ASSERT_NE(task, nullptr);
+    ASSERT_EQ(task->Servers().size(), 3u);
+    const std::string taskName = task->GetName();
+    EXPECT_EQ(taskName.rfind("WaitTask.", 0), 0u);
+    EXPECT_NE(taskName.find("<Me>"), std::string::npos);
+    for (size_t i = 0; i < 3; ++i) {
+        const int port = m_Peers[0]->Port() + 2 * static_cast<int>(i);
+        EXPECT_EQ(task->Servers()[i]->StatusPort, port);
+        EXPECT_EQ(std::string(task->Servers()[i]->GetName()), taskName + "@" + std::to_string(port));
+        EXPECT_EQ(IdFieldText(m_Peers[i]->Frames()[0].Head.SourceID), "Me");
+    }
+    EXPECT_TRUE(m_Receiver->IsStarted());
+    // Nobody answers the subscriptions, and still the receiver says yes.
+    EXPECT_TRUE(m_Receiver->Subscribe(100, 1000));
+    EXPECT_EQ(m_Receiver->SetSocketOption(0, 0, nullptr, 0), 1);
+
+    const auto begin = std::chrono::steady_clock::now();
+    m_Receiver->StopWait();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1000ms);
+    EXPECT_TRUE(m_Receiver->IsStarted());
+    for (const auto& peer : m_Peers) {
+        EXPECT_TRUE(peer->WaitForClientClose());
+    }
+}
+
+TEST_F(ReceiverTest, MessagesGoToTheHookFirstThenToTheTableInOrder) {
+    std::atomic<int> calls{0};
+    m_Receiver->Taken = {7};
+    m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage* e) {
+        ++calls;
+        e->ReplyText = "a";
+    }));
+    m_Receiver->MessageEvent.Add(9, Handler([&](const void*, EventArgs_BUSMessage*) { ++calls; }));
+    m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage* e) {
+        ++calls;
+        e->ReplyText += "b";
+    }));
+    StartOn(1);
+    LoopbackPeer& bus = *m_Peers[0];
+    bus.Send(PushedMessage(7, "hook"));
+    bus.Send(PushedMessage(8, "table"));
+    bus.Send(PushedMessage(10, "nobody"));
+    ASSERT_TRUE(WaitForAnswers(bus, 3));
+    const std::vector<PeerFrame> answers = Answers(bus);
+    EXPECT_EQ(answers[0].BodyText(), "relayed");
+    EXPECT_EQ(answers[1].BodyText(), "ab");
+    EXPECT_EQ(answers[2].Head.Type, HeadType::Ack);
+    EXPECT_TRUE(answers[2].Body.empty());
+    EXPECT_EQ(calls.load(), 2);
+}
+
+TEST_F(ReceiverTest, AResultCodeBecomesAnErrorFrameWithTheText) {
+    m_Receiver->MessageEvent.Add(8, Handler([](const void*, EventArgs_BUSMessage* e) {
+        e->ResultCode = 3;
+        e->ReplyText = "refused";
+    }));
+    StartOn(1);
+    m_Peers[0]->Send(PushedMessage(8, "x"));
+    ASSERT_TRUE(WaitForAnswers(*m_Peers[0], 1));
+    const PeerFrame error = Answers(*m_Peers[0])[0];
+    EXPECT_EQ(error.Head.Type, HeadType::Error);
+    EXPECT_EQ(error.Head.Value, 3);
+    EXPECT_EQ(error.BodyText(), "refused");
+}
+
+TEST_F(ReceiverTest, FaultingAndThrowingHandlersDoNotStopTheReceiver) {
+    std::atomic<int> faults{0};
+    std::atomic<int> after{0};
+    m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage* e) {
+        e->ReplyText = "before the fault";
+        if (faults++ == 0) {
+            DereferenceNull();
+        }
+    }));
+    m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage*) { ++after; }));
+    m_Receiver->MessageEvent.Add(9, Handler([](const void*, EventArgs_BUSMessage*) {
+        throw std::runtime_error("dropped by the handler object");
+    }));
+    m_Receiver->MessageEvent.Add(9, Handler([](const void*, EventArgs_BUSMessage* e) {
+        e->ReplyText = "second ran";
+    }));
+    StartOn(1);
+    LoopbackPeer& bus = *m_Peers[0];
+    bus.Send(PushedMessage(8, "fault"));
+    ASSERT_TRUE(WaitForAnswers(bus, 1));
+    EXPECT_EQ(Answers(bus)[0].BodyText(), "before the fault");
+    EXPECT_EQ(after.load(), 0) << "entries after the faulting one run";
+    EXPECT_TRUE(m_Log.Has("Enter ExceptionFilter."));
+    EXPECT_TRUE(m_Log.Has("Exception catched at MessageReceiver::OnMessageRelay"));
+
+    m_Log.Clear();
+    bus.Send(PushedMessage(8, "again"));
+    bus.Send(PushedMessage(9, "throw"));
+    ASSERT_TRUE(WaitForAnswers(bus, 3));
+    EXPECT_EQ(after.load(), 1);
+    EXPECT_EQ(Answers(bus)[2].BodyText(), "second ran");
+    EXPECT_FALSE(m_Log.Has("Exception catched at MessageReceiver::OnMessageRelay"));
+    EXPECT_EQ(bus.ConnectionCount(), 1u);
+}
+
+TEST_F(ReceiverTest, TheNoResponseAnswerNamesTheCommand) {
+    m_Receiver->NoResponse(nullptr);
+    EventArgs_BUSMessage e(42, "Sender", "Me", "text", WString(), 5);
+    m_Receiver->NoResponse(&e);
+    const std::string name = Command2String::Lookup(42).c_str();
+    EXPECT_EQ(e.ResultCode, 1);
+    EXPECT_EQ(std::string(e.ReplyText),
+              "{\r\n  \"ErrorComment\" : \"Unknown command <42 (" + name + ">\"\r\n}");
+    EXPECT_TRUE(m_Log.Has("[5] OnMessageNoResponse <Sender> --> <Me> of <42 (" + name + ")>"));
+
+    // Registered on the table's NoResponse event, through the virtual table.
+    EventArgs_BUSMessage raised(43, "Sender", "Me", "", WString(), 6);
+    m_Receiver->MessageEvent.NoResponse.Fire(nullptr, &raised);
+    EXPECT_EQ(raised.ResultCode, 1);
+}
+
+TEST_F(ReceiverTest, BLOBsReachingAMessageReceiverAreAcknowledgedEmpty) {
+    StartOn(1);
+    MessageHead head = PushedHead(HeadType::Message, 9);
+    head.Flags |= HeadFlag::BLOB;
+    m_Peers[0]->Send(FrameBuilder(head).Body("b").Blob(PatternBytes(10)).Build());
+    ASSERT_TRUE(WaitForAnswers(*m_Peers[0], 1));
+    EXPECT_EQ(Answers(*m_Peers[0])[0].Head.Type, HeadType::Ack);
+    EXPECT_TRUE(Answers(*m_Peers[0])[0].Body.empty());
+    EXPECT_TRUE(m_Log.Has("Enter BaseReceiver.OnDummy for 9"));
+}
+
+TEST_F(ReceiverTest, ServerEventsCarryThePortAndSurviveAFaultingHandler) {
+    std::mutex mutex;
+    std::vector<int> offline;
+    std::atomic<int> online{0};
+    std::atomic<int> heartbeats{0};
+    m_Receiver->ServerOfflineEvent.Add(C11DelegateHandler<EventArgs_Int>(
+        [&](const void*, EventArgs_Int* e) {
+            std::lock_guard lock(mutex);
+            offline.push_back(e->Value);
+        }));
+    m_Receiver->ServerOfflineEvent.Add(
+        C11DelegateHandler<EventArgs_Int>([](const void*, EventArgs_Int*) { DereferenceNull(); }));
+    m_Receiver->ServerOnlineEvent.Add(C11DelegateHandler<EventArgs_Int>(
+        [&](const void*, EventArgs_Int* e) { online = e->Value; }));
+    m_Receiver->HeartbeatEvent.Add(
+        C11DelegateHandler<EventArgs_Null>([&](const void*, EventArgs_Null* e) {
+            EXPECT_EQ(e, nullptr);
+            ++heartbeats;
+        }));
+    StartOn(2);
+    LoopbackPeer& second = *m_Peers[1];
+    second.Send(PushedMessage(FixedCommand::ServerOnline, ""));
+    second.Send(FrameBuilder(PushedHead(HeadType::Heartbeat, 0, "__BUSServer")).Build());
+    ASSERT_TRUE(Eventually([&] { return heartbeats.load() == 1; }));
+    EXPECT_EQ(online.load(), second.Port());
+
+    second.StopListening();
+    second.Close(0);
+    ASSERT_TRUE(Eventually([&] {
+        std::lock_guard lock(mutex);
+        return offline.size() >= 3;
+    }, 3000ms)) << "off-line reports stopped after a faulting handler";
+    {
+        std::lock_guard lock(mutex);
+        for (int port : offline) {
+            EXPECT_EQ(port, second.Port());
+        }
+    }
+    EXPECT_TRUE(m_Log.Has("Exception catched at BaseReceiver::OnServerOfflineRelay"));
+    // The handlers use this test's locals.
+    m_Receiver.reset();
+}
+
+TEST_F(ReceiverTest, AHandlerMayRestartOrDestroyItsReceiver) {
+    std::atomic<int> restarts{0};
+    m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage*) {
+        m_Receiver->StartWait();
+        ++restarts;
+    }));
+    std::atomic<bool> destroyed{false};
+    m_Receiver->ServerOnlineEvent.Add(C11DelegateHandler<EventArgs_Int>([&](const void*,
+                                                                            EventArgs_Int*) {
+        m_Receiver.reset();
+        destroyed = true;
+    }));
+    StartOn(2);
+    m_Peers[0]->Send(PushedMessage(8, "restart"));
+    // The new wait task registers again on both bus servers.
+    ASSERT_TRUE(m_Peers[0]->WaitForFrames(1, 1));
+    ASSERT_TRUE(m_Peers[1]->WaitForFrames(1, 1));
+    // Operations on one receiver come one at a time: the restart has returned before the
+    // receiver goes.
+    ASSERT_TRUE(Eventually([&] { return restarts.load() == 1; }));
+    m_Peers[1]->Send(PushedMessage(FixedCommand::ServerOnline, "destroy"), 1);
+    ASSERT_TRUE(Eventually([&] { return destroyed.load(); }));
+    EXPECT_TRUE(m_Peers[0]->WaitForClientClose(1));
+}
+
+TEST_F(ReceiverTest, AUniqueSourceIDComesFromTheCommandPortBelow) {
+    EXPECT_EQ(std::string(m_Receiver->SetUniqueSourceID("Nobody")), "Nobody");
+    EXPECT_EQ(std::string(m_Receiver->GetSourceID()), "Nobody");
+
+    auto peers = LoopbackPeer::OpenSeries(2, 1);
+    peers[0]->SetResponder([](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
+        MessageHead reply = AnswerHead(frame.Head, HeadType::Reply);
+        reply.SetTargetID("Me#2");
+        peer.Send(FrameBuilder(reply).Build(), connection);
+    });
+    m_Receiver->UseBusServers(peers[1]->Port(), 1);
+    EXPECT_EQ(std::string(m_Receiver->SetUniqueSourceID("Me")), "Me#2");
+    const MessageHead request = peers[0]->Frames()[0].Head;
+    EXPECT_EQ(request.Type, HeadType::UniqueSourceID);
+    EXPECT_EQ(request.CallerID, 9870u);
+    EXPECT_EQ(IdFieldText(request.SourceID), "Me");
+}
+
+} // namespace
