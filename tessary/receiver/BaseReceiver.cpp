@@ -28,7 +28,7 @@ constexpr uint32_t UniqueSourceIDCallerID = 9870;
 
 BaseReceiver::BaseReceiver()
     : ConnectIPAddress("127.0.0.1"), StatusPort(Configuration::DefStatusPort()),
-      NbOfBUSServer(Configuration::NbOfBUSServer()), TCPTimeOut(gDefMSTimeOut / 1000),
+      NbOfBUSServer(Configuration::NbOfBUSServer()), TCPTimeOut(std::atomic_ref<int>(gDefMSTimeOut).load() / 1000),
       InstanceID(gReceiverCounter.fetch_add(1) + 1) {}
 
 BaseReceiver::~BaseReceiver() {

@@ -1,0 +1,147 @@
+#include "server/BusServer.h"
+#include "tessary/client/MessageClient.h"
+#include "tessary/receiver/MessageReceiver.h"
+#include "tests/receiver/ReceiverTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+using ORVEX::Tessary::Controller::MessageClient;
+using ORVEX::Tessary::Controller::MessageReceiver;
+using receivertest::Eventually;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int BusCount = 4;
+constexpr int EchoCommand = 8;
+
+class EchoReceiver : public MessageReceiver {
+public:
+    EchoReceiver() {
+        MessageEvent.Add(EchoCommand, C11DelegateHandler<EventArgs_BUSMessage>(
+                                          [](const void*, EventArgs_BUSMessage* e) {
+                                              if (e->WMessage.GetLength() > 0) {
+                                                  e->WReplyText = WString(u"echo:");
+                                                  e->WReplyText += e->WMessage;
+                                              } else {
+                                                  e->ReplyText = "echo:" + e->Message;
+                                              }
+                                          }));
+    }
+    ~EchoReceiver() override { StopWait(); }
+
+    void UseBus(int statusPort, int count) {
+        StatusPort = statusPort;
+        NbOfBUSServer = count;
+    }
+};
+
+class BusClient : public MessageClient {
+public:
+    void UseBus(int commandPort, int count) {
+        CommandPort = commandPort;
+        NbOfBUSServer = count;
+    }
+};
+
+// Four bus servers in this process on free ports, an echoing receiver registered on all of
+// them, and a client whose connections rotate over their command ports.
+class ReceiverE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_Options.CommandPort = 0;
+        m_Options.StatusPort = 0;
+        m_Options.NbOfBUSServer = BusCount;
+        m_Bus = std::make_unique<busd::BusServer>(m_Options);
+        ASSERT_TRUE(m_Bus->Start());
+        m_Options.CommandPort = m_Bus->CommandPort();
+        m_Options.StatusPort = m_Bus->StatusPort();
+
+        m_Receiver.ServerOnlineEvent.Add(
+            C11DelegateHandler<EventArgs_Int>([this](const void*, EventArgs_Int* e) {
+                std::lock_guard lock(m_Mutex);
+                m_OnlinePorts.insert(e->Value);
+                ++m_Online;
+            }));
+        m_Receiver.ServerOfflineEvent.Add(C11DelegateHandler<EventArgs_Int>(
+            [this](const void*, EventArgs_Int*) { ++m_Offline; }));
+        m_Receiver.UseBus(m_Bus->StatusPort(), BusCount);
+        m_Receiver.SetSourceID("rx");
+        m_Receiver.StartWait();
+        ASSERT_TRUE(Eventually([this] { return m_Online.load() >= BusCount; }))
+            << "not every bus server announced itself";
+
+        m_Client.UseBus(m_Bus->CommandPort(), BusCount);
+        m_Client.SetSourceID("tx");
+    }
+
+    void TearDown() override {
+        m_Receiver.StopWait();
+        m_Client.Close();
+        if (m_Bus) {
+            m_Bus->Stop();
+        }
+    }
+
+    // One send per bus server at least: successive connections rotate over the ports.
+    void ExpectEchoes(const char* text) {
+        for (int i = 0; i < BusCount; ++i) {
+            DString reply;
+            ASSERT_TRUE(m_Client.Send("rx", EchoCommand, text, reply, 5000)) << "send " << i;
+            EXPECT_EQ(std::string(reply), std::string("echo:") + text);
+            m_Client.Close();
+        }
+    }
+
+    busd::BusServerOptions m_Options;
+    std::unique_ptr<busd::BusServer> m_Bus;
+    EchoReceiver m_Receiver;
+    BusClient m_Client;
+    std::mutex m_Mutex;
+    std::set<int> m_OnlinePorts;
+    std::atomic<int> m_Online{0};
+    std::atomic<int> m_Offline{0};
+};
+
+TEST_F(ReceiverE2ETest, EveryBusServerAnnouncesItselfOnItsStatusPort) {
+    std::lock_guard lock(m_Mutex);
+    std::set<int> expected;
+    for (int k = 0; k < BusCount; ++k) {
+        expected.insert(m_Bus->StatusPort(k));
+    }
+    EXPECT_EQ(m_OnlinePorts, expected);
+}
+
+TEST_F(ReceiverE2ETest, SendsAreAnsweredByTheReceiversHandler) {
+    ExpectEchoes("hello");
+
+    for (int i = 0; i < BusCount; ++i) {
+        WString reply;
+        ASSERT_TRUE(m_Client.Send("rx", EchoCommand, WString(u"gr\u00fc\u00dfe"), reply, 5000));
+        EXPECT_EQ(std::u16string(static_cast<const char16_t*>(reply)), u"echo:gr\u00fc\u00dfe");
+        m_Client.Close();
+    }
+}
+
+TEST_F(ReceiverE2ETest, TheReceiverSurvivesARestartOfTheBusServers) {
+    ExpectEchoes("before");
+    m_Bus->Stop();
+    m_Bus.reset();
+    ASSERT_TRUE(Eventually([this] { return m_Offline.load() >= BusCount; }))
+        << "the lost connections were not reported";
+
+    const int online = m_Online.load();
+    m_Bus = std::make_unique<busd::BusServer>(m_Options);
+    ASSERT_TRUE(m_Bus->Start()) << "ports of the first run could not be bound again";
+    ASSERT_TRUE(Eventually([&] { return m_Online.load() >= online + BusCount; }, 4000ms))
+        << "the receiver did not register again";
+    ExpectEchoes("after");
+}
+
+} // namespace
