@@ -3,10 +3,9 @@
 #include "tessary/client/internal/NoThrow.h"
 #include "tessary/external/Log.h"
 #include "tessary/foundation/internal/ExceptionGuard.h"
-#include "tessary/protocol/Command2String.h"
-#include "tessary/protocol/FastJsonEncoder.h"
 #include "tessary/protocol/internal/LogLines.h"
 #include "tessary/receiver/WaitMessageTask.h"
+#include "tessary/receiver/internal/NoResponseAnswer.h"
 
 namespace ORVEX::Tessary::Controller {
 
@@ -57,19 +56,7 @@ void MessageReceiver::OnMessageRelay(unsigned long command, const void* sender,
 }
 
 void MessageReceiver::OnMessageNoResponse(const void*, EventArgs_BUSMessage* e) {
-    if (e == nullptr) {
-        return;
-    }
-    const auto command = static_cast<int32_t>(e->Command);
-    const DString name = Command2String::Lookup(command);
-    LogEmptyLine();
-    _error("[%d] OnMessageNoResponse <%s> --> <%s> of <%d (%s)>", e->MessageID,
-           e->SourceID.c_str(), e->TargetID.c_str(), command, name.c_str());
-    const DString text = DString::FromFormat("Unknown command <%d (%s>", command, name.c_str());
-    e->ResultCode = 1;
-    FastJsonEncoder<DString> encoder;
-    encoder.Add("ErrorComment", text.c_str());
-    e->ReplyText = encoder.Encode();
+    AnswerNoResponse("OnMessageNoResponse", e);
 }
 
 } // namespace ORVEX::Tessary::Controller

@@ -1,0 +1,154 @@
+#include "tessary/external/LogCapture.h"
+#include "tests/e2e/BLOBReceiverBus.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace blobtest;
+using ORVEX::Log::LogCapture;
+
+namespace {
+
+constexpr size_t MiB = 1 << 20;
+
+} // namespace
+
+class BLOBStreamSizes : public BLOBBusTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(BLOBStreamSizes, ArriveWholeAndTheReplyComesBack) {
+    const size_t size = GetParam();
+#ifdef TESSARY_SANITIZED
+    if (size > MiB) {
+        GTEST_SKIP() << "64 MiB under sanitizers";
+    }
+#endif
+    AnswerBLOBs(7101, 32769);
+    StartReceiver();
+    WString reply;
+    Block replyBLOB;
+    ASSERT_TRUE(streamClient.SendBLOB("rx", 7101, WString(u"streamed"), PatternWriter(size, 3),
+                                      reply, replyBLOB, 20000));
+    EXPECT_EQ(reply, WString(("got " + std::to_string(size)).c_str()));
+    EXPECT_TRUE(MatchesPattern(replyBLOB, 32769, 2));
+
+    const auto seen = deliveries.All();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].SourceID, "stx");
+    EXPECT_EQ(seen[0].WMessage, u"streamed");
+    EXPECT_TRUE(MatchesPattern(seen[0].BLOB, size, 3))
+        << "received " << seen[0].BLOB.Length() << " bytes, differs at "
+        << PatternMismatch(seen[0].BLOB, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BLOBStreamSizes,
+                         ::testing::Values(size_t{0}, size_t{1}, size_t{32767}, size_t{32768},
+                                           64 * MiB));
+
+using BLOBStreamE2ETest = BLOBBusTest;
+
+TEST_F(BLOBStreamE2ETest, WritesOfNothingGiveAnEmptyBLOB) {
+    AnswerBLOBs(7102);
+    StartReceiver();
+    const unsigned char byte = 1;
+    DString reply;
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7102, DString("zeros"),
+                                      [&](BUSStream stream) {
+                                          stream.Write(&byte, 0);
+                                          stream.Write(nullptr, 0);
+                                          stream.Write(&byte, -5);
+                                      },
+                                      reply, 5000));
+    EXPECT_EQ(reply, DString("got 0"));
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7102, [](BUSStream) {}, 5000));
+    const auto seen = deliveries.All();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Message, "zeros");
+    EXPECT_EQ(seen[0].BLOB.Length(), 0);
+    EXPECT_EQ(seen[1].Message, "");
+    EXPECT_EQ(seen[1].BLOB.Length(), 0);
+}
+
+TEST_F(BLOBStreamE2ETest, EveryOverloadCarriesItsMessageAndReturnsItsReplies) {
+    AnswerBLOBs(7103, 4);
+    StartReceiver();
+    Block replyBLOB;
+    DString reply;
+    WString wreply;
+    const auto writer = PatternWriter(5000, 3);
+
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, writer, 5000));
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, writer, replyBLOB, 5000));
+    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d1"), writer, 5000));
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w1"), writer, 5000));
+    replyBLOB.LetGo();
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d2"), writer, replyBLOB, 5000));
+    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
+    replyBLOB.LetGo();
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w2"), writer, replyBLOB, 5000));
+    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d3"), writer, reply, 5000));
+    EXPECT_EQ(reply, DString("got 5000"));
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w3"), writer, wreply, 5000));
+    EXPECT_EQ(wreply, WString(u"got 5000"));
+    reply.Empty();
+    wreply.Empty();
+    replyBLOB.LetGo();
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d4"), writer, reply, replyBLOB, 5000));
+    EXPECT_EQ(reply, DString("got 5000"));
+    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
+    replyBLOB.LetGo();
+    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w4"), writer, wreply, replyBLOB, 5000));
+    EXPECT_EQ(wreply, WString(u"got 5000"));
+    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
+
+    const auto seen = deliveries.All();
+    ASSERT_EQ(seen.size(), 10u);
+    const char* messages[] = {"", "", "d1", "", "d2", "", "d3", "", "d4", ""};
+    const char16_t* wide[] = {u"", u"", u"", u"w1", u"", u"w2", u"", u"w3", u"", u"w4"};
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].Message, messages[i]) << "send " << i;
+        EXPECT_EQ(seen[i].WMessage, wide[i]) << "send " << i;
+        EXPECT_TRUE(MatchesPattern(seen[i].BLOB, 5000, 3)) << "send " << i;
+    }
+}
+
+TEST_F(BLOBStreamE2ETest, AWriterThatThrowsCostsTheConnectionNotTheReceiver) {
+    LogCapture log;
+    AnswerBLOBs(7107);
+    StartReceiver();
+    std::vector<unsigned char> chunk(10000, 7);
+    EXPECT_FALSE(streamClient.SendBLOB("rx", 7107,
+                                       [&](BUSStream stream) {
+                                           stream.Write(chunk.data(), 10000);
+                                           throw std::runtime_error("disk gone");
+                                       },
+                                       5000));
+    const std::string id = std::to_string(streamClient.Instance());
+    EXPECT_TRUE(log.Has("[" + id +
+                        "] The BLOB writer failed with an exception : disk gone, the connection "
+                        "is dropped"));
+    EXPECT_TRUE(log.Has("[" + id + "] Leave SendBLOB, socket is closed ? Skip ReadAck"));
+    // The next send gets through on a new connection; the receiver's connection that carried
+    // the broken frame is renewed by its bus server meanwhile. No handler ever sees the bytes of
+    // the broken frame: a frame cut short is fired without its BLOB, possibly after the next
+    // BLOB, since that one may travel through the other bus server.
+    ASSERT_TRUE(Eventually([&] {
+        return streamClient.SendBLOB("rx", 7107, PatternWriter(2000, 3), 5000);
+    }));
+    const auto seen = deliveries.All();
+    int whole = 0;
+    for (const auto& delivery : seen) {
+        if (delivery.BLOB.Length() > 0) {
+            EXPECT_TRUE(MatchesPattern(delivery.BLOB, 2000, 3));
+            ++whole;
+        }
+    }
+    EXPECT_EQ(whole, 1);
+}

@@ -1,0 +1,104 @@
+// The umbrella header first: it must stand on its own and bring every class used here.
+#include "tessary/Tessary.h"
+
+#include "server/BusServer.h"
+#include "tessary/setup/internal/Configuration.h"
+#include "tests/e2e/BLOBReceiverBus.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <type_traits>
+
+using namespace blobtest;
+using ORVEX::Tessary::Controller::Client;
+using ORVEX::Tessary::Controller::FixedBLOBClient;
+using ORVEX::Tessary::Controller::FixedBLOBReceiver;
+using ORVEX::Tessary::Controller::FixedMessageClient;
+using ORVEX::Tessary::Controller::FixedMessageReceiver;
+
+namespace {
+
+// The process configuration pointed at the given bus for one test, then put back.
+class DefaultsOf {
+public:
+    explicit DefaultsOf(const busd::BusServer& bus)
+        : m_Command(Configuration::DefCommandPort()), m_Status(Configuration::DefStatusPort()),
+          m_Count(Configuration::NbOfBUSServer()) {
+        Configuration::SetDefaults(bus.CommandPort(), bus.StatusPort(), bus.NbOfBUSServer());
+    }
+    ~DefaultsOf() { Configuration::SetDefaults(m_Command, m_Status, m_Count); }
+    DefaultsOf(const DefaultsOf&) = delete;
+    DefaultsOf& operator=(const DefaultsOf&) = delete;
+
+private:
+    int m_Command;
+    int m_Status;
+    int m_Count;
+};
+
+// Answers every message and BLOB of command 7301 with the receiver's name.
+template <typename Receiver> void AnswerWithName(Receiver& receiver, const char* name) {
+    receiver.MessageEvent.Add(7301, Handler([name](const void*, EventArgs_BUSMessage* e) {
+                                  e->ReplyText = name;
+                              }));
+    if constexpr (std::is_base_of_v<BLOBReceiver, Receiver>) {
+        receiver.BLOBEvent.Add(7301, Handler([name](const void*, EventArgs_BUSMessage* e) {
+                                   e->ReplyText = name;
+                               }));
+    }
+}
+
+} // namespace
+
+// Bus "fixed" is reached only by the fixed clients and receivers; bus "plain" is what the
+// process configuration names, and what plain clients and receivers made after the fixed ones
+// still use.
+TEST(FixedE2ETest, FixedPairsUseTheirOwnBusAndLeaveTheDefaultsToTheRest) {
+    Client::Prepare();
+    auto fixedBus = StartBus(2);
+    auto plainBus = StartBus(1);
+    ASSERT_TRUE(fixedBus && plainBus);
+    DefaultsOf defaults(*plainBus);
+
+    FixedBLOBReceiver fixedBLOBs(fixedBus->StatusPort(), 2);
+    FixedMessageReceiver fixedMessages(fixedBus->StatusPort(), 2);
+    FixedBLOBClient fixedBLOBClient(fixedBus->CommandPort(), 2);
+    FixedMessageClient fixedMessageClient(fixedBus->CommandPort(), 2);
+    BLOBReceiver plainReceiver;
+    BLOBClient plainClient;
+    EXPECT_EQ(Client::GetDefCommandPort(), plainBus->CommandPort());
+    EXPECT_EQ(Client::GetDefStatusPort(), plainBus->StatusPort());
+
+    fixedBLOBs.SetSourceID("fixedBLOBs");
+    fixedMessages.SetSourceID("fixedMessages");
+    plainReceiver.SetSourceID("plain");
+    AnswerWithName(fixedBLOBs, "fixedBLOBs");
+    AnswerWithName(fixedMessages, "fixedMessages");
+    AnswerWithName(plainReceiver, "plain");
+    fixedBLOBs.StartWait();
+    fixedMessages.StartWait();
+    plainReceiver.StartWait();
+    ASSERT_TRUE(Eventually([&] {
+        return fixedBus->Stats().Registrations == 4 && plainBus->Stats().Registrations == 1;
+    })) << "fixed: " << fixedBus->Stats().Registrations
+        << ", plain: " << plainBus->Stats().Registrations;
+
+    DString reply;
+    EXPECT_TRUE(fixedBLOBClient.SendBLOB("fixedBLOBs", 7301, DString(), Pattern(10, 1), reply,
+                                         5000));
+    EXPECT_EQ(reply, DString("fixedBLOBs"));
+    EXPECT_TRUE(fixedBLOBClient.Send("fixedMessages", 7301, DString(), reply, 5000));
+    EXPECT_EQ(reply, DString("fixedMessages"));
+    EXPECT_TRUE(fixedMessageClient.Send("fixedBLOBs", 7301, DString(), reply, 5000));
+    EXPECT_EQ(reply, DString("fixedBLOBs"));
+    EXPECT_FALSE(fixedMessageClient.IsOnline("plain"));
+
+    EXPECT_TRUE(plainClient.SendBLOB("plain", 7301, DString(), Pattern(10, 1), reply, 5000));
+    EXPECT_EQ(reply, DString("plain"));
+    EXPECT_FALSE(plainClient.IsOnline("fixedBLOBs"));
+
+    fixedBLOBs.StopWait();
+    fixedMessages.StopWait();
+    plainReceiver.StopWait();
+}
