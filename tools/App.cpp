@@ -1,10 +1,11 @@
 #include "tools/App.h"
 
 #include "tools/Command.h"
+#include "tools/MessageCommands.h"
+#include "tools/QueryCommands.h"
 #include "tools/ServerCommand.h"
 
 #include <CLI/CLI.hpp>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,9 +16,8 @@ namespace {
 
 #define TESSARY_STR2(x) #x
 #define TESSARY_STR(x) TESSARY_STR2(x)
-constexpr const char* VersionText =
-    "tessary " TESSARY_STR(TESSARY_VERSION_MAJOR) "." TESSARY_STR(
-        TESSARY_VERSION_MINOR) "." TESSARY_STR(TESSARY_VERSION_PATCH);
+constexpr const char* VersionText = "tessary " TESSARY_STR(TESSARY_VERSION_MAJOR) "." TESSARY_STR(
+    TESSARY_VERSION_MINOR) "." TESSARY_STR(TESSARY_VERSION_PATCH);
 
 } // namespace
 
@@ -29,6 +29,11 @@ int RunTool(int argc, char** argv) {
 
     std::vector<std::unique_ptr<Command>> commands;
     commands.push_back(MakeServerCommand(app));
+    commands.push_back(MakeSendCommand(app));
+    commands.push_back(MakePostCommand(app));
+    commands.push_back(MakeForwardCommand(app));
+    commands.push_back(MakeOnlineCommand(app));
+    commands.push_back(MakeUidCommand(app));
 
     try {
         app.parse(argc, argv);

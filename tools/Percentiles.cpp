@@ -27,8 +27,8 @@ LatencySummary Summarise(std::vector<int64_t>& samples) {
     summary.P90 = NearestRank(samples, 90);
     summary.P99 = NearestRank(samples, 99);
     summary.Max = samples.back();
-    summary.Mean = std::accumulate(samples.begin(), samples.end(), 0.0) /
-                   static_cast<double>(samples.size());
+    summary.Mean =
+        std::accumulate(samples.begin(), samples.end(), 0.0) / static_cast<double>(samples.size());
     return summary;
 }
 

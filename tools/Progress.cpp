@@ -3,16 +3,19 @@
 #include "tools/Format.h"
 
 #include <fmt/format.h>
-
 #include <unistd.h>
 
 namespace tool {
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
 LiveLine::LiveLine(bool enabled) : m_Enabled(enabled) {}
 
-LiveLine::~LiveLine() { Clear(); }
+LiveLine::~LiveLine() {
+    Clear();
+}
 
 void LiveLine::Show(const std::string& text, bool force) {
     if (!m_Enabled) {

@@ -40,6 +40,7 @@ public:
     // total < 0: size unknown in advance; shown without the share.
     TransferProgress(std::string label, int64_t total, bool enabled = StdoutIsTerminal());
 
+    bool Enabled() const { return m_Line.Enabled(); }
     void Update(int64_t done);
     void Finish() { m_Line.Clear(); }
 

@@ -37,7 +37,9 @@ std::string Table::Header() const {
     return Line(headings) + Line(rules);
 }
 
-std::string Table::Row(const std::vector<std::string>& cells) const { return Line(cells); }
+std::string Table::Row(const std::vector<std::string>& cells) const {
+    return Line(cells);
+}
 
 std::string Table::Line(const std::vector<std::string>& cells) const {
     std::string line;
@@ -45,8 +47,7 @@ std::string Table::Line(const std::vector<std::string>& cells) const {
         const Column& column = m_Columns[i];
         const std::string cell = i < cells.size() ? cells[i] : std::string();
         const bool last = i + 1 == m_Columns.size();
-        const size_t pad =
-            static_cast<size_t>(std::max(0, column.Width - DisplayWidth(cell)));
+        const size_t pad = static_cast<size_t>(std::max(0, column.Width - DisplayWidth(cell)));
         if (i > 0) {
             line += Gap;
         }

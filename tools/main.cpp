@@ -2,4 +2,6 @@
 
 #include "tools/App.h"
 
-int main(int argc, char** argv) { return tool::RunTool(argc, argv); }
+int main(int argc, char** argv) {
+    return tool::RunTool(argc, argv);
+}

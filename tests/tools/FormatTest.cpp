@@ -1,4 +1,5 @@
 #include "tools/Format.h"
+
 #include "tools/Percentiles.h"
 #include "tools/Table.h"
 
@@ -24,9 +25,8 @@ TEST_P(ByteSizeTest, Parses) {
 INSTANTIATE_TEST_SUITE_P(
     Sizes, ByteSizeTest,
     ::testing::Values(SizeCase{"0", 0}, SizeCase{"1048576", 1048576}, SizeCase{"64k", 65536},
-                      SizeCase{"64KiB", 65536}, SizeCase{"1M", 1 << 20},
-                      SizeCase{"1mib", 1 << 20}, SizeCase{"2G", 2ll << 30},
-                      SizeCase{"12b", 12}, SizeCase{"", std::nullopt},
+                      SizeCase{"64KiB", 65536}, SizeCase{"1M", 1 << 20}, SizeCase{"1mib", 1 << 20},
+                      SizeCase{"2G", 2ll << 30}, SizeCase{"12b", 12}, SizeCase{"", std::nullopt},
                       SizeCase{"k", std::nullopt}, SizeCase{"-1", std::nullopt},
                       SizeCase{"1.5M", std::nullopt}, SizeCase{"3 MiB", std::nullopt},
                       SizeCase{"1T", std::nullopt},

@@ -1,0 +1,114 @@
+#include "server/BusServer.h"
+#include "tests/tools/ToolProcess.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The bus of one test: in-process bus servers on free ports; the tool reaches them through
+// its common flags.
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        busd::BusServerOptions options;
+        options.CommandPort = 0;
+        options.StatusPort = 0;
+        options.NbOfBUSServer = 2;
+        m_Bus = std::make_unique<busd::BusServer>(options);
+        ASSERT_TRUE(m_Bus->Start());
+    }
+
+    std::vector<std::string> With(std::vector<std::string> arguments) const {
+        for (const std::string& flag :
+             {std::string("--command-port"), std::to_string(m_Bus->CommandPort()),
+              std::string("--status-port"), std::to_string(m_Bus->StatusPort()),
+              std::string("--servers"), std::string("2")}) {
+            arguments.push_back(flag);
+        }
+        return arguments;
+    }
+
+    std::unique_ptr<busd::BusServer> m_Bus;
+};
+
+TEST_F(ToolTest, AbsentTargetsAreOfflineAndRefused) {
+    // The bus refuses a post to nobody with its failure reply.
+    ToolProcess lost(With({"post", "nobody", "9", "lost"}));
+    EXPECT_EQ(lost.Wait(), 1);
+    EXPECT_NE(lost.Stderr().find("error -20"), std::string::npos) << lost.Stderr();
+
+    ToolProcess offline(With({"online", "nobody"}));
+    EXPECT_EQ(offline.Wait(), 1);
+    EXPECT_EQ(offline.Stdout(), "nobody is offline\n");
+
+    ToolProcess uid(With({"uid", "somebody"}));
+    EXPECT_EQ(uid.Wait(), 0) << uid.Stderr();
+    EXPECT_FALSE(uid.Stdout().empty());
+}
+
+// A port nobody listens on: bound, read back and closed again.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+class BusDownTest : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(BusDownTest, FailsWithTheSocketErrorAndStatus1) {
+    std::vector<std::string> arguments = GetParam();
+    for (const char* flag : {"--command-port", "--status-port"}) {
+        arguments.push_back(flag);
+        arguments.push_back(std::to_string(FreePort()));
+    }
+    arguments.push_back("--servers");
+    arguments.push_back("1");
+    ToolProcess tool(arguments);
+    EXPECT_EQ(tool.Wait(), 1);
+    EXPECT_NE(tool.Stderr().find("error -1 (socket error 10061): Connection Refused"),
+              std::string::npos)
+        << tool.Stderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, BusDownTest,
+                         ::testing::Values(std::vector<std::string>{"send", "rx", "1", "x",
+                                                                    "--timeout", "1000"},
+                                           std::vector<std::string>{"post", "rx", "1", "x"},
+                                           std::vector<std::string>{"forward", "rx", "1", "x"},
+                                           std::vector<std::string>{"online", "rx"},
+                                           std::vector<std::string>{"uid", "rx"}));
+
+class HelpTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HelpTest, EverySubcommandExplainsItself) {
+    ToolProcess help({GetParam(), "--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_NE(help.Stdout().find("Usage:"), std::string::npos) << help.Stdout();
+}
+
+INSTANTIATE_TEST_SUITE_P(Subcommands, HelpTest,
+                         ::testing::Values("server", "send", "post", "forward", "online", "uid"));
+
+TEST(ToolUsageTest, BadCommandLinesExitWith2) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{}, std::vector<std::string>{"send", "rx"},
+          std::vector<std::string>{"send", "rx", "not-a-number"},
+          std::vector<std::string>{"online", "--servers", "0", "rx"}}) {
+        ToolProcess tool(arguments);
+        EXPECT_EQ(tool.Wait(), 2) << arguments.size();
+    }
+}
+
+} // namespace

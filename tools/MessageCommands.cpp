@@ -1,0 +1,147 @@
+#include "tools/MessageCommands.h"
+
+#include "tools/BusClients.h"
+#include "tools/ErrorTrap.h"
+
+#include "tessary/client/MessageClient.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace tool {
+
+namespace {
+
+using ORVEX::Tessary::Controller::MessageClient;
+
+enum class Kind { Send, Post, Forward };
+
+const char* Name(Kind kind) {
+    switch (kind) {
+    case Kind::Send:
+        return "send";
+    case Kind::Post:
+        return "post";
+    case Kind::Forward:
+        return "forward";
+    }
+    return "";
+}
+
+const char* Description(Kind kind) {
+    switch (kind) {
+    case Kind::Send:
+        return "Send a message and wait for the target's acknowledgement; prints the reply text";
+    case Kind::Post:
+        return "Post a message: done once the bus server accepted it";
+    case Kind::Forward:
+        return "Forward a message (a post with the Forward flag)";
+    }
+    return "";
+}
+
+// What a message operation gives back besides its result.
+struct Outcome {
+    bool Accepted = false;
+    std::string Reply;
+};
+
+class MessageCommand : public Command {
+public:
+    MessageCommand(CLI::App& parent, Kind kind)
+        : Command(parent.add_subcommand(Name(kind), Description(kind))), m_Kind(kind) {
+        m_App->add_option("TARGET", m_Target, "Source id of the receiver")->required();
+        m_App->add_option("COMMAND", m_CommandCode, "Command code (a number)")->required();
+        m_App->add_option("TEXT", m_Text, "Message text (UTF-8; empty when left out)");
+        m_App->add_flag("--wide", m_Wide, "Send the text as 16-bit (UTF-16) characters");
+        m_App->add_option("--source", m_SourceID, "This sender's source id")->capture_default_str();
+        if (kind == Kind::Send) {
+            m_App
+                ->add_option("--timeout", m_TimeOutMs,
+                             "Milliseconds to wait for the acknowledgement")
+                ->capture_default_str()
+                ->check(CLI::Range(1, 86400000));
+        }
+        AddBusOptions(*m_App, m_Bus);
+    }
+
+    int Run() override {
+        PrepareLibrary(m_Bus);
+        BusClient<MessageClient> client(m_Bus, m_SourceID);
+        ErrorTrap trap(client);
+        const Outcome outcome = Deliver(client);
+        if (!outcome.Accepted) {
+            std::fprintf(stderr, "tessary %s: %s\n", Name(m_Kind), trap.Describe().c_str());
+            return 1;
+        }
+        if (!outcome.Reply.empty()) {
+            std::printf("%s\n", outcome.Reply.c_str());
+        }
+        return 0;
+    }
+
+private:
+    Outcome Deliver(MessageClient& client) const {
+        Outcome outcome;
+        const char* target = m_Target.c_str();
+        if (m_Wide) {
+            const WString text(m_Text.c_str());
+            WString reply;
+            switch (m_Kind) {
+            case Kind::Post:
+                outcome.Accepted = client.Post(target, m_CommandCode, text);
+                break;
+            case Kind::Forward:
+                outcome.Accepted = client.Forward(target, m_CommandCode, text);
+                break;
+            case Kind::Send:
+                outcome.Accepted = client.Send(target, m_CommandCode, text, reply, m_TimeOutMs);
+                break;
+            }
+            outcome.Reply = reply.ToDString().str();
+            return outcome;
+        }
+        const DString text(m_Text);
+        DString reply;
+        switch (m_Kind) {
+        case Kind::Post:
+            outcome.Accepted = client.Post(target, m_CommandCode, text);
+            break;
+        case Kind::Forward:
+            outcome.Accepted = client.Forward(target, m_CommandCode, text);
+            break;
+        case Kind::Send:
+            outcome.Accepted = client.Send(target, m_CommandCode, text, reply, m_TimeOutMs);
+            break;
+        }
+        outcome.Reply = reply.str();
+        return outcome;
+    }
+
+    Kind m_Kind;
+    BusOptions m_Bus;
+    std::string m_Target;
+    unsigned long m_CommandCode = 0;
+    std::string m_Text;
+    bool m_Wide = false;
+    std::string m_SourceID = "tessary-cli";
+    int m_TimeOutMs = 60000;
+};
+
+} // namespace
+
+std::unique_ptr<Command> MakeSendCommand(CLI::App& parent) {
+    return std::make_unique<MessageCommand>(parent, Kind::Send);
+}
+
+std::unique_ptr<Command> MakePostCommand(CLI::App& parent) {
+    return std::make_unique<MessageCommand>(parent, Kind::Post);
+}
+
+std::unique_ptr<Command> MakeForwardCommand(CLI::App& parent) {
+    return std::make_unique<MessageCommand>(parent, Kind::Forward);
+}
+
+} // namespace tool
