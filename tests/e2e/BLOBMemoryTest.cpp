@@ -150,7 +150,7 @@ private:
     std::string m_Buffer;
 };
 
-long long KB(const std::map<std::string, std::string>& values, const char* key) {
+[[maybe_unused]] long long KB(const std::map<std::string, std::string>& values, const char* key) {
     const auto found = values.find(key);
     return found == values.end() ? -1 : std::atoll(found->second.c_str());
 }
