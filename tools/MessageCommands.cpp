@@ -2,6 +2,7 @@
 
 #include "tools/BusClients.h"
 #include "tools/ErrorTrap.h"
+#include "tools/FileBLOB.h"
 
 #include "tessary/client/MessageClient.h"
 
@@ -33,9 +34,10 @@ const char* Name(Kind kind) {
 const char* Description(Kind kind) {
     switch (kind) {
     case Kind::Send:
-        return "Send a message and wait for the target's acknowledgement; prints the reply text";
+        return "Send a message (or a file as a BLOB) and wait for the target's acknowledgement; "
+               "prints the reply text";
     case Kind::Post:
-        return "Post a message: done once the bus server accepted it";
+        return "Post a message (or a file as a BLOB): done once the bus server accepted it";
     case Kind::Forward:
         return "Forward a message (a post with the Forward flag)";
     }
@@ -64,11 +66,38 @@ public:
                 ->capture_default_str()
                 ->check(CLI::Range(1, 86400000));
         }
+        if (kind != Kind::Forward) {
+            CLI::Option* file =
+                m_App->add_option("--file", m_File, "Send this file as a BLOB with the message");
+            m_App->add_flag("--stream", m_Stream,
+                            "Stream the file in chunks as it is read (any size; never whole in "
+                            "memory)")
+                ->needs(file);
+            if (kind == Kind::Send) {
+                m_App->add_option("--reply-blob", m_ReplyBLOB,
+                                  "Save the target's reply BLOB to this file")
+                    ->needs(file);
+            }
+        }
         AddBusOptions(*m_App, m_Bus);
     }
 
     int Run() override {
         PrepareLibrary(m_Bus);
+        if (!m_File.empty()) {
+            FileBLOBRequest request;
+            request.Post = m_Kind == Kind::Post;
+            request.Target = m_Target;
+            request.Command = m_CommandCode;
+            request.Text = m_Text;
+            request.Wide = m_Wide;
+            request.SourceID = m_SourceID;
+            request.TimeOutMs = m_TimeOutMs;
+            request.Path = m_File;
+            request.Stream = m_Stream;
+            request.ReplyBLOBPath = m_ReplyBLOB;
+            return DeliverFileBLOB(m_Bus, request);
+        }
         BusClient<MessageClient> client(m_Bus, m_SourceID);
         ErrorTrap trap(client);
         const Outcome outcome = Deliver(client);
@@ -128,6 +157,9 @@ private:
     bool m_Wide = false;
     std::string m_SourceID = "tessary-cli";
     int m_TimeOutMs = 60000;
+    std::string m_File;
+    bool m_Stream = false;
+    std::string m_ReplyBLOB;
 };
 
 } // namespace

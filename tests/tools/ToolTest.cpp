@@ -1,41 +1,12 @@
-#include "server/BusServer.h"
+#include "tests/tools/ToolBus.h"
 #include "tests/tools/ToolProcess.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 namespace {
-
-// The bus of one test: in-process bus servers on free ports; the tool reaches them through
-// its common flags.
-class ToolTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        busd::BusServerOptions options;
-        options.CommandPort = 0;
-        options.StatusPort = 0;
-        options.NbOfBUSServer = 2;
-        m_Bus = std::make_unique<busd::BusServer>(options);
-        ASSERT_TRUE(m_Bus->Start());
-    }
-
-    std::vector<std::string> With(std::vector<std::string> arguments) const {
-        for (const std::string& flag :
-             {std::string("--command-port"), std::to_string(m_Bus->CommandPort()),
-              std::string("--status-port"), std::to_string(m_Bus->StatusPort()),
-              std::string("--servers"), std::string("2")}) {
-            arguments.push_back(flag);
-        }
-        return arguments;
-    }
-
-    std::unique_ptr<busd::BusServer> m_Bus;
-};
 
 TEST_F(ToolTest, AbsentTargetsAreOfflineAndRefused) {
     // The bus refuses a post to nobody with its failure reply.
@@ -50,19 +21,6 @@ TEST_F(ToolTest, AbsentTargetsAreOfflineAndRefused) {
     ToolProcess uid(With({"uid", "somebody"}));
     EXPECT_EQ(uid.Wait(), 0) << uid.Stderr();
     EXPECT_FALSE(uid.Stdout().empty());
-}
-
-// A port nobody listens on: bound, read back and closed again.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 class BusDownTest : public ::testing::TestWithParam<std::vector<std::string>> {};
