@@ -2,17 +2,50 @@
 # find_package(Tessary) gives Tessary::client; pkg-config gives tessary-client.
 include(CMakePackageConfigHelpers)
 
+# Exported under the name the build tree's alias has, so one spelling serves both.
+set_target_properties(tessary-client PROPERTIES EXPORT_NAME client)
 install(TARGETS tessary-client EXPORT TessaryTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Headers under internal/ are the library's own and are not installed.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/tessary/
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tessary
-    FILES_MATCHING PATTERN "*.h"
-    PATTERN "internal" EXCLUDE)
+# The public headers: the umbrella header with everything it includes, and the other headers
+# whose classes and functions the shared library exports. Headers of the library's hidden
+# classes stay out: code that included them could not link. scripts/check-install compiles
+# every installed header on its own and fails when a header carrying TESSARY_EXPORT is missing.
+# BSTJSON.h alone needs a third-party header (nlohmann/json_fwd.hpp).
+set(TESSARY_PUBLIC_HEADERS
+    Tessary.h
+    client/BLOBClient.h
+    client/BLOBStreamClient.h
+    client/Client.h
+    client/FixedBLOBClient.h
+    client/FixedMessageClient.h
+    client/MessageClient.h
+    external/BSTJSON.h
+    external/DString.h
+    external/EventArgs.h
+    external/Log.h
+    external/WString.h
+    foundation/AbstractServer.h
+    foundation/BUSDelegate.h
+    foundation/Beep.h
+    foundation/BoolServer.h
+    foundation/C11DelegateHandler.h
+    foundation/TmplBlockBuffer.h
+    foundation/UnsafeDelegate.h
+    protocol/BUSStream.h
+    receiver/BLOBReceiver.h
+    receiver/BaseReceiver.h
+    receiver/FixedBLOBReceiver.h
+    receiver/FixedMessageReceiver.h
+    receiver/MessageReceiver.h
+    setup/Version.h)
+foreach(_header IN LISTS TESSARY_PUBLIC_HEADERS)
+    get_filename_component(_subdir ${_header} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/tessary/${_header}
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tessary/${_subdir})
+endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/include/tessary/Export.h
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tessary)
 
@@ -25,6 +58,15 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/TessaryConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/TessaryConfig.cmake
     ${PROJECT_BINARY_DIR}/TessaryConfigVersion.cmake DESTINATION ${TESSARY_CMAKE_DIR})
 
+# The .pc file finds the prefix from its own place, so an installation moved elsewhere, or made
+# with cmake --install --prefix, still points at itself.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+    set(TESSARY_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    file(RELATIVE_PATH _pc_to_prefix "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+    string(REGEX REPLACE "/$" "" _pc_to_prefix "${_pc_to_prefix}")
+    set(TESSARY_PC_PREFIX "\${pcfiledir}/${_pc_to_prefix}")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/tessary-client.pc.in
     ${PROJECT_BINARY_DIR}/tessary-client.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tessary-client.pc
