@@ -1,6 +1,7 @@
 #include "tools/App.h"
 
 #include "tools/Command.h"
+#include "tools/ListenCommand.h"
 #include "tools/MessageCommands.h"
 #include "tools/QueryCommands.h"
 #include "tools/ServerCommand.h"
@@ -32,6 +33,7 @@ int RunTool(int argc, char** argv) {
     commands.push_back(MakeSendCommand(app));
     commands.push_back(MakePostCommand(app));
     commands.push_back(MakeForwardCommand(app));
+    commands.push_back(MakeListenCommand(app));
     commands.push_back(MakeOnlineCommand(app));
     commands.push_back(MakeUidCommand(app));
 

@@ -57,7 +57,8 @@ TEST_P(HelpTest, EverySubcommandExplainsItself) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Subcommands, HelpTest,
-                         ::testing::Values("server", "send", "post", "forward", "online", "uid"));
+                         ::testing::Values("server", "send", "post", "forward", "listen", "online",
+                                           "uid"));
 
 TEST(ToolUsageTest, BadCommandLinesExitWith2) {
     for (const std::vector<std::string>& arguments :

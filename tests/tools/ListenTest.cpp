@@ -1,0 +1,90 @@
+#include "tests/tools/ToolBus.h"
+#include "tests/tools/ToolProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The listener is ready once every bus server has it registered: it says so in one line.
+constexpr const char* Ready = "listening as rx on 2 bus servers";
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
+    ScratchDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    const std::string bytes = PatternBytes((3 << 20) + 5, 2);
+    WriteBytes(dir.File("in.bin"), bytes);
+    const std::string saved = dir.Path() + "/saved";
+    ASSERT_EQ(mkdir(saved.c_str(), 0755), 0);
+
+    ToolProcess listen(With({"listen", "rx", "--count", "5", "--reply", "fine", "--save", saved,
+                             "--echo-blob", "--subscribe", "77"}));
+    ASSERT_TRUE(listen.WaitForOutput(Ready)) << listen.Stdout() << listen.Stderr();
+
+    ToolProcess send(With({"send", "rx", "42", "hello\nthere"}));
+    EXPECT_EQ(send.Wait(), 0) << send.Stderr();
+    EXPECT_EQ(send.Stdout(), "fine\n");
+    ToolProcess wide(With({"send", "rx", "43", "gr\u00fc\u00dfe", "--wide"}));
+    EXPECT_EQ(wide.Wait(), 0) << wide.Stderr();
+    EXPECT_EQ(wide.Stdout(), "fine\n");
+    const std::string echoed = dir.File("echo.bin");
+    ToolProcess blob(With({"send", "rx", "7", "--file", dir.File("in.bin"), "--reply-blob",
+                           echoed}));
+    EXPECT_EQ(blob.Wait(), 0) << blob.Stderr();
+    EXPECT_EQ(ReadBytes(echoed), bytes) << "the echoed BLOB differs";
+    ToolProcess stream(With({"post", "rx", "7", "caption", "--file", dir.File("in.bin"),
+                             "--stream"}));
+    EXPECT_EQ(stream.Wait(), 0) << stream.Stderr();
+    // A post to nobody reaches the subscribers of its command.
+    ToolProcess publish(With({"post", "", "77", "to all"}));
+    EXPECT_EQ(publish.Wait(), 0) << publish.Stderr();
+
+    ASSERT_EQ(listen.Wait(), 0) << listen.Stderr();
+    const std::string out = listen.Stdout();
+    const std::string first = saved + "/tessary-cli-7.bin";
+    const std::string second = saved + "/tessary-cli-7-2.bin";
+    const std::string size = std::to_string(bytes.size());
+    for (const std::string& line :
+         {std::string("online  bus server on status port ") + std::to_string(m_Bus->StatusPort()),
+          std::string("online  bus server on status port ") +
+              std::to_string(m_Bus->StatusPort(1)),
+          std::string(Ready) + ", subscribed to 77",
+          std::string("message 42 from tessary-cli: hello\\nthere"),
+          std::string("message 43 from tessary-cli (16-bit): gr\u00fc\u00dfe"),
+          "BLOB 7 from tessary-cli: " + size + " bytes, saved to " + first,
+          "BLOB 7 from tessary-cli: " + size + " bytes, text \"caption\", saved to " + second,
+          std::string("message 77 from tessary-cli: to all"),
+          std::string("stopped after 5 messages and BLOBs")}) {
+        EXPECT_TRUE(Has(out, line + "\n")) << "missing: " << line << "\nin:\n" << out;
+    }
+    EXPECT_EQ(ReadBytes(first), bytes) << "the saved BLOB differs";
+    EXPECT_EQ(ReadBytes(second), bytes) << "the saved streamed BLOB differs";
+}
+
+TEST_F(ToolTest, ListenRefusesWithItsErrorCodeAndStopsOnInterrupt) {
+    ToolProcess listen(With({"listen", "rx", "--error", "9", "--reply", "not today"}));
+    ASSERT_TRUE(listen.WaitForOutput(Ready)) << listen.Stdout() << listen.Stderr();
+    ToolProcess send(With({"send", "rx", "5", "x"}));
+    EXPECT_EQ(send.Wait(), 1);
+    EXPECT_EQ(send.Stderr(), "tessary send: error acknowledgement 9 from rx: not today\n");
+    ToolProcess online(With({"online", "rx"}));
+    EXPECT_EQ(online.Wait(), 0);
+
+    listen.Interrupt();
+    EXPECT_EQ(listen.Wait(), 0) << listen.Stderr();
+    EXPECT_TRUE(Has(listen.Stdout(), "message 5 from tessary-cli: x\n")) << listen.Stdout();
+    EXPECT_TRUE(Has(listen.Stdout(), "stopped after 1 messages and BLOBs\n")) << listen.Stdout();
+    // Gone from the bus with it.
+    EXPECT_TRUE(Eventually([&] {
+        ToolProcess offline(With({"online", "rx"}));
+        return offline.Wait() == 1;
+    }));
+}
+
+} // namespace

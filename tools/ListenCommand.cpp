@@ -1,0 +1,154 @@
+#include "tools/ListenCommand.h"
+
+#include "tools/Listener.h"
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <ctime>
+#include <fmt/format.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace tool {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// SIGINT and SIGTERM, blocked in every thread (the wait servers inherit the mask when they
+// start) and taken only by the command's own bounded waits.
+class StopSignals {
+public:
+    StopSignals() {
+        sigemptyset(&m_Set);
+        sigaddset(&m_Set, SIGINT);
+        sigaddset(&m_Set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &m_Set, &m_Old);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    ~StopSignals() { pthread_sigmask(SIG_SETMASK, &m_Old, nullptr); }
+
+    // Waits up to timeout for a stop signal; true once one came.
+    bool Wait(std::chrono::milliseconds timeout) {
+        if (m_Received) {
+            return true;
+        }
+        const timespec span{static_cast<time_t>(timeout.count() / 1000),
+                            static_cast<long>(timeout.count() % 1000) * 1000000L};
+        m_Received = sigtimedwait(&m_Set, nullptr, &span) > 0;
+        return m_Received;
+    }
+
+private:
+    sigset_t m_Set{};
+    sigset_t m_Old{};
+    bool m_Received = false;
+};
+
+constexpr std::chrono::milliseconds Poll{25};
+// How long the listener waits for every bus server before saying it listens anyway: a bus
+// server that is down is tried again in the background.
+constexpr std::chrono::seconds ReadyWait{5};
+// How long the last answer of a --count run may take to be written before the stop.
+constexpr std::chrono::seconds LastAnswerWait{2};
+
+class ListenCommand : public Command {
+public:
+    explicit ListenCommand(CLI::App& parent)
+        : Command(parent.add_subcommand(
+              "listen", "Receive as ID: print every message, BLOB, heartbeat and bus server "
+                        "event as it comes, and answer each message and BLOB")) {
+        m_App->add_option("ID", m_ID, "Source id to receive as")->required();
+        m_App
+            ->add_option("--subscribe", m_Subscriptions,
+                         "Also receive what is posted to nobody with this command code "
+                         "(repeatable)")
+            ->allow_extra_args(false);
+        m_App->add_option("--reply", m_Answer.Reply,
+                          "Reply text (default: \"received\", or \"received N bytes\" for a "
+                          "BLOB)");
+        m_App
+            ->add_option("--error", m_Answer.ErrorCode,
+                         "Refuse everything with this error code (not 0) instead")
+            ->check([](const std::string& text) {
+                return text == "0" ? std::string("the error code must not be 0")
+                                   : std::string();
+            });
+        m_App->add_flag("--echo-blob", m_Answer.EchoBLOB,
+                        "Send each BLOB back as the reply BLOB");
+        m_App
+            ->add_option("--save", m_Answer.SaveDir,
+                         "Save each BLOB to a new file in this directory (named after sender "
+                         "and command; never replaces a file)")
+            ->check(CLI::ExistingDirectory);
+        m_App
+            ->add_option("--count", m_Count, "Stop after this many messages and BLOBs")
+            ->check(CLI::Range(1, 2000000000));
+        AddBusOptions(*m_App, m_Bus);
+    }
+
+    int Run() override {
+        // Before the first thread of the process, so that every thread inherits the mask.
+        StopSignals stop;
+        PrepareLibrary(m_Bus);
+        Listener listener(m_Bus, m_ID, m_Answer, stdout);
+        listener.StartWait();
+        for (const unsigned long command : m_Subscriptions) {
+            listener.Subscribe(command, 5000);
+        }
+
+        bool interrupted = false;
+        const auto readyBy = Clock::now() + ReadyWait;
+        while (!interrupted && listener.OnlineServers() < m_Bus.Servers &&
+               Clock::now() < readyBy) {
+            interrupted = stop.Wait(Poll);
+        }
+        if (!interrupted) {
+            listener.Print(ReadyLine(listener.OnlineServers()));
+        }
+        while (!interrupted && (m_Count == 0 || listener.Received() < m_Count)) {
+            interrupted = stop.Wait(Poll);
+        }
+        // The last message's answer is written after its hook returns; stopping tears the
+        // connections down, so it waits for that write first.
+        const auto answeredBy = Clock::now() + LastAnswerWait;
+        while (!interrupted && !listener.AllAnswered() && Clock::now() < answeredBy) {
+            interrupted = stop.Wait(std::chrono::milliseconds(5));
+        }
+        listener.StopWait();
+        listener.Print(fmt::format("stopped after {} messages and BLOBs", listener.Received()));
+        return 0;
+    }
+
+private:
+    std::string ReadyLine(int online) const {
+        std::string line = online >= m_Bus.Servers
+                               ? fmt::format("listening as {} on {} bus server{}", m_ID, online,
+                                             online == 1 ? "" : "s")
+                               : fmt::format("listening as {}: {} of {} bus servers reachable so "
+                                             "far, retrying",
+                                             m_ID, online, m_Bus.Servers);
+        for (size_t i = 0; i < m_Subscriptions.size(); ++i) {
+            line += fmt::format("{}{}", i == 0 ? ", subscribed to " : ", ", m_Subscriptions[i]);
+        }
+        return line;
+    }
+
+    BusOptions m_Bus;
+    std::string m_ID;
+    std::vector<unsigned long> m_Subscriptions;
+    ListenAnswer m_Answer;
+    int64_t m_Count = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Command> MakeListenCommand(CLI::App& parent) {
+    return std::make_unique<ListenCommand>(parent);
+}
+
+} // namespace tool
