@@ -1,5 +1,6 @@
 #include "tools/App.h"
 
+#include "tools/BenchCommand.h"
 #include "tools/Command.h"
 #include "tools/ListenCommand.h"
 #include "tools/MessageCommands.h"
@@ -36,6 +37,7 @@ int RunTool(int argc, char** argv) {
     commands.push_back(MakeListenCommand(app));
     commands.push_back(MakeOnlineCommand(app));
     commands.push_back(MakeUidCommand(app));
+    commands.push_back(MakeBenchCommand(app));
 
     try {
         app.parse(argc, argv);

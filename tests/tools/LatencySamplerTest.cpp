@@ -1,0 +1,57 @@
+#include "tools/LatencySampler.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using tool::LatencySampler;
+
+TEST(LatencySamplerTest, BelowCapacityKeepsEverySample) {
+    LatencySampler sampler(100);
+    std::vector<int64_t> all;
+    for (int64_t i = 50; i >= 1; --i) {
+        sampler.Add(i * 10);
+        all.push_back(i * 10);
+    }
+    const tool::LatencySummary merged = LatencySampler::Merge({sampler});
+    const tool::LatencySummary direct = tool::Summarise(all);
+    EXPECT_EQ(merged.Count, 50u);
+    EXPECT_EQ(merged.Min, direct.Min);
+    EXPECT_EQ(merged.P50, direct.P50);
+    EXPECT_EQ(merged.P99, direct.P99);
+    EXPECT_EQ(merged.Max, direct.Max);
+    EXPECT_DOUBLE_EQ(merged.Mean, direct.Mean);
+}
+
+// Over capacity the kept samples stay a fair picture of all of them, while count, extremes and
+// mean stay exact: a rising ramp would show any bias towards the first or the last samples.
+TEST(LatencySamplerTest, OverCapacityStaysBoundedAndFair) {
+    std::vector<LatencySampler> parts;
+    parts.emplace_back(1000, 1);
+    parts.emplace_back(1000, 2);
+    for (int64_t i = 1; i <= 100000; ++i) {
+        parts[0].Add(i);
+        parts[1].Add(i + 100000);
+    }
+    EXPECT_EQ(parts[0].Samples().size(), 1000u);
+    EXPECT_EQ(parts[1].Samples().size(), 1000u);
+    const tool::LatencySummary summary = LatencySampler::Merge(parts);
+    EXPECT_EQ(summary.Count, 200000u);
+    EXPECT_EQ(summary.Min, 1);
+    EXPECT_EQ(summary.Max, 200000);
+    EXPECT_DOUBLE_EQ(summary.Mean, 100000.5);
+    EXPECT_NEAR(summary.P50, 100000, 10000);
+    EXPECT_NEAR(summary.P90, 180000, 10000);
+    EXPECT_LE(summary.P99, summary.Max);
+}
+
+TEST(LatencySamplerTest, NothingMeasuredIsAllZero) {
+    const tool::LatencySummary summary = LatencySampler::Merge({LatencySampler(10)});
+    EXPECT_EQ(summary.Count, 0u);
+    EXPECT_EQ(summary.Max, 0);
+    EXPECT_EQ(summary.Mean, 0.0);
+}
+
+} // namespace

@@ -1,0 +1,310 @@
+#include "tools/BenchRun.h"
+
+#include "tools/BusClients.h"
+#include "tools/ErrorTrap.h"
+#include "tools/LatencySampler.h"
+
+#include "tessary/client/BLOBClient.h"
+#include "tessary/receiver/BLOBReceiver.h"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <latch>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace tool {
+
+namespace {
+
+using ORVEX::Tessary::Controller::BLOBClient;
+using ORVEX::Tessary::Controller::BLOBReceiver;
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned long BenchCommandCode = 7700;
+constexpr auto OnlineBound = std::chrono::seconds(5);
+// Posts still missing at the receiver once it has gone this long without a new one are lost.
+constexpr auto DrainBound = std::chrono::seconds(5);
+constexpr auto ProgressStep = std::chrono::milliseconds(50);
+
+// Ids are cut to 16 bytes on the wire; with the process id in them, two benches on one bus
+// do not mix their traffic.
+std::string ReceiverID() {
+    return fmt::format("bench-rx-{}", getpid());
+}
+
+std::string SenderID(int index) {
+    return fmt::format("btx-{}-{}", getpid(), index);
+}
+
+int64_t Nanoseconds(Clock::duration duration) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+}
+
+int64_t Stamp(Clock::time_point point) {
+    return Nanoseconds(point.time_since_epoch());
+}
+
+} // namespace
+
+const char* BenchModeName(BenchMode mode) {
+    switch (mode) {
+    case BenchMode::Send:
+        return "send";
+    case BenchMode::Post:
+        return "post";
+    case BenchMode::BLOB:
+        return "blob";
+    }
+    return "";
+}
+
+// Counts what arrives and answers every send and BLOB with an empty acknowledgement (the
+// default answer of a handler that leaves the record alone). Handlers run on the wait
+// servers' threads, one per bus server.
+class BenchRun::Receiver : public BusReceiver<BLOBReceiver> {
+public:
+    Receiver(const BusOptions& bus, bool tcpNoDelay) : BusReceiver<BLOBReceiver>(bus) {
+        SetSourceID(ReceiverID().c_str());
+        SetTcpNoDelay(tcpNoDelay);
+        const C11DelegateHandler<EventArgs_BUSMessage> count(
+            [this](const void*, EventArgs_BUSMessage*) { Count(); });
+        MessageEvent.Add(static_cast<int>(BenchCommandCode), count);
+        BLOBEvent.Add(static_cast<int>(BenchCommandCode), count);
+        ServerOnlineEvent.Add(C11DelegateHandler<EventArgs_Int>([this](const void*, EventArgs_Int* e) {
+            if (e != nullptr) {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                m_OnlinePorts.insert(e->Value);
+            }
+        }));
+    }
+    // The handlers use this object's members.
+    ~Receiver() override { StopWait(); }
+
+    size_t OnlineCount() const {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_OnlinePorts.size();
+    }
+    uint64_t Delivered() const { return m_Delivered.load(); }
+    // Steady-clock time of the latest delivery, in nanoseconds; 0 before the first.
+    int64_t LastDelivery() const { return m_LastDelivery.load(); }
+
+private:
+    void Count() {
+        const int64_t now = Stamp(Clock::now());
+        // Several wait servers count at once: keep the latest time, whichever finishes last.
+        int64_t last = m_LastDelivery.load();
+        while (last < now && !m_LastDelivery.compare_exchange_weak(last, now)) {
+        }
+        m_Delivered.fetch_add(1);
+    }
+
+    std::atomic<uint64_t> m_Delivered{0};
+    std::atomic<int64_t> m_LastDelivery{0};
+    mutable std::mutex m_Mutex;
+    std::set<int> m_OnlinePorts;
+};
+
+namespace {
+
+// What the sender threads share. Start and Deadline are written before Go opens and only
+// read after, so the latch orders them.
+struct Shared {
+    explicit Shared(int clients) : Ready(clients), Running(clients) {}
+
+    std::latch Ready;
+    std::latch Go{1};
+    Clock::time_point Start;
+    Clock::time_point Deadline = Clock::time_point::max();
+    std::atomic<uint64_t> Claimed{0};
+    std::atomic<uint64_t> Done{0};
+    std::atomic<int> Running;
+};
+
+// One sender thread's own results, read by the main thread after the join.
+struct SenderOutcome {
+    explicit SenderOutcome(uint32_t seed) : Latency(LatencySampler::DefaultCapacity, seed) {}
+
+    LatencySampler Latency;
+    Clock::time_point LastSuccess;
+    uint64_t Errors = 0;
+    std::string Error;
+};
+
+} // namespace
+
+BenchRun::BenchRun(const BusOptions& bus, const BenchSettings& settings)
+    : m_Bus(bus), m_Settings(settings),
+      m_Receiver(std::make_unique<Receiver>(bus, settings.TcpNoDelay)) {}
+
+BenchRun::~BenchRun() = default;
+
+bool BenchRun::StartReceiver(std::string& error) {
+    m_Receiver->StartWait();
+    const size_t servers = static_cast<size_t>(std::max(m_Bus.Servers, 1));
+    const auto deadline = Clock::now() + OnlineBound;
+    while (m_Receiver->OnlineCount() < servers && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (m_Receiver->OnlineCount() < servers) {
+        error = fmt::format("the receiver registered with {} of {} bus servers at {}, status "
+                            "port {}, within {} s",
+                            m_Receiver->OnlineCount(), servers, m_Bus.Host, m_Bus.StatusPort,
+                            std::chrono::duration_cast<std::chrono::seconds>(OnlineBound).count());
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+void RunSender(const BusOptions& bus, const BenchSettings& settings, int index, Shared& shared,
+               SenderOutcome& outcome) {
+    BusClient<BLOBClient> client(bus, SenderID(index));
+    client.SetTcpNoDelay(settings.TcpNoDelay);
+    ErrorTrap trap(client);
+    // The payload is made once; every operation sends the same bytes.
+    DString body;
+    TmplBlockBuffer<unsigned char> blob;
+    if (settings.Mode == BenchMode::BLOB) {
+        std::memset(blob.Allocate(static_cast<int>(settings.Size)), 0x5A,
+                    static_cast<size_t>(settings.Size));
+    } else {
+        body = DString(std::string(static_cast<size_t>(settings.Size), 'b'));
+    }
+    const std::string target = ReceiverID();
+    // Connecting is not part of the measurement.
+    const bool connected = client.Connect();
+    shared.Ready.count_down();
+    shared.Go.wait();
+    if (!connected) {
+        ++outcome.Errors;
+        outcome.Error = trap.Describe();
+        return;
+    }
+    for (;;) {
+        if (settings.Count > 0 && shared.Claimed.fetch_add(1) >= settings.Count) {
+            break;
+        }
+        const Clock::time_point begin = Clock::now();
+        bool ok = false;
+        switch (settings.Mode) {
+        case BenchMode::Send:
+            ok = client.Send(target.c_str(), BenchCommandCode, body, settings.TimeOutMs);
+            break;
+        case BenchMode::Post:
+            ok = client.Post(target.c_str(), BenchCommandCode, body);
+            break;
+        case BenchMode::BLOB:
+            ok = client.SendBLOB(target.c_str(), BenchCommandCode, blob, settings.TimeOutMs);
+            break;
+        }
+        const Clock::time_point end = Clock::now();
+        if (!ok) {
+            // A failure usually repeats at once (bus or receiver gone): this sender stops
+            // rather than counting the same cause thousands of times.
+            ++outcome.Errors;
+            outcome.Error = trap.Describe();
+            break;
+        }
+        outcome.Latency.Add(Nanoseconds(end - begin));
+        outcome.LastSuccess = end;
+        shared.Done.fetch_add(1, std::memory_order_relaxed);
+        if (end >= shared.Deadline) {
+            break;
+        }
+    }
+}
+
+} // namespace
+
+BenchResult BenchRun::Run(const std::function<void(uint64_t, double)>& progress) {
+    const int clients = m_Settings.Clients;
+    Shared shared(clients);
+    std::vector<SenderOutcome> outcomes;
+    outcomes.reserve(static_cast<size_t>(clients));
+    for (int i = 0; i < clients; ++i) {
+        outcomes.emplace_back(static_cast<uint32_t>(i + 1));
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([this, i, &shared, &outcomes] {
+            RunSender(m_Bus, m_Settings, i, shared, outcomes[static_cast<size_t>(i)]);
+            shared.Running.fetch_sub(1);
+        });
+    }
+    shared.Ready.wait();
+    shared.Start = Clock::now();
+    if (m_Settings.DurationSeconds > 0) {
+        shared.Deadline = shared.Start + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(
+                                                 m_Settings.DurationSeconds));
+    }
+    shared.Go.count_down();
+    auto elapsed = [&shared] {
+        return std::chrono::duration<double>(Clock::now() - shared.Start).count();
+    };
+    while (shared.Running.load() > 0) {
+        progress(shared.Done.load(std::memory_order_relaxed), elapsed());
+        std::this_thread::sleep_for(ProgressStep);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+
+    BenchResult result;
+    std::vector<LatencySampler> samplers;
+    Clock::time_point last = shared.Start;
+    for (SenderOutcome& outcome : outcomes) {
+        result.Operations += outcome.Latency.Count();
+        result.Errors += outcome.Errors;
+        if (result.FirstError.empty() && !outcome.Error.empty()) {
+            result.FirstError = outcome.Error;
+        }
+        if (outcome.Latency.Count() > 0) {
+            last = std::max(last, outcome.LastSuccess);
+        }
+        samplers.push_back(std::move(outcome.Latency));
+    }
+    result.Latency = LatencySampler::Merge(samplers);
+    result.Seconds = std::chrono::duration<double>(last - shared.Start).count();
+
+    if (m_Settings.Mode == BenchMode::Post) {
+        // The bus server took the posts; the run ends when the receiver has them all.
+        const uint64_t posted = result.Operations;
+        uint64_t seen = m_Receiver->Delivered();
+        Clock::time_point moved = Clock::now();
+        while (seen < posted && Clock::now() - moved < DrainBound) {
+            progress(seen, elapsed());
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const uint64_t now = m_Receiver->Delivered();
+            if (now != seen) {
+                seen = now;
+                moved = Clock::now();
+            }
+        }
+        result.Operations = std::min(seen, posted);
+        if (seen < posted) {
+            result.Errors += posted - seen;
+            if (result.FirstError.empty()) {
+                result.FirstError = fmt::format(
+                    "{} of {} posts that the bus took never reached the receiver",
+                    posted - seen, posted);
+            }
+        }
+        if (m_Receiver->LastDelivery() > 0) {
+            result.Seconds =
+                static_cast<double>(m_Receiver->LastDelivery() - Stamp(shared.Start)) / 1e9;
+        }
+    }
+    return result;
+}
+
+} // namespace tool
