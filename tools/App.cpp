@@ -2,6 +2,7 @@
 
 #include "tools/BenchCommand.h"
 #include "tools/Command.h"
+#include "tools/DemoCommand.h"
 #include "tools/ListenCommand.h"
 #include "tools/MessageCommands.h"
 #include "tools/QueryCommands.h"
@@ -38,6 +39,7 @@ int RunTool(int argc, char** argv) {
     commands.push_back(MakeOnlineCommand(app));
     commands.push_back(MakeUidCommand(app));
     commands.push_back(MakeBenchCommand(app));
+    commands.push_back(MakeDemoCommand(app));
 
     try {
         app.parse(argc, argv);
