@@ -154,8 +154,8 @@ bool BenchRun::StartReceiver(std::string& error) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (m_Receiver->OnlineCount() < servers) {
-        error = fmt::format("the receiver registered with {} of {} bus servers at {}, status "
-                            "port {}, within {} s",
+        error = fmt::format("the receiver reached {} of {} bus servers at {} (status port {}) "
+                            "within {} s; is the bus running there?",
                             m_Receiver->OnlineCount(), servers, m_Bus.Host, m_Bus.StatusPort,
                             std::chrono::duration_cast<std::chrono::seconds>(OnlineBound).count());
         return false;
