@@ -4,6 +4,7 @@
 #include "tessary/foundation/OStreamBuffer.h"
 
 #include <climits>
+#include <cstring>
 #include <new>
 
 namespace {
@@ -134,7 +135,11 @@ bool ReadBLOBKnowSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
 }
 
 bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
-    // One block per chunk, each of the chunk's size; joined once the total is known.
+    // The first chunk is read straight into a block of its own size: a BLOB written in one
+    // piece, the usual case, then costs one allocation and no copy, as a known-size one does.
+    // Later chunks get one block each; all are joined once the total is known.
+    TmplBlockBuffer<unsigned char> first;
+    uint32_t firstLength = 0;
     OStreamBuffer gathered;
     uint32_t total = 0;
     MessagePDV pdv;
@@ -144,14 +149,21 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
             return false;
         }
         if (pdv.IsLast()) {
-            unsigned char* flat = nullptr;
-            try {
-                flat = blob.Allocate(static_cast<int>(total));
-            } catch (const std::bad_alloc&) {
-                LogAllocationFailure(total);
-                return false;
+            if (total == firstLength && !first.IsEmpty()) {
+                blob = first;
+            } else {
+                unsigned char* flat = nullptr;
+                try {
+                    flat = blob.Allocate(static_cast<int>(total));
+                } catch (const std::bad_alloc&) {
+                    LogAllocationFailure(total);
+                    return false;
+                }
+                if (firstLength > 0) {
+                    std::memcpy(flat, first.GetData(), firstLength);
+                }
+                gathered.TakeAll(flat + firstLength);
             }
-            gathered.TakeAll(flat);
             _debug("Leave ReadBLOBUnknownSize, Total : %d", static_cast<int>(total));
             return true;
         }
@@ -160,7 +172,20 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
             _error("Leave NetRead, BUS Protocol error! Too much PDV");
             return false;
         }
-        if (pdv.cbData > 0) {
+        if (pdv.cbData > 0 && first.IsEmpty()) {
+            unsigned char* data = nullptr;
+            try {
+                data = first.Allocate(static_cast<int>(pdv.cbData));
+            } catch (const std::bad_alloc&) {
+                LogAllocationFailure(pdv.cbData);
+                return false;
+            }
+            const int32_t read = stream.ReadBytes(data, pdv.cbData);
+            if (read > 0) {
+                firstLength = static_cast<uint32_t>(read);
+                total = firstLength;
+            }
+        } else if (pdv.cbData > 0) {
             auto block = std::make_unique<StreamBlock>();
             block->Data = new (std::nothrow) unsigned char[pdv.cbData];
             if (block->Data == nullptr) {

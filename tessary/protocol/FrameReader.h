@@ -28,8 +28,8 @@ bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString&
 // rest stays as allocated) but never exceed it.
 bool ReadBLOBKnowSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob);
 
-// The BLOB part of a streamed frame (cbBLOB 0x7FFFFFFF): chunks are gathered one block each,
-// then joined into one block of exactly the total length.
+// The BLOB part of a streamed frame (cbBLOB 0x7FFFFFFF), into one block of exactly the total
+// length; a BLOB sent as a single chunk is read in place, without gathering and joining.
 bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob);
 
 // One tail; true when all 16 bytes came. Its magic is not checked, and nothing is logged.

@@ -46,7 +46,7 @@ Bytes Streamed(const Bytes& after) {
     return bytes;
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
+Bytes Concat(const std::vector<Bytes>& parts) {
     Bytes bytes;
     for (const auto& part : parts) {
         Append(bytes, part);
@@ -70,6 +70,8 @@ struct ReaderCase {
     const char* Line;
     // Length of the BLOB on success.
     int BlobLength = 0;
+    // The BLOB's bytes on success, where the case checks them.
+    std::vector<Bytes> Chunks = {};
 };
 
 void PrintTo(const ReaderCase& c, std::ostream* out) { *out << c.Name; }
@@ -120,6 +122,10 @@ TEST_P(FrameReaderTest, AnswersAndLogsExactly) {
             EXPECT_TRUE(capture.Has(c.Line)) << "missing: " << c.Line;
         }
         EXPECT_EQ(blob.Length(), c.BlobLength);
+        const Bytes expected = Concat(c.Chunks);
+        if (!expected.empty() && blob.Length() == c.BlobLength) {
+            EXPECT_EQ(Bytes(blob.GetData(), blob.GetData() + blob.Length()), expected);
+        }
     } else {
         EXPECT_EQ(errors, std::vector<std::string>{c.Line});
         EXPECT_TRUE(blob.IsEmpty());
@@ -228,7 +234,24 @@ INSTANTIATE_TEST_SUITE_P(
                            .Chunks({PatternBytes(3), PatternBytes(70000), PatternBytes(1)}, true)
                            .Build();
                    },
-                   true, "Leave ReadBLOBUnknownSize, Total : 70004", 70004}),
+                   true, "Leave ReadBLOBUnknownSize, Total : 70004", 70004,
+                   {PatternBytes(3), PatternBytes(70000), PatternBytes(1)}},
+        ReaderCase{"StreamedOneChunk",
+                   [] {
+                       return FrameBuilder(MessageFrameHead())
+                           .Chunks({PatternBytes(5000, 7)}, true)
+                           .Build();
+                   },
+                   true, "Leave ReadBLOBUnknownSize, Total : 5000", 5000,
+                   {PatternBytes(5000, 7)}},
+        ReaderCase{"StreamedEmptyChunkFirst",
+                   [] {
+                       return FrameBuilder(MessageFrameHead())
+                           .Chunks({Bytes{}, PatternBytes(10, 3), PatternBytes(20, 4)}, true)
+                           .Build();
+                   },
+                   true, "Leave ReadBLOBUnknownSize, Total : 30", 30,
+                   {PatternBytes(10, 3), PatternBytes(20, 4)}}),
     [](const ::testing::TestParamInfo<ReaderCase>& caseInfo) { return caseInfo.param.Name; });
 
 TEST(FrameReaderWideTest, OddLengthKeepsEveryByteInsideTheString) {
