@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 namespace tool {
 
@@ -113,27 +114,17 @@ public:
 
 private:
     Outcome Deliver(MessageClient& client) const {
+        if (m_Wide) {
+            return DeliverText(client, WString(m_Text.c_str()));
+        }
+        return DeliverText(client, DString(m_Text));
+    }
+
+    // S is DString or WString: the string type picks the 8-bit or the 16-bit overloads.
+    template <typename S> Outcome DeliverText(MessageClient& client, const S& text) const {
         Outcome outcome;
         const char* target = m_Target.c_str();
-        if (m_Wide) {
-            const WString text(m_Text.c_str());
-            WString reply;
-            switch (m_Kind) {
-            case Kind::Post:
-                outcome.Accepted = client.Post(target, m_CommandCode, text);
-                break;
-            case Kind::Forward:
-                outcome.Accepted = client.Forward(target, m_CommandCode, text);
-                break;
-            case Kind::Send:
-                outcome.Accepted = client.Send(target, m_CommandCode, text, reply, m_TimeOutMs);
-                break;
-            }
-            outcome.Reply = reply.ToDString().str();
-            return outcome;
-        }
-        const DString text(m_Text);
-        DString reply;
+        S reply;
         switch (m_Kind) {
         case Kind::Post:
             outcome.Accepted = client.Post(target, m_CommandCode, text);
@@ -145,7 +136,11 @@ private:
             outcome.Accepted = client.Send(target, m_CommandCode, text, reply, m_TimeOutMs);
             break;
         }
-        outcome.Reply = reply.str();
+        if constexpr (std::is_same_v<S, WString>) {
+            outcome.Reply = reply.ToDString().str();
+        } else {
+            outcome.Reply = reply.str();
+        }
         return outcome;
     }
 
