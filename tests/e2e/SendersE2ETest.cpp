@@ -89,68 +89,6 @@ protected:
     BusClient client;
 };
 
-TEST_F(SendersE2ETest, IsOnlineKnowsRegisteredTargets) {
-    EXPECT_TRUE(client.IsOnline("rx"));
-    EXPECT_FALSE(client.IsOnline("nobody"));
-    ASSERT_EQ(busErrors.size(), 1u);
-    EXPECT_EQ(busErrors[0].Code, -20);
-}
-
-TEST_F(SendersE2ETest, UniqueSourceIDAvoidsRegisteredIds) {
-    const DString unique = client.SetUniqueSourceID("rx");
-    EXPECT_FALSE(unique.IsEmpty());
-    EXPECT_NE(unique, DString("rx"));
-    EXPECT_LE(unique.GetLength(), 16);
-    EXPECT_EQ(client.GetSourceID(), unique);
-    EXPECT_FALSE(client.IsOnline(unique));
-}
-
-TEST_F(SendersE2ETest, PostReachesTheTarget) {
-    EXPECT_TRUE(client.Post("rx", 7001, DString("hello")));
-    EXPECT_TRUE(client.Post("rx", 7002, WString(u"h\u00e9")));
-    ASSERT_TRUE(WaitForReceived(2));
-    auto frames = Received();
-    std::sort(frames.begin(), frames.end(),
-              [](const auto& a, const auto& b) { return a.Head.Command < b.Head.Command; });
-    EXPECT_EQ(frames[0].Body, "hello");
-    EXPECT_EQ(frames[0].Head.Flags, 0u);
-    EXPECT_EQ(std::string(frames[0].Head.SourceID), "tx");
-    EXPECT_EQ(frames[1].Head.Flags, HeadFlag::Wide);
-    EXPECT_EQ(frames[1].Body, std::string("h\0\xE9\0", 4));
-}
-
-TEST_F(SendersE2ETest, SendCarriesTheReplyTextInEitherWidth) {
-    ForEachReceiver([](RawFrameReceiver& r) { r.SetReply("pong \xE2\x82\xAC"); });
-    DString narrow;
-    EXPECT_TRUE(client.Send("rx", 7003, DString("ping"), narrow, 3000));
-    EXPECT_EQ(narrow, DString("pong \xE2\x82\xAC"));
-    WString converted;
-    EXPECT_TRUE(client.Send("rx", 7003, WString(u"ping"), converted, 3000));
-    EXPECT_EQ(converted, WString(u"pong \u20ac"));
-
-    ForEachReceiver([](RawFrameReceiver& r) { r.SetWideReply(u"p\u00f6ng"); });
-    WString wide;
-    EXPECT_TRUE(client.Send("rx", 7004, WString(u"ping"), wide, 3000));
-    EXPECT_EQ(wide, WString(u"p\u00f6ng"));
-    DString narrowed;
-    EXPECT_TRUE(client.Send("rx", 7004, DString("ping"), narrowed, 3000));
-    EXPECT_EQ(narrowed, DString("p\xC3\xB6ng"));
-    EXPECT_TRUE(busErrors.empty());
-    EXPECT_TRUE(ackErrors.empty());
-}
-
-TEST_F(SendersE2ETest, AnErrorFromTheTargetComesBackAsAckError) {
-    ForEachReceiver([](RawFrameReceiver& r) { r.SetError(5, "abc"); });
-    DString reply;
-    EXPECT_FALSE(client.Send("rx", 7005, DString("q"), reply, 3000));
-    EXPECT_TRUE(reply.IsEmpty());
-    ASSERT_EQ(ackErrors.size(), 1u);
-    EXPECT_EQ(ackErrors[0].Code, 5);
-    EXPECT_EQ(ackErrors[0].Text, "abc");
-    EXPECT_EQ(ackErrors[0].SourceID, "rx");
-    EXPECT_EQ(ackErrors[0].Command, 7005);
-}
-
 TEST_F(SendersE2ETest, SettingsAreAcceptedByTheBusServer) {
     EXPECT_TRUE(client.BUSSetting(6001, "Trace", "on \"quoted\""));
     client.SetTcpNoDelay(true);
