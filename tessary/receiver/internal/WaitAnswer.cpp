@@ -71,6 +71,8 @@ void WaitConnection::FireMessage(MessageHead& head) {
     // of the on-line report above, or one on another thread, may have let the receiver go. The
     // message is still answered, empty.
     const auto command = static_cast<uint32_t>(head.Command);
+    // Counted before the answer goes out, so whoever has the answer also sees the count.
+    ++m_MessageCount;
     if (head.HasFlag(HeadFlag::BLOB)) {
         const uint32_t begin = TickCount32();
         EventArgs_BUSBLOB args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
@@ -100,7 +102,6 @@ void WaitConnection::FireMessage(MessageHead& head) {
             SendAck(head, args.ReplyText, args.WReplyText, TmplBlockBuffer<unsigned char>());
         }
     }
-    ++m_MessageCount;
 }
 
 bool WaitConnection::SendAck(const MessageHead& received, const DString& reply,
