@@ -6,11 +6,11 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <mutex>
 
@@ -32,31 +32,12 @@ void CloseHandle(SocketHandle handle) {
     }
 }
 
-// Milliseconds for poll from whole seconds, clamped so huge time-outs cannot overflow.
-int SecondsToPollMs(int seconds) {
-    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
-}
-
-// Waits until handle is readable. Returns 1 when readable (or in error, which recv reports),
-// 0 on time-out, -1 on failure. A signal does not end the wait early; the rest of the time-out
-// is waited.
-int WaitReadable(SocketHandle handle, int seconds) {
-    if (seconds < 0) {
-        return -1;
-    }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(SecondsToPollMs(seconds));
-    pollfd entry{handle, POLLIN, 0};
-    int waitMs = SecondsToPollMs(seconds);
-    for (;;) {
-        const int ready = ::poll(&entry, 1, waitMs);
-        if (ready >= 0 || errno != EINTR) {
-            return ready;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    }
+// Puts a receive time-out of whole seconds on handle; 0 for "block without limit" is never
+// asked for here (a time-out of 0 polls instead).
+bool ApplyReceiveTimeOut(SocketHandle handle, int seconds) {
+    timeval limit{};
+    limit.tv_sec = seconds;
+    return ::setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0;
 }
 
 // A connect interrupted by a signal goes on in the background; wait for its outcome.
@@ -125,6 +106,7 @@ bool Socket::Open(const char* address, uint32_t port) {
         return false;
     }
     m_hSocket.store(handle, std::memory_order_release);
+    m_AppliedTimeOut.store(NoTimeOut, std::memory_order_relaxed);
 
     m_PeerAddress = sockaddr_in{};
     m_PeerAddress.sin_family = AF_INET;
@@ -193,22 +175,33 @@ int32_t Socket::Receive(char* buffer, uint32_t capacity) {
         return -1;
     }
     const int timeOut = ReceiveTimeOut();
-    // poll rather than select: select cannot watch a descriptor above 1023, which a busy
-    // process reaches. The behaviour is the same: readable, timed out or failed.
-    if (WaitReadable(handle, timeOut) == 1) {
-        ssize_t count = 0;
-        do {
-            count = ::recv(handle, buffer, capacity, 0);
-        } while (count < 0 && errno == EINTR);
-        if (count > 0) {
-            return static_cast<int32_t>(count);
-        }
+    if (timeOut < 0) {
         Close();
         return -1;
     }
+    // The time-out lives in the kernel (SO_RCVTIMEO) and is only set again when it changes, so
+    // a read is one system call instead of a wait followed by a read. A time-out of 0 polls.
+    int flags = 0;
     if (timeOut == 0) {
+        flags = MSG_DONTWAIT;
+    } else if (m_AppliedTimeOut.load(std::memory_order_relaxed) != timeOut) {
+        if (!ApplyReceiveTimeOut(handle, timeOut)) {
+            Close();
+            return -1;
+        }
+        m_AppliedTimeOut.store(timeOut, std::memory_order_relaxed);
+    }
+    ssize_t count = 0;
+    do {
+        count = ::recv(handle, buffer, capacity, flags);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        return static_cast<int32_t>(count);
+    }
+    if (count < 0 && timeOut == 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         return 0;
     }
+    // Timed out (EAGAIN after the time-out), closed by the peer (0) or failed.
     Close();
     return -1;
 }
@@ -240,12 +233,14 @@ SocketHandle Socket::Attach(Socket& other) {
     const SocketHandle handle = other.m_hSocket.exchange(NoSocket);
     other.m_bConnected.store(false, std::memory_order_release);
     CloseHandle(m_hSocket.exchange(handle));
+    m_AppliedTimeOut.store(NoTimeOut, std::memory_order_relaxed);
     m_bConnected.store(true, std::memory_order_release);
     return handle;
 }
 
 void Socket::AdoptHandle(SocketHandle handle) {
     CloseHandle(m_hSocket.exchange(handle));
+    m_AppliedTimeOut.store(NoTimeOut, std::memory_order_relaxed);
     m_bConnected.store(handle != NoSocket, std::memory_order_release);
 }
 

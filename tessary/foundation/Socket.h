@@ -88,4 +88,8 @@ private:
     // False when network start-up failed in the constructor; the destructor then leaves the
     // instance count alone.
     bool m_bStarted = false;
+    // The receive time-out last put on the present handle in the kernel; NoTimeOut for a new
+    // handle, which has none yet.
+    static constexpr int NoTimeOut = -1;
+    std::atomic<int> m_AppliedTimeOut{NoTimeOut};
 };
