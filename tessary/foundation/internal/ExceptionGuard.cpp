@@ -4,6 +4,7 @@
 #include "tessary/foundation/internal/ExceptionFilter.h"
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -191,6 +192,17 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     PassOn(signal, info, context);
 }
 
+// The kernel blocks a signal while its handler runs; a long jump out of the handler leaves it
+// blocked, and a second fault of the same kind would then end the process.
+void UnblockGuardedSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kGuardedSignals) {
+        sigaddset(&set, signal);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 void InstallHandlers() {
     for (int i = 0; i < kSignalCount; ++i) {
         sigaction(kGuardedSignals[i], nullptr, &g_PreviousActions[i]);
@@ -235,11 +247,13 @@ bool RunGuardedCall(void (*body)(void*), void* context, const char* failureLine)
     frame.Context = context;
     frame.FailureLine = failureLine;
     frame.Code = 0;
-    // The saved signal mask is restored by the long jump, so the faulting signal, blocked
-    // while its handler ran, is deliverable again afterwards.
-    if (sigsetjmp(frame.Jump, 1) == 0) {
+    // The signal mask is not saved (that would cost a system call on every guarded call);
+    // only the rare long jump out of the handler unblocks the faulting signal again.
+    if (sigsetjmp(frame.Jump, 0) == 0) {
         t_Frame = &frame;
         frame.Code = CallCatching(frame);
+    } else {
+        UnblockGuardedSignals();
     }
     t_Frame = frame.Previous;
     if (frame.Code == 0) {
