@@ -6,6 +6,7 @@
 
 void InBuffer::Reset() {
     m_Blocks.clear();
+    m_Spare.reset();
     m_ChunkSize = DefaultChunkSize;
     m_Buffered = 0;
 }
@@ -19,7 +20,14 @@ void InBuffer::AppendBlock(std::unique_ptr<StreamBlock> block) {
 }
 
 bool InBuffer::ReadOneBlock() {
-    auto block = StreamBlock::Allocate(m_ChunkSize);
+    // A short read is copied out of the chunk-sized block below, so that block is kept for the
+    // next read: a stream of small frames then costs no large allocation per read.
+    std::unique_ptr<StreamBlock> block;
+    if (m_Spare && m_ChunkSize == DefaultChunkSize) {
+        block = std::move(m_Spare);
+    } else {
+        block = StreamBlock::Allocate(m_ChunkSize);
+    }
     int32_t count = 0;
     // 0 means "nothing yet" (a socket polled with a time-out of 0): ask again, letting other
     // threads run in between. A torn-down socket answers -1 and ends the loop.
@@ -34,6 +42,9 @@ bool InBuffer::ReadOneBlock() {
     if (got < m_ChunkSize / 2) {
         auto exact = StreamBlock::Allocate(got);
         std::memcpy(exact->Data, block->Data, got);
+        if (m_ChunkSize == DefaultChunkSize) {
+            m_Spare = std::move(block);
+        }
         block = std::move(exact);
     }
     block->Size = got;

@@ -57,4 +57,7 @@ protected:
     uint32_t m_ChunkSize = DefaultChunkSize;
     uint32_t m_Buffered = 0;
     StreamBlockList m_Blocks;
+    // A chunk-sized block whose read was copied into a block of its own size, kept for the
+    // next read.
+    std::unique_ptr<StreamBlock> m_Spare;
 };
