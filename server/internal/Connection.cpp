@@ -17,6 +17,9 @@ namespace {
 // references part of it.
 constexpr size_t SmallRead = 16 * 1024;
 constexpr size_t BigRead = 256 * 1024;
+// Big read buffers a connection keeps for reuse: enough for the reads in flight while the
+// target's socket drains at its usual pace.
+constexpr size_t MaxSpareReads = 8;
 
 const char* KindText(Connection::Kind kind) {
     return kind == Connection::Kind::Command ? "command" : "status";
@@ -38,6 +41,8 @@ Connection::Connection(BusInstance& bus, asio::ip::tcp::socket socket, Kind kind
     m_Peer = error ? std::string("unknown peer")
                    : peer.address().to_string() + ":" + std::to_string(peer.port());
     m_Socket.set_option(asio::ip::tcp::no_delay(true), error);
+    // Reads after a readiness wait must fail at once when there is nothing, never block.
+    m_Socket.non_blocking(true, error);
     m_Accepted = m_LastInput = m_LastWrite = Clock::now();
 }
 
@@ -58,11 +63,32 @@ void Connection::MarkRegistered(const std::string& id) {
 // ---- input ----
 
 void Connection::PrepareBuffer() {
+    m_InPos = m_InEnd = 0;
+    if (m_WantSize == BigRead) {
+        // Big reads (a BLOB on its way) cycle through a few buffers that the queues give back
+        // as they write them out: a relayed chunk then lands in memory already mapped, instead
+        // of in fresh pages that cost a fault each. While all are pinned, a new buffer is made
+        // and not kept, so the spares never outgrow their few.
+        m_In.reset();
+        m_InSize = BigRead;
+        for (const auto& spare : m_Spares) {
+            if (spare.use_count() == 1) {
+                m_In = spare;
+                return;
+            }
+        }
+        m_In.reset(new char[BigRead]);
+        if (m_Spares.size() < MaxSpareReads) {
+            m_Spares.push_back(m_In);
+        }
+        return;
+    }
+    // Small reads: one buffer, replaced only while a queue still references it.
+    m_Spares.clear();
     if (!m_In || m_In.use_count() > 1 || m_InSize != m_WantSize) {
         m_In.reset(new char[m_WantSize]);
         m_InSize = m_WantSize;
     }
-    m_InPos = m_InEnd = 0;
 }
 
 void Connection::StartRead() {
@@ -71,14 +97,42 @@ void Connection::StartRead() {
     }
     PrepareBuffer();
     m_Reading = true;
+    if (m_Drained) {
+        // The last read left the socket empty, so reading again at once would only fail:
+        // wait until it is readable, then read. This is safe only within the handler of that
+        // read, before the event loop can consume the readiness that a new arrival signals.
+        m_Drained = false;
+        m_Socket.async_wait(asio::ip::tcp::socket::wait_read,
+                            [self = shared_from_this()](const std::error_code& error) {
+                                self->OnReadable(error);
+                            });
+        return;
+    }
     m_Socket.async_read_some(asio::buffer(m_In.get(), m_InSize),
                              [self = shared_from_this()](const std::error_code& error, size_t n) {
                                  self->OnRead(error, n);
                              });
 }
 
+void Connection::OnReadable(const std::error_code& error) {
+    if (error || m_Closed) {
+        OnRead(error, 0);
+        return;
+    }
+    std::error_code readError;
+    const size_t n = m_Socket.read_some(asio::buffer(m_In.get(), m_InSize), readError);
+    if (readError == asio::error::would_block || readError == asio::error::try_again) {
+        m_Reading = false;
+        m_Drained = true;
+        StartRead();
+        return;
+    }
+    OnRead(readError, n);
+}
+
 void Connection::OnRead(const std::error_code& error, size_t n) {
     m_Reading = false;
+    m_Drained = false;
     if (m_Closed) {
         return;
     }
@@ -95,7 +149,10 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
     }
     m_InPos = 0;
     m_InEnd = n;
+    m_Drained = n < m_InSize;
     Pump();
+    // A read started later, from another handler, must not rely on this one.
+    m_Drained = false;
 }
 
 void Connection::Pump() {
@@ -421,6 +478,7 @@ void Connection::Close(CloseCause cause, const std::string& reason) {
     m_Deferred.clear();
     m_DeferredBytes = 0;
     m_In.reset();
+    m_Spares.clear();
     m_InPos = m_InEnd = 0;
     m_Bus.OnClosed(*this);
 }

@@ -96,6 +96,7 @@ private:
     void PrepareBuffer();
     void StartRead();
     void OnRead(const std::error_code& error, size_t n);
+    void OnReadable(const std::error_code& error);
     void Pump();
     void ReadOrWait();
     void HandleSegment(const FrameParser::Step& step);
@@ -138,11 +139,15 @@ private:
 
     // Input: the buffer being parsed is shared with the queues that reference parts of it.
     std::shared_ptr<char[]> m_In;
+    // Big read buffers kept for reuse; one is free when this list holds its only reference.
+    std::vector<std::shared_ptr<char[]>> m_Spares;
     size_t m_InSize = 0;
     size_t m_WantSize = 16 * 1024;
     size_t m_InPos = 0;
     size_t m_InEnd = 0;
     bool m_Reading = false;
+    // The read being handled left the socket empty.
+    bool m_Drained = false;
     Pause m_Pause = Pause::None;
     FrameParser m_Parser;
     FramePlan m_Plan;
