@@ -1,8 +1,8 @@
 #include "tessary/protocol/FrameReader.h"
 
 #include "tessary/external/Log.h"
-#include "tessary/foundation/OStreamBuffer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -135,12 +135,18 @@ bool ReadBLOBKnowSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
 }
 
 bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
-    // The first chunk is read straight into a block of its own size: a BLOB written in one
-    // piece, the usual case, then costs one allocation and no copy, as a known-size one does.
-    // Later chunks get one block each; all are joined once the total is known.
-    TmplBlockBuffer<unsigned char> first;
-    uint32_t firstLength = 0;
-    OStreamBuffer gathered;
+    // The chunks are read straight into one block that grows as they come, to at least twice
+    // its length whenever a chunk does not fit (a large block grows without its bytes being
+    // copied), and is cut to the total at the end. A BLOB written in one piece, the usual
+    // case, costs one allocation and no copy, as a known-size one does; memory never runs
+    // ahead of the bytes that arrived by more than their own size.
+    // A large block the caller passes in and alone holds is filled again rather than replaced.
+    TmplBlockBuffer<unsigned char> block;
+    if (blob.ShareCount() == 1 &&
+        blob.Length() >= static_cast<int>(TmplBlockBuffer<unsigned char>::MappedThreshold)) {
+        block = blob;
+    }
+    blob.LetGo();
     uint32_t total = 0;
     MessagePDV pdv;
     int32_t count = ReadPDV(stream, pdv);
@@ -149,21 +155,13 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
             return false;
         }
         if (pdv.IsLast()) {
-            if (total == firstLength && !first.IsEmpty()) {
-                blob = first;
-            } else {
-                unsigned char* flat = nullptr;
-                try {
-                    flat = blob.Allocate(static_cast<int>(total));
-                } catch (const std::bad_alloc&) {
-                    LogAllocationFailure(total);
-                    return false;
-                }
-                if (firstLength > 0) {
-                    std::memcpy(flat, first.GetData(), firstLength);
-                }
-                gathered.TakeAll(flat + firstLength);
+            try {
+                block.Reallocate(static_cast<int>(total));
+            } catch (const std::bad_alloc&) {
+                LogAllocationFailure(total);
+                return false;
             }
+            blob = block;
             _debug("Leave ReadBLOBUnknownSize, Total : %d", static_cast<int>(total));
             return true;
         }
@@ -172,31 +170,23 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
             _error("Leave NetRead, BUS Protocol error! Too much PDV");
             return false;
         }
-        if (pdv.cbData > 0 && first.IsEmpty()) {
-            unsigned char* data = nullptr;
+        const uint32_t needed = total + pdv.cbData;
+        if (needed > static_cast<uint32_t>(block.Length())) {
+            const uint64_t doubled = 2 * static_cast<uint64_t>(block.Length());
+            const auto length = static_cast<uint32_t>(
+                std::min<uint64_t>(std::max<uint64_t>(needed, doubled), MaxBLOBLength));
             try {
-                data = first.Allocate(static_cast<int>(pdv.cbData));
+                block.Reallocate(static_cast<int>(length));
             } catch (const std::bad_alloc&) {
-                LogAllocationFailure(pdv.cbData);
+                LogAllocationFailure(length);
                 return false;
             }
-            const int32_t read = stream.ReadBytes(data, pdv.cbData);
+        }
+        if (pdv.cbData > 0) {
+            // A short read is not checked here: the connection ended, and the next PDV read
+            // fails.
+            const int32_t read = stream.ReadBytes(block.GetData() + total, pdv.cbData);
             if (read > 0) {
-                firstLength = static_cast<uint32_t>(read);
-                total = firstLength;
-            }
-        } else if (pdv.cbData > 0) {
-            auto block = std::make_unique<StreamBlock>();
-            block->Data = new (std::nothrow) unsigned char[pdv.cbData];
-            if (block->Data == nullptr) {
-                LogAllocationFailure(pdv.cbData);
-                return false;
-            }
-            block->Size = pdv.cbData;
-            const int32_t read = stream.ReadBytes(block->Data, pdv.cbData);
-            if (read > 0) {
-                block->Position = static_cast<uint32_t>(read);
-                gathered.AppendBlock(std::move(block));
                 total += static_cast<uint32_t>(read);
             }
         }

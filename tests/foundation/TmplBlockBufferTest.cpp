@@ -81,3 +81,32 @@ TEST(TmplBlockBufferTest, SharingAcrossThreadsFreesExactlyOnce) {
         }
     }
 }
+
+TEST(TmplBlockBufferTest, ReallocateKeepsTheBytesAcrossHeapAndMappedBlocks) {
+    // Grows from a heap block into a mapped one, grows that in place or by a move, then
+    // shrinks back below the mapping threshold; the bytes written first survive every step.
+    constexpr int Small = 1000;
+    constexpr int Large = static_cast<int>(Block::MappedThreshold) + 12345;
+    Block block;
+    std::memset(block.Allocate(Small), 'a', Small);
+    for (int length : {Large, 3 * Large, Large + 1, Small}) {
+        unsigned char* data = block.Reallocate(length);
+        ASSERT_NE(data, nullptr);
+        ASSERT_EQ(block.Length(), length);
+        EXPECT_EQ(data[0], 'a');
+        EXPECT_EQ(data[Small - 1], 'a');
+        data[length - 1] = 'z'; // the whole new length is writable
+    }
+    // A shared mapped block is copied, not moved: the other holder keeps its bytes.
+    std::memset(block.Reallocate(Large), 'm', Large);
+    Block other(block);
+    block.Reallocate(2 * Large);
+    EXPECT_EQ(other.ShareCount(), 1);
+    EXPECT_EQ(other.GetData()[Large - 1], 'm');
+    EXPECT_EQ(block.GetData()[Large - 1], 'm');
+    Block deep;
+    deep.DeepCopy(other);
+    EXPECT_EQ(deep.GetData()[Large - 1], 'm');
+    EXPECT_EQ(block.Reallocate(0), nullptr);
+    EXPECT_TRUE(block.IsEmpty());
+}

@@ -43,6 +43,9 @@ AnswerBody ChooseBody(MessageHead& head, const DString& reply, const WString& wr
     return {static_cast<const char16_t*>(wreply), wreply.GetLength() * 2};
 }
 
+// Traffic lines are off unless asked for; their texts are only built when they go out.
+bool Traffic() { return ORVEX::Log::IsEnabled(ORVEX::Log::Level::Traffic); }
+
 DString SizeText(const MessageHead& head) {
     return head.cbMessage > 0 ? DString::FromFormat(", %3d bytes", head.cbMessage) : DString();
 }
@@ -51,18 +54,29 @@ DString SizeText(const MessageHead& head) {
 
 void WaitConnection::FireMessage(MessageHead& head) {
     LogEmptyLine();
-    _tinfo("--B-> %sWaitServer get a message of %d bytes%s", TraceTag(head).c_str(),
-           head.cbMessage, BLOBSizeSuffix(head.cbBLOB).c_str());
+    const bool traffic = Traffic();
+    if (traffic) {
+        _tinfo("--B-> %sWaitServer get a message of %d bytes%s", TraceTag(head).c_str(),
+               head.cbMessage, BLOBSizeSuffix(head.cbBLOB).c_str());
+    }
 
     // A frame whose rest cannot be read is still fired with what arrived; the reader has
     // logged why, and the next head read renews the connection.
     DString text;
     WString wtext;
     TmplBlockBuffer<unsigned char> block;
+    if (head.cbBLOB > 0) {
+        // The last BLOB's block takes this one when the application let it go: its pages are
+        // mapped already, so filling it again costs no page faults.
+        block = m_LastBLOB;
+        m_LastBLOB.LetGo();
+    }
     NetRead(m_Connection.Stream(), head, text, wtext, block);
 
-    const DString route = CommandRouteText(head);
-    _tinfo("<---- %sWaitServer will fire a Message %s", TraceTag(head).c_str(), route.c_str());
+    const DString route = traffic ? CommandRouteText(head) : DString();
+    if (traffic) {
+        _tinfo("<---- %sWaitServer will fire a Message %s", TraceTag(head).c_str(), route.c_str());
+    }
     if (head.Command == FixedCommand::ServerOnline) {
         FireOnline();
     }
@@ -73,34 +87,41 @@ void WaitConnection::FireMessage(MessageHead& head) {
     const auto command = static_cast<uint32_t>(head.Command);
     // Counted before the answer goes out, so whoever has the answer also sees the count.
     ++m_MessageCount;
+    const uint32_t begin = TickCount32();
     if (head.HasFlag(HeadFlag::BLOB)) {
-        const uint32_t begin = TickCount32();
         EventArgs_BUSBLOB args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
                                head.MessageID, block);
         if (m_Settings.BLOBHandler && !Stopping()) {
             m_Settings.BLOBHandler(command, nullptr, &args);
         }
-        _tinfo("<---- %sWaitServer has fired a Data %s, elapsed %d (ms)", TraceTag(head).c_str(),
-               route.c_str(), static_cast<int>(TickCount32() - begin));
-        if (args.ResultCode != 0) {
-            SendError(head, args.ResultCode, args.ReplyText, args.WReplyText);
-        } else {
-            SendAck(head, args.ReplyText, args.WReplyText, args.ReplyBLOB);
+        if (traffic) {
+            _tinfo("<---- %sWaitServer has fired a Data %s, elapsed %d (ms)",
+                   TraceTag(head).c_str(), route.c_str(), static_cast<int>(TickCount32() - begin));
+        }
+        Answer(head, args, args.ReplyBLOB);
+        if (block.Length() >= static_cast<int>(TmplBlockBuffer<unsigned char>::MappedThreshold)) {
+            m_LastBLOB = block;
         }
     } else {
-        const uint32_t begin = TickCount32();
         EventArgs_BUSMessage args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
                                   head.MessageID);
         if (m_Settings.MessageHandler && !Stopping()) {
             m_Settings.MessageHandler(command, nullptr, &args);
         }
-        _tinfo("<---- %sWaitServer has fired a Message %s, elapsed %d (ms)",
-               TraceTag(head).c_str(), route.c_str(), static_cast<int>(TickCount32() - begin));
-        if (args.ResultCode != 0) {
-            SendError(head, args.ResultCode, args.ReplyText, args.WReplyText);
-        } else {
-            SendAck(head, args.ReplyText, args.WReplyText, TmplBlockBuffer<unsigned char>());
+        if (traffic) {
+            _tinfo("<---- %sWaitServer has fired a Message %s, elapsed %d (ms)",
+                   TraceTag(head).c_str(), route.c_str(), static_cast<int>(TickCount32() - begin));
         }
+        Answer(head, args, TmplBlockBuffer<unsigned char>());
+    }
+}
+
+void WaitConnection::Answer(const MessageHead& received, const EventArgs_BUSMessage& args,
+                            const TmplBlockBuffer<unsigned char>& replyBLOB) {
+    if (args.ResultCode != 0) {
+        SendError(received, args.ResultCode, args.ReplyText, args.WReplyText);
+    } else {
+        SendAck(received, args.ReplyText, args.WReplyText, replyBLOB);
     }
 }
 
@@ -108,12 +129,18 @@ bool WaitConnection::SendAck(const MessageHead& received, const DString& reply,
                              const WString& wreply, const TmplBlockBuffer<unsigned char>& block) {
     MessageHead head = AnswerHead(received, HeadType::Ack, m_Settings.SourceID);
     head.Command = 0;
-    const DString route = RouteText(m_Settings.SourceID, received.GetSourceID());
-    _tinfo("  -   %sEnter SendAck, %s", TraceTag(head).c_str(), route.c_str());
+    const bool traffic = Traffic();
+    const DString route =
+        traffic ? RouteText(m_Settings.SourceID, received.GetSourceID()) : DString();
+    if (traffic) {
+        _tinfo("  -   %sEnter SendAck, %s", TraceTag(head).c_str(), route.c_str());
+    }
     const AnswerBody body = ChooseBody(head, reply, wreply);
     WriteBLOB(m_Connection.Stream(), head, body.Data, body.Length, block);
-    _tinfo("<-C-- %sLeave SendAck, %s%s", TraceTag(head).c_str(), route.c_str(),
-           SizeText(head).c_str());
+    if (traffic) {
+        _tinfo("<-C-- %sLeave SendAck, %s%s", TraceTag(head).c_str(), route.c_str(),
+               SizeText(head).c_str());
+    }
     LogEmptyLine();
     return true;
 }
@@ -122,11 +149,17 @@ bool WaitConnection::SendError(const MessageHead& received, int code, const DStr
                                const WString& wreply) {
     MessageHead head = AnswerHead(received, HeadType::Error, m_Settings.SourceID);
     head.Value = code;
-    const DString route = RouteText(m_Settings.SourceID, received.GetSourceID());
-    _tinfo("  -   %sEnter SendError, %s of %d", TraceTag(head).c_str(), route.c_str(), code);
+    const bool traffic = Traffic();
+    const DString route =
+        traffic ? RouteText(m_Settings.SourceID, received.GetSourceID()) : DString();
+    if (traffic) {
+        _tinfo("  -   %sEnter SendError, %s of %d", TraceTag(head).c_str(), route.c_str(), code);
+    }
     const AnswerBody body = ChooseBody(head, reply, wreply);
     WriteMessage(m_Connection.Stream(), head, body.Data, body.Length);
-    _tinfo("<-CE- %sLeave SendError, %s of %d%s", TraceTag(head).c_str(), route.c_str(), code,
-           SizeText(head).c_str());
+    if (traffic) {
+        _tinfo("<-CE- %sLeave SendError, %s of %d%s", TraceTag(head).c_str(), route.c_str(),
+               code, SizeText(head).c_str());
+    }
     return true;
 }

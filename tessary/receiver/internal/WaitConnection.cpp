@@ -235,6 +235,7 @@ bool WaitConnection::StartWait() {
         }
     }
     stream.Close();
+    m_LastBLOB.LetGo();
     return true;
 }
 
@@ -274,6 +275,8 @@ bool WaitConnection::WaitOneMessage() {
     }
     if (head.Is(HeadType::Heartbeat)) {
         ReadTailOnly();
+        // An idle receiver gives back the block it kept for the next BLOB.
+        m_LastBLOB.LetGo();
         if (m_Settings.HeartbeatHandler) {
             m_Settings.HeartbeatHandler(nullptr, nullptr);
         }

@@ -58,6 +58,9 @@ public:
                  const TmplBlockBuffer<unsigned char>& block);
     bool SendError(const MessageHead& received, int code, const DString& reply,
                    const WString& wreply);
+    // An Error frame when the handler left a result code, else an Ack with its reply.
+    void Answer(const MessageHead& received, const EventArgs_BUSMessage& args,
+                const TmplBlockBuffer<unsigned char>& replyBLOB);
 
     // Called from the stopping thread: WillStop is the cooperative request, StopRequested the
     // one Stop makes just before it waits.
@@ -97,6 +100,9 @@ private:
     std::atomic<bool> m_bWillStop{false};
     std::atomic<bool> m_bStopRequested{false};
     std::atomic<uint32_t> m_MessageCount{0};
+    // The block of the last large BLOB, kept for the next one until a heartbeat shows the
+    // connection idle; it is reused only when the application holds no copy of it.
+    TmplBlockBuffer<unsigned char> m_LastBLOB;
 };
 
 // Route texts of the log lines: "<a> -> <b>", and for a received head the route from its
