@@ -180,8 +180,22 @@ void RunSender(const BusOptions& bus, const BenchSettings& settings, int index, 
         body = DString(std::string(static_cast<size_t>(settings.Size), 'b'));
     }
     const std::string target = ReceiverID();
-    // Connecting is not part of the measurement.
-    const bool connected = client.Connect();
+    auto operate = [&] {
+        switch (settings.Mode) {
+        case BenchMode::Send:
+            return client.Send(target.c_str(), BenchCommandCode, body, settings.TimeOutMs);
+        case BenchMode::Post:
+            return client.Post(target.c_str(), BenchCommandCode, body);
+        case BenchMode::BLOB:
+            return client.SendBLOB(target.c_str(), BenchCommandCode, blob, settings.TimeOutMs);
+        }
+        return false;
+    };
+    // Connecting and warming up are not part of the measurement.
+    bool connected = client.Connect();
+    for (int64_t i = 0; connected && i < settings.Warmup; ++i) {
+        connected = operate();
+    }
     shared.Ready.count_down();
     shared.Go.wait();
     if (!connected) {
@@ -194,18 +208,7 @@ void RunSender(const BusOptions& bus, const BenchSettings& settings, int index, 
             break;
         }
         const Clock::time_point begin = Clock::now();
-        bool ok = false;
-        switch (settings.Mode) {
-        case BenchMode::Send:
-            ok = client.Send(target.c_str(), BenchCommandCode, body, settings.TimeOutMs);
-            break;
-        case BenchMode::Post:
-            ok = client.Post(target.c_str(), BenchCommandCode, body);
-            break;
-        case BenchMode::BLOB:
-            ok = client.SendBLOB(target.c_str(), BenchCommandCode, blob, settings.TimeOutMs);
-            break;
-        }
+        const bool ok = operate();
         const Clock::time_point end = Clock::now();
         if (!ok) {
             // A failure usually repeats at once (bus or receiver gone): this sender stops
@@ -225,6 +228,24 @@ void RunSender(const BusOptions& bus, const BenchSettings& settings, int index, 
 
 } // namespace
 
+uint64_t BenchRun::WaitForDeliveries(uint64_t wanted,
+                                     const std::function<void(uint64_t)>& progress) {
+    uint64_t seen = m_Receiver->Delivered();
+    Clock::time_point moved = Clock::now();
+    while (seen < wanted && Clock::now() - moved < DrainBound) {
+        if (progress) {
+            progress(seen);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const uint64_t now = m_Receiver->Delivered();
+        if (now != seen) {
+            seen = now;
+            moved = Clock::now();
+        }
+    }
+    return seen;
+}
+
 BenchResult BenchRun::Run(const std::function<void(uint64_t, double)>& progress) {
     const int clients = m_Settings.Clients;
     Shared shared(clients);
@@ -241,6 +262,11 @@ BenchResult BenchRun::Run(const std::function<void(uint64_t, double)>& progress)
         });
     }
     shared.Ready.wait();
+    // Warm-up posts still on their way would be counted as measured ones.
+    const uint64_t warmed = static_cast<uint64_t>(clients) *
+                            static_cast<uint64_t>(std::max<int64_t>(m_Settings.Warmup, 0));
+    WaitForDeliveries(warmed);
+    const uint64_t delivered = m_Receiver->Delivered();
     shared.Start = Clock::now();
     if (m_Settings.DurationSeconds > 0) {
         shared.Deadline = shared.Start + std::chrono::duration_cast<Clock::duration>(
@@ -279,17 +305,10 @@ BenchResult BenchRun::Run(const std::function<void(uint64_t, double)>& progress)
     if (m_Settings.Mode == BenchMode::Post) {
         // The bus server took the posts; the run ends when the receiver has them all.
         const uint64_t posted = result.Operations;
-        uint64_t seen = m_Receiver->Delivered();
-        Clock::time_point moved = Clock::now();
-        while (seen < posted && Clock::now() - moved < DrainBound) {
-            progress(seen, elapsed());
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            const uint64_t now = m_Receiver->Delivered();
-            if (now != seen) {
-                seen = now;
-                moved = Clock::now();
-            }
-        }
+        const uint64_t seen =
+            WaitForDeliveries(delivered + posted, [&](uint64_t now) {
+                progress(now - delivered, elapsed());
+            }) - delivered;
         result.Operations = std::min(seen, posted);
         if (seen < posted) {
             result.Errors += posted - seen;

@@ -26,6 +26,9 @@ struct BenchSettings {
     // Wait for each acknowledgement (send, blob), in milliseconds.
     int TimeOutMs = 10000;
     bool TcpNoDelay = false;
+    // Operations each sender makes before the clock starts, so that connections, buffers and
+    // the pages they use are warm; -1 picks by mode (one BLOB, 1000 messages).
+    int64_t Warmup = -1;
 };
 
 struct BenchResult {
@@ -61,6 +64,11 @@ public:
 
 private:
     class Receiver;
+
+    // Waits until the receiver has wanted deliveries in all, or none came for a while; the
+    // count seen. progress gets the count while it waits.
+    uint64_t WaitForDeliveries(uint64_t wanted,
+                               const std::function<void(uint64_t)>& progress = nullptr);
 
     BusOptions m_Bus;
     BenchSettings m_Settings;

@@ -1,0 +1,1 @@
+tessary_add_bench(block_bench SOURCES block.cpp)
