@@ -179,31 +179,45 @@ int32_t Socket::Receive(char* buffer, uint32_t capacity) {
         Close();
         return -1;
     }
-    // The time-out lives in the kernel (SO_RCVTIMEO) and is only set again when it changes, so
-    // a read is one system call instead of a wait followed by a read. A time-out of 0 polls.
+    // The time-out lives in the kernel (SO_RCVTIMEO), so a read is one system call instead of
+    // a wait followed by a read. The kernel keeps the shortest time-out asked for so far: a
+    // longer one is served by reading again each time the shorter one runs out, which saves
+    // setting the option back and forth when replies and acknowledgements alternate their
+    // time-outs. A time-out of 0 polls.
     int flags = 0;
+    int applied = m_AppliedTimeOut.load(std::memory_order_relaxed);
     if (timeOut == 0) {
         flags = MSG_DONTWAIT;
-    } else if (m_AppliedTimeOut.load(std::memory_order_relaxed) != timeOut) {
+    } else if (applied == NoTimeOut || timeOut < applied) {
         if (!ApplyReceiveTimeOut(handle, timeOut)) {
             Close();
             return -1;
         }
-        m_AppliedTimeOut.store(timeOut, std::memory_order_relaxed);
+        applied = timeOut;
+        m_AppliedTimeOut.store(applied, std::memory_order_relaxed);
     }
-    ssize_t count = 0;
-    do {
-        count = ::recv(handle, buffer, capacity, flags);
-    } while (count < 0 && errno == EINTR);
-    if (count > 0) {
-        return static_cast<int32_t>(count);
+    int64_t waited = 0;
+    for (;;) {
+        const ssize_t count = ::recv(handle, buffer, capacity, flags);
+        if (count > 0) {
+            return static_cast<int32_t>(count);
+        }
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (timeOut == 0) {
+                return 0;
+            }
+            waited += applied;
+            if (waited < timeOut) {
+                continue;
+            }
+        }
+        // Timed out, closed by the peer (0) or failed.
+        Close();
+        return -1;
     }
-    if (count < 0 && timeOut == 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return 0;
-    }
-    // Timed out (EAGAIN after the time-out), closed by the peer (0) or failed.
-    Close();
-    return -1;
 }
 
 bool Socket::Close() {
