@@ -17,9 +17,16 @@ namespace {
 // references part of it.
 constexpr size_t SmallRead = 16 * 1024;
 constexpr size_t BigRead = 256 * 1024;
-// Big read buffers a connection keeps for reuse: enough for the reads in flight while the
-// target's socket drains at its usual pace.
-constexpr size_t MaxSpareReads = 8;
+// A relay stops reading its source while a target's queue holds more than this: a few big
+// reads ahead of the target's socket keep it busy, and more would only cost memory. It is
+// also what keeps a relayed BLOB within the spare buffers below. A target that writes nothing
+// for StallAfter while relays wait on it is judged by the pending limit instead, as a slow
+// consumer is.
+constexpr int64_t RelayWindow = 32 * int64_t{BigRead};
+constexpr auto StallAfter = std::chrono::seconds(1);
+// Big read buffers a connection keeps for reuse: the relay window, the read that passes it and
+// the one under way, with a little room.
+constexpr size_t MaxSpareReads = 36;
 
 const char* KindText(Connection::Kind kind) {
     return kind == Connection::Kind::Command ? "command" : "status";
@@ -181,6 +188,11 @@ bool Connection::OutputFull() const {
     return static_cast<int64_t>(m_Out.Charged()) > m_Bus.Options().MaxPendingBytes;
 }
 
+int64_t Connection::RelayLimit() const {
+    const int64_t pending = m_Bus.Options().MaxPendingBytes;
+    return m_Stalled ? pending : std::min(RelayWindow, pending);
+}
+
 void Connection::ReadOrWait() {
     if (m_Reading) {
         return;
@@ -195,7 +207,8 @@ void Connection::ReadOrWait() {
                            ? this
                            : nullptr;
     for (const Target& t : m_Targets) {
-        if (full == nullptr && t.acquired && !t.lost && t.conn->OutputFull()) {
+        if (full == nullptr && t.acquired && !t.lost &&
+            static_cast<int64_t>(t.conn->m_Out.Charged()) > t.conn->RelayLimit()) {
             full = t.conn.get();
         }
     }
@@ -497,6 +510,10 @@ void Connection::Sweep(Clock::time_point now) {
         Close(CloseCause::Idle, "stalled in the middle of a frame");
         return;
     }
+    if (!m_Stalled && !m_DrainWaiters.empty() && now - m_LastWrite > StallAfter) {
+        m_Stalled = true;
+        WakeDrainWaiters();
+    }
     if (OutputFull() &&
         now - m_LastWrite > std::chrono::milliseconds(options.SlowConsumerTimeoutMs)) {
         Close(CloseCause::SlowConsumer,
@@ -606,8 +623,9 @@ void Connection::OnWrite(const std::error_code& error, size_t n) {
     m_Out.Consume(n);
     m_Counters.BytesOut(n);
     m_LastWrite = Clock::now();
+    m_Stalled = false;
     if (!m_DrainWaiters.empty() &&
-        static_cast<int64_t>(m_Out.Charged()) <= m_Bus.Options().MaxPendingBytes / 2) {
+        static_cast<int64_t>(m_Out.Charged()) <= RelayLimit() / 2) {
         WakeDrainWaiters();
     }
     StartWrite();

@@ -126,6 +126,8 @@ private:
     void WakeDrainWaiters();
     // The bytes this output is writing are over the pending limit.
     bool OutputFull() const;
+    // What this output may hold before the relays feeding it stop reading their sources.
+    int64_t RelayLimit() const;
 
     BusInstance& m_Bus;
     Counters& m_Counters;
@@ -165,6 +167,9 @@ private:
     bool m_SlowClosePosted = false;
     std::array<asio::const_buffer, 64> m_Iov;
     Clock::time_point m_LastWrite;
+    // Relays waited on this output and it wrote nothing for a while: they may fill it up to
+    // the pending limit, as before the relay window.
+    bool m_Stalled = false;
     // The relay whose frame this output carries now, and the target this connection's own
     // relay waits for (at most one at a time, since targets are taken in order).
     Connection* m_Owner = nullptr;

@@ -24,8 +24,8 @@ std::string Pattern(size_t n, char seed = 0) {
 }
 
 // Waits up to the bound for a condition that another thread makes true.
-template <typename F> bool Eventually(F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + Bound;
+template <typename F> bool Eventually(F condition, Millis bound = Bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
@@ -429,6 +429,27 @@ TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
         ASSERT_TRUE(got) << "message " << i;
     }
     client.join();
+}
+
+TEST_F(BusServerTest, ReceiverThatNeverReadsIsCutAsASlowConsumer) {
+    // Relays stop a few megabytes ahead of a receiver that drains; one that writes nothing
+    // for a while may be filled to the pending limit, and is cut once it stays there.
+    m_Server->Stop();
+    BusServerOptions options = TestOptions();
+    options.MaxPendingBytes = 12 << 20;
+    options.SlowConsumerTimeoutMs = 1000;
+    StartServer(options);
+    RawClient receiver = Receiver("asleep");
+    RawClient sender = Client();
+    const std::string post = Encode(Head(HeadType::Message, "s", "asleep", 6), Pattern(1 << 20));
+    std::thread pusher([&] {
+        for (int i = 0; i < 40 && sender.Send(post); ++i) {
+        }
+    });
+    EXPECT_TRUE(Eventually([&] { return m_Server->Stats().SlowConsumerDisconnects == 1; },
+                           Millis(20000)));
+    // With the receiver gone the server reads the rest and fails each post.
+    pusher.join();
 }
 
 TEST_F(BusServerTest, TargetVanishingMidBlobClosesTheSender) {
