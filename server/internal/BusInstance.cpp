@@ -270,6 +270,12 @@ void BusInstance::OnFrameEnd(Connection& conn, const MessageHead& head, const Fr
         } else if (plan.relay == FramePlan::Relay::Publish) {
             Answer(conn, HeadType::Reply, head);
         }
+        if (!head.HasFlag(HeadFlag::AckRequested)) {
+            // A post is done for its sender with this reply: it goes out at once, ahead of
+            // the relayed bytes, instead of after them at the end of the batch. A send keeps
+            // the relay first, since its sender waits for the receiver's answer.
+            conn.Flush();
+        }
         return;
     case FramePlan::Mode::Discard:
         if (plan.answer != FramePlan::Answer::None) {
