@@ -13,7 +13,8 @@ install(TARGETS tessary-client EXPORT TessaryTargets
 # whose classes and functions the shared library exports. Headers of the library's hidden
 # classes stay out: code that included them could not link. scripts/check-install compiles
 # every installed header on its own and fails when a header carrying TESSARY_EXPORT is missing.
-# BSTJSON.h alone needs a third-party header (nlohmann/json_fwd.hpp).
+# BSTJSON.h alone needs a third-party header (nlohmann/json_fwd.hpp): the package config and
+# the .pc file declare that dependency.
 set(TESSARY_PUBLIC_HEADERS
     Tessary.h
     client/BLOBClient.h
