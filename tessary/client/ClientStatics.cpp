@@ -41,7 +41,7 @@ int Client::SetDefTimeOut(int msTimeOut) {
     try {
         _debug("Leave SetDefTimeOut, to %d", msTimeOut);
         if (msTimeOut < 1000) {
-            ORVEX::Log::_XDWLog log(4);
+            ORVEX::Log::_XDWLog log(ORVEX::Log::_XDWLog::SeverityWarning);
             log << "SetDefTimeOut, msTimeOut may be too small : " << msTimeOut;
         }
     } catch (...) {

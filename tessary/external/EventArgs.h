@@ -24,13 +24,19 @@ public:
 
 class TESSARY_EXPORT EventArgs_Error : public DelegateArgs {
 public:
+    // The codes the library raises: nothing (or not all) could be read, a socket failure among
+    // them; a malformed or unexpected frame; the bus server refused (the target is unknown).
+    static constexpr int NothingRead = -1;
+    static constexpr int Malformed = -7;
+    static constexpr int Refused = -20;
+
     explicit EventArgs_Error(int code) : Code(code) {}
     EventArgs_Error(int code, const DString& text) : Code(code), Text(text) {}
     EventArgs_Error(int code, const DString& text, const DString& origin)
         : Code(code), Text(text), Origin(origin) {}
 
     int Code = 0;
-    // The Winsock error number when a socket failure is relayed with Code -1.
+    // The Winsock error number when a socket failure is relayed with Code NothingRead.
     int SysCode = 0;
     DString Text;
     DString Origin;

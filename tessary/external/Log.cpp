@@ -210,13 +210,13 @@ _XDWLog::~_XDWLog() {
     Level level = Level::Info;
     if (m_Line.find_first_not_of('\n') == std::string::npos) {
         level = Level::Traffic;
-    } else if (m_Severity <= 2) {
+    } else if (m_Severity < SeverityError) {
         level = Level::Fatal;
-    } else if (m_Severity == 3) {
+    } else if (m_Severity == SeverityError) {
         level = Level::Error;
-    } else if (m_Severity == 4) {
+    } else if (m_Severity == SeverityWarning) {
         level = Level::Warning;
-    } else if (m_Severity >= 7) {
+    } else if (m_Severity >= SeverityDebug) {
         level = Level::Debug;
     }
     if (!IsEnabled(level)) {

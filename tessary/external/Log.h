@@ -36,6 +36,11 @@ TESSARY_EXPORT std::string LogFilePath();
 // a traffic line and goes wherever traffic goes.
 class TESSARY_EXPORT CSystemLog {
 public:
+    static constexpr int SeverityError = 3;
+    static constexpr int SeverityWarning = 4;
+    static constexpr int SeverityInfo = 6;
+    static constexpr int SeverityDebug = 7;
+
     CSystemLog() = default;
     CSystemLog(const CSystemLog&) = delete;
     CSystemLog& operator=(const CSystemLog&) = delete;
@@ -54,7 +59,7 @@ public:
 
 protected:
     std::string m_Line;
-    int m_Severity = 6;
+    int m_Severity = SeverityInfo;
 };
 
 // One object per line, on the stack; the line is written whole when it is destroyed, so lines

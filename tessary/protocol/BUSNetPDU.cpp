@@ -51,7 +51,7 @@ void BUSNetPDU::FireError(int code, const char* text) {
 
 void BUSNetPDU::OnSocketError(const void*, EventArgs_Error* args) {
     args->SysCode = args->Code;
-    args->Code = -1;
+    args->Code = EventArgs_Error::NothingRead;
     PDUError.Fire(nullptr, args);
 }
 
@@ -125,25 +125,25 @@ bool BUSNetPDU::ReadReply(MessageHead& reply, int32_t timeOut) {
     };
     if (cbHead <= 0) {
         _error("Leave ReadReply due to failed to Read.Reply");
-        return fail(-1, "Read.Reply");
+        return fail(EventArgs_Error::NothingRead, "Read.Reply");
     }
     if (cbHead < static_cast<int32_t>(sizeof(MessageHead))) {
         _error("Leave ReadReply due to invalid Reply, %d < %d", cbHead,
                static_cast<int>(sizeof(MessageHead)));
-        return fail(-7, "Invalid Reply");
+        return fail(EventArgs_Error::Malformed, "Invalid Reply");
     }
     if (cbTail <= 0) {
         _error("Leave ReadReply due to failed to Read.Tail");
-        return fail(-1, "Read.Tail");
+        return fail(EventArgs_Error::NothingRead, "Read.Tail");
     }
     if (cbTail < static_cast<int32_t>(sizeof(Tail))) {
         _error("Leave ReadReply due to invalid Tail, %d < %d", cbTail,
                static_cast<int>(sizeof(Tail)));
-        return fail(-7, "Invalid Tail");
+        return fail(EventArgs_Error::Malformed, "Invalid Tail");
     }
     if (!tail.Is()) {
         _error("Leave ReadReply due to invalid Tail.");
-        return fail(-7, "Invalid Tail");
+        return fail(EventArgs_Error::Malformed, "Invalid Tail");
     }
 
     if (reply.Is(HeadType::Reply)) {
@@ -156,7 +156,7 @@ bool BUSNetPDU::ReadReply(MessageHead& reply, int32_t timeOut) {
         _tinfo("--F-> [%d : %d] Leave ReadReply, get failed <%s> -> <%s>", reply.MessageID,
                reply.CallerID, reply.GetSourceID().c_str(), reply.GetTargetID().c_str());
         LogEmptyLine();
-        FireError(-20, "Failed when ReadReply (from BUS Server)");
+        FireError(EventArgs_Error::Refused, "Failed when ReadReply (from BUS Server)");
         return false;
     }
     LogEmptyLine();
@@ -166,6 +166,6 @@ bool BUSNetPDU::ReadReply(MessageHead& reply, int32_t timeOut) {
     LogEmptyLine();
     // The stream is somewhere inside an unknown frame; only a new connection can resync.
     m_Stream->Teardown();
-    FireError(-7, "Invalid MessageHead");
+    FireError(EventArgs_Error::Malformed, "Invalid MessageHead");
     return false;
 }

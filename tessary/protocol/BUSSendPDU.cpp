@@ -12,25 +12,25 @@ bool BUSSendPDU::DoReadAck(uint32_t expectedID, MessageHead& head, DString& text
     const int32_t cbHead = m_Stream->ReadBytes(&head, sizeof(MessageHead));
     if (cbHead <= 0) {
         _error("Leave DoReadAck due to failed to Read");
-        FireError(-1, "ReadAck");
+        FireError(EventArgs_Error::NothingRead, "ReadAck");
         return false;
     }
     if (cbHead < static_cast<int32_t>(sizeof(MessageHead))) {
         _error("Leave DoReadAck due to invalid MessageHead, %d < %d", cbHead,
                static_cast<int>(sizeof(MessageHead)));
-        FireError(-7, "Invalid MessageHead");
+        FireError(EventArgs_Error::Malformed, "Invalid MessageHead");
         return false;
     }
     if (!NetRead(*m_Stream, head, text8, text16, blob)) {
         _error("Leave DoReadAck due to BUSNetRead failed");
-        FireError(-7, "ReadAck");
+        FireError(EventArgs_Error::Malformed, "ReadAck");
         return false;
     }
     if (head.MessageID != expectedID) {
         _error("BUS Sequence error ! Different MessageID in ACK ! Expect %d but get %d",
                expectedID, head.MessageID);
         _error("      [%d] Discard a FUNNY Ack message of %d", expectedID, head.MessageID);
-        FireError(-7, "BUS Sequence error");
+        FireError(EventArgs_Error::Malformed, "BUS Sequence error");
         return false;
     }
 
@@ -50,13 +50,13 @@ bool BUSSendPDU::DoReadAck(uint32_t expectedID, MessageHead& head, DString& text
         _tinfo("--F-> [%d : %d] Leave DoReadAck, get failed <%s> -> <%s>", head.MessageID,
                head.CallerID, head.GetSourceID().c_str(), head.GetTargetID().c_str());
         LogEmptyLine();
-        FireError(-20, "Failed when ReadAck (from BUS Server)");
+        FireError(EventArgs_Error::Refused, "Failed when ReadAck (from BUS Server)");
     } else if (head.Is(HeadType::Error)) {
         // The caller reports it from Value and the body.
     } else {
         _warning("Leave DoReadAck, get an invalid MessageHead : 0x%0x", head.Type);
         LogEmptyLine();
-        FireError(-7, "Invalid MessageHead");
+        FireError(EventArgs_Error::Malformed, "Invalid MessageHead");
     }
     return result;
 }

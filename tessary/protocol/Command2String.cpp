@@ -36,7 +36,7 @@ void EmptyLine() {
 int32_t Command2String::Load(const WString& path) {
     EmptyLine();
     {
-        _XDWLog log(7);
+        _XDWLog log(_XDWLog::SeverityDebug);
         log << "Enter Command2String::Load " << '[' << path.ToDString() << ']';
     }
 

@@ -33,6 +33,8 @@ constexpr uint32_t AckRequested = 0x1;
 constexpr uint32_t Forward = 0x2;
 constexpr uint32_t BLOB = 0x4;
 constexpr uint32_t Wide = 0x8;
+// In a SYNC frame: the receiver logs every Heartbeat frame.
+constexpr uint32_t LogHeartbeats = 0x1;
 } // namespace HeadFlag
 
 namespace FixedCommand {

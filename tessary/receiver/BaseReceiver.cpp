@@ -125,7 +125,7 @@ bool BaseReceiver::Subscribe(unsigned long command, int timeOut) {
 bool BaseReceiver::BUSSetting(unsigned long command, const char* key, const char* value) {
     return NoThrow(InstanceID, "BaseReceiver::BUSSetting", false, [&] {
         if (WaitTask == nullptr) {
-            _XDWLog log(3);
+            _XDWLog log(_XDWLog::SeverityError);
             log.Brace(static_cast<int>(InstanceID))
                 << "Leave BaseReceiver.BUSSetting due to StartWait is not invoked !";
             return false;
@@ -140,7 +140,7 @@ bool BaseReceiver::BUSSetting(unsigned long command, const char* key, const char
 int BaseReceiver::SetSocketOption(int level, int option, const char* value, int length) {
     return NoThrow(InstanceID, "BaseReceiver::SetSocketOption", 0, [&] {
         if (WaitTask == nullptr) {
-            _XDWLog log(3);
+            _XDWLog log(_XDWLog::SeverityError);
             log.Brace(static_cast<int>(InstanceID))
                 << "Leave BaseReceiver.SetSocketOption due to StartWait is not invoked !";
             return 0;

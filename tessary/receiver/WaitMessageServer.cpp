@@ -17,6 +17,8 @@ namespace {
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 constexpr int StopWaitSeconds = 5;
+// CallerID of the settings a wait server posts for its receiver.
+constexpr uint32_t SettingCallerID = 9876;
 
 } // namespace
 
@@ -192,7 +194,7 @@ bool WaitMessageServer::BUSSetting(uint32_t command, const char* key, const char
             break;
         }
         {
-            _XDWLog log(4);
+            _XDWLog log(_XDWLog::SeverityWarning);
             log << retry.Line;
         }
         SleepMs(retry.PauseMs);
@@ -209,7 +211,7 @@ bool WaitMessageServer::BUSSetting(uint32_t command, const char* key, const char
     FastJsonEncoder<DString> encoder;
     encoder.Add(key, value);
     const bool result = session.BUSSetting(SourceID.c_str(), static_cast<int32_t>(command),
-                                           encoder.Encode(), 9876);
+                                           encoder.Encode(), SettingCallerID);
     _debug("Leave WaitServer.BUSSetting");
     return result;
 }

@@ -22,6 +22,8 @@ std::atomic<uint32_t> gRegistrationCounter{0};
 std::atomic<bool> gHeartbeatLogging{false};
 
 constexpr auto PauseStep = std::chrono::milliseconds(10);
+// CallerID of the TcpNoDelay setting posted right after connecting.
+constexpr uint32_t TcpNoDelayCallerID = 1230;
 // Bytes of a skipped body or BLOB are read through a buffer of this size and dropped, so a
 // frame nobody takes never sizes an allocation from its announced lengths.
 constexpr uint32_t DiscardChunk = 64 * 1024;
@@ -183,7 +185,7 @@ bool WaitConnection::StartWait() {
 
     LogEmptyLine();
     {
-        _XDWLog log(7);
+        _XDWLog log(_XDWLog::SeverityDebug);
         log.Brace(name) << "is connecting to " << AddressText();
     }
     LogEmptyLine();
@@ -198,7 +200,7 @@ bool WaitConnection::StartWait() {
     stream.Connect(m_Settings.ConnectIPAddress.c_str(), m_Settings.StatusPort);
     if (!socket.IsConnected()) {
         {
-            _XDWLog log(4);
+            _XDWLog log(_XDWLog::SeverityWarning);
             log.Brace(name) << "failed to connect to " << AddressText();
         }
         FireOffline();
@@ -209,7 +211,7 @@ bool WaitConnection::StartWait() {
 
     if (m_Settings.TcpNoDelay) {
         socket.SetTcpNoDelay(true);
-        m_Connection.PostTcpNoDelay(sourceID, 1230);
+        m_Connection.PostTcpNoDelay(sourceID, TcpNoDelayCallerID);
     }
     // The registration is the head alone: the bus server knows a status connection by it.
     stream.Write(&registration, sizeof registration);
@@ -243,7 +245,7 @@ bool WaitConnection::ReadTailOnly() { return ReadTail(m_Connection.Stream()); }
 
 bool WaitConnection::WaitOneMessage() {
     if (!m_Connection.IsConnected()) {
-        _XDWLog log(4);
+        _XDWLog log(_XDWLog::SeverityWarning);
         log << WaitTag() << " WaitOneMessage, socket is down, return now";
         return false;
     }
@@ -255,13 +257,13 @@ bool WaitConnection::WaitOneMessage() {
             _XDWLog log;
             log << WaitTag() << " Leave WaitOneMessage due to m_bWillStop is true";
         } else {
-            _XDWLog log(4);
+            _XDWLog log(_XDWLog::SeverityWarning);
             log << WaitTag() << " Leave WaitOneMessage, get an invalid head. Is the socket closed ?";
         }
         return false;
     }
     if (count < static_cast<int32_t>(sizeof head)) {
-        _XDWLog log(4);
+        _XDWLog log(_XDWLog::SeverityWarning);
         log << WaitTag() << " WaitOneMessage get an invalid head !";
         return false;
     }
@@ -311,7 +313,7 @@ bool WaitConnection::WaitOneMessage() {
     }
 
     SkipFrame(head);
-    _XDWLog log(4);
+    _XDWLog log(_XDWLog::SeverityWarning);
     log << "<---- " << TraceTag(head) << "WaitServer get an inavalid message of Type : 0x"
         << DString::FromFormat("%0x", head.Type);
     return true;
@@ -349,7 +351,7 @@ bool WaitConnection::SkipFrame(const MessageHead& head) {
 void WaitConnection::HandleSync(const MessageHead& head) {
     _tinfo("--Y->%sWaitServer get a SYNC Message at <%s>", TraceTag(head).c_str(),
            m_Settings.SourceID.c_str());
-    gHeartbeatLogging = (head.Flags & 1) != 0;
+    gHeartbeatLogging = head.HasFlag(HeadFlag::LogHeartbeats);
     if (head.Command == FixedCommand::HeartRate) {
         const int32_t seconds = SyncTimeOutSeconds(head.Value);
         _debug("SYNC of HeartRate of %d MS, set timeout to %d seconds", head.Value, seconds);
