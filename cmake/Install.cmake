@@ -41,6 +41,7 @@ set(TESSARY_PUBLIC_HEADERS
     receiver/FixedBLOBReceiver.h
     receiver/FixedMessageReceiver.h
     receiver/MessageReceiver.h
+    setup/BusSettings.h
     setup/Version.h)
 foreach(_header IN LISTS TESSARY_PUBLIC_HEADERS)
     get_filename_component(_subdir ${_header} DIRECTORY)

@@ -15,7 +15,7 @@ namespace busd {
 
 DaemonSettings DefaultDaemonSettings() {
     DaemonSettings settings;
-    settings.Ini = ReadManagerSettings();
+    settings.Ini = ReadBusSettings(BusSettingsPath());
     settings.Options.CommandPort = settings.Ini.CommandPort;
     settings.Options.StatusPort = settings.Ini.StatusPort;
     settings.Options.NbOfBUSServer = settings.Ini.NbOfBUSServer;

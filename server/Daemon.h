@@ -1,7 +1,7 @@
 #pragma once
 
 #include "server/BusServer.h"
-#include "server/ServerConfig.h"
+#include "tessary/setup/BusSettings.h"
 
 #include <string>
 
@@ -15,7 +15,7 @@ namespace busd {
 // `tessary server` fill it through AddDaemonOptions, so the two stay one program.
 struct DaemonSettings {
     BusServerOptions Options;
-    ManagerSettings Ini;
+    BusSettings Ini;
     std::string LogLevel;
     std::string LogFile;
 };

@@ -1,7 +1,7 @@
 #include "tools/BusOptions.h"
 
 #include "tessary/client/Client.h"
-#include "tessary/setup/internal/Configuration.h"
+#include "tessary/setup/BusSettings.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
@@ -53,7 +53,7 @@ void PrepareLibrary(BusOptions& options) {
         options.StatusPort = Client::GetDefStatusPort();
     }
     if (options.Servers == 0) {
-        options.Servers = Configuration::NbOfBUSServer();
+        options.Servers = ReadBusSettings(BusSettingsPath()).NbOfBUSServer;
     }
 }
 

@@ -12,7 +12,6 @@
 
 #include "tessary/client/BLOBClient.h"
 #include "tessary/client/BLOBStreamClient.h"
-#include "tessary/setup/internal/Configuration.h"
 
 #include <fmt/format.h>
 

@@ -1,4 +1,4 @@
-#include "server/ServerConfig.h"
+#include "tessary/setup/BusSettings.h"
 
 #include "tessary/setup/internal/Configuration.h"
 #include "tessary/setup/internal/ModulePath.h"
@@ -7,9 +7,7 @@
 
 #include <cstdlib>
 
-namespace busd {
-
-std::string SystemPath() {
+std::string BusSettingsPath() {
     std::string path;
     if (const char* configured = std::getenv(Configuration::SystemPathVariable);
         configured != nullptr && *configured != '\0') {
@@ -20,18 +18,13 @@ std::string SystemPath() {
     if (!path.empty() && path.back() != '/' && path.back() != '\\') {
         path += '/';
     }
-    return path;
+    return path + Configuration::IniFileName;
 }
 
-ManagerSettings ReadManagerSettings() {
-    return ReadManagerSettings(SystemPath() + Configuration::IniFileName);
-}
-
-ManagerSettings ReadManagerSettings(const std::string& iniPath) {
-    // The library's own reader, so the daemon and its clients agree on every corner of the
-    // file's syntax.
+BusSettings ReadBusSettings(const std::string& iniPath) {
+    // The library's own reader, so every program agrees on every corner of the file's syntax.
     const BUSServerSettings read = ReadBUSServerIni(iniPath.c_str());
-    ManagerSettings settings;
+    BusSettings settings;
     settings.CommandPort = read.CommandPort;
     settings.StatusPort = read.StatusPort;
     settings.NbOfBUSServer = read.NbOfBUSServer;
@@ -39,5 +32,3 @@ ManagerSettings ReadManagerSettings(const std::string& iniPath) {
     settings.IniFound = access(iniPath.c_str(), R_OK) == 0;
     return settings;
 }
-
-} // namespace busd
