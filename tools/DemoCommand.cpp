@@ -263,29 +263,35 @@ private:
             // Connected first, so the watch has the socket the transfer will use.
             client.Connect();
         }
-        DString reply;
-        Block replyBLOB;
-        const auto start = Clock::now();
-        bool sent = false;
-        {
-            TransferWatch watch(progress.Enabled() ? client.SocketHandle() : -1, progress);
-            sent = client.SendBLOB(ReceiverID, DemoCode::Digest, DString("a BLOB"), blob, reply,
-                                   replyBLOB, BLOBTimeOutMs);
+        // Sent twice: the first BLOB of a process also pays for memory touched for the first
+        // time and for TCP growing its buffers; the second shows what the bus itself costs.
+        double seconds[2] = {0, 0};
+        for (double& elapsed : seconds) {
+            DString reply;
+            Block replyBLOB;
+            const auto start = Clock::now();
+            bool sent = false;
+            {
+                TransferWatch watch(progress.Enabled() ? client.SocketHandle() : -1, progress);
+                sent = client.SendBLOB(ReceiverID, DemoCode::Digest, DString("a BLOB"), blob,
+                                       reply, replyBLOB, BLOBTimeOutMs);
+            }
+            elapsed = Since(start);
+            progress.Finish();
+            if (!sent) {
+                return Fail(trap.Describe());
+            }
+            if (reply.str() != fmt::format("received {} bytes", m_BLOBBytes)) {
+                return Fail(fmt::format("unexpected reply \"{}\"", reply.str()));
+            }
+            if (!ReplyMatches(replyBLOB, sum)) {
+                return Fail(fmt::format("the reply BLOB ({} bytes) does not hold the checksum "
+                                        "of what was sent",
+                                        replyBLOB.Length()));
+            }
         }
-        const double seconds = Since(start);
-        progress.Finish();
-        if (!sent) {
-            return Fail(trap.Describe());
-        }
-        if (reply.str() != fmt::format("received {} bytes", m_BLOBBytes)) {
-            return Fail(fmt::format("unexpected reply \"{}\"", reply.str()));
-        }
-        if (!ReplyMatches(replyBLOB, sum)) {
-            return Fail(fmt::format("the reply BLOB ({} bytes) does not hold the checksum of "
-                                    "what was sent",
-                                    replyBLOB.Length()));
-        }
-        return Pass(Throughput(m_BLOBBytes, seconds) + "; reply BLOB: checksum matches");
+        return Pass(Throughput(m_BLOBBytes, seconds[1]) + ", the first " +
+                    FormatSeconds(seconds[0]) + "; reply BLOB: checksum matches");
     }
 
     Outcome StreamStep() const {
@@ -303,20 +309,25 @@ private:
                 ++chunks;
             }
         };
-        DString reply;
-        Block replyBLOB;
-        const auto start = Clock::now();
-        if (!streamer.SendBLOB(ReceiverID, DemoCode::Digest, DString("a stream"), writer, reply,
-                               replyBLOB, BLOBTimeOutMs)) {
-            return Fail(trap.Describe());
+        // Twice, as the BLOB step: the second shows the bus without first-time costs.
+        double seconds[2] = {0, 0};
+        for (double& elapsed : seconds) {
+            DString reply;
+            Block replyBLOB;
+            chunks = 0;
+            const auto start = Clock::now();
+            if (!streamer.SendBLOB(ReceiverID, DemoCode::Digest, DString("a stream"), writer,
+                                   reply, replyBLOB, BLOBTimeOutMs)) {
+                return Fail(trap.Describe());
+            }
+            elapsed = Since(start);
+            if (!ReplyMatches(replyBLOB, sum)) {
+                return Fail(fmt::format("received as {} bytes; the checksum does not match",
+                                        reply.str()));
+            }
         }
-        const double seconds = Since(start);
-        if (!ReplyMatches(replyBLOB, sum)) {
-            return Fail(
-                fmt::format("received as {} bytes; the checksum does not match", reply.str()));
-        }
-        return Pass(
-            fmt::format("{} chunks, {}; checksum matches", chunks, Throughput(total, seconds)));
+        return Pass(fmt::format("{} chunks, {}, the first {}; checksum matches", chunks,
+                                Throughput(total, seconds[1]), FormatSeconds(seconds[0])));
     }
 
     static Outcome ErrorStep(BusClient<BLOBClient>& client, ErrorTrap& trap) {
