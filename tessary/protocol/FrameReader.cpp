@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -45,6 +46,76 @@ void* BodyStorage(const MessageHead& head, DString& text8, WString& text16) {
     }
 }
 
+// The checks of a body read that asked for expected bytes and got count.
+bool CheckBodyRead(int64_t count, int64_t expected) {
+    if (count <= 0) {
+        _error("Leave NetRead, BUS Protocol error, cbRead <= 0");
+        return false;
+    }
+    if (count < expected) {
+        _error("Leave NetRead, BUS Protocol error, cbRead < cbMessage");
+        return false;
+    }
+    return true;
+}
+
+// The checks of a tail read that got count bytes; its magic is the caller's to check.
+bool CheckTailRead(int32_t count) {
+    if (count <= 0) {
+        _error("Leave NetRead, BUS Protocol error, cbTail <= 0");
+        return false;
+    }
+    if (count < static_cast<int32_t>(sizeof(Tail))) {
+        _error("Leave NetRead, BUS Protocol error, cbTail < sizeof (Tail)");
+        return false;
+    }
+    return true;
+}
+
+// Bytes of a skipped body or BLOB are read through a buffer of this size and dropped, so a
+// frame nobody takes never sizes an allocation from its announced lengths.
+constexpr uint32_t DiscardChunk = 64 * 1024;
+
+// Reads and drops count bytes; answers how many arrived (fewer when the connection ended).
+int64_t Discard(InBuffer& stream, int64_t count) {
+    std::vector<char> scratch(static_cast<size_t>(std::min<int64_t>(count, DiscardChunk)));
+    int64_t total = 0;
+    while (total < count) {
+        const auto want = static_cast<uint32_t>(std::min<int64_t>(count - total, DiscardChunk));
+        const int32_t got = stream.ReadBytes(scratch.data(), want);
+        if (got <= 0) {
+            break;
+        }
+        total += got;
+        if (static_cast<uint32_t>(got) < want) {
+            break;
+        }
+    }
+    return total;
+}
+
+// Reads the PDVs of a skipped frame up to the closing one, dropping their data.
+bool DiscardBLOB(InBuffer& stream) {
+    for (;;) {
+        MessagePDV pdv;
+        const int32_t count = ReadPDV(stream, pdv);
+        if (count <= 0) {
+            _error("Leave NetRead, BUS Protocol error, cbPDV <= 0");
+            return false;
+        }
+        if (!CheckPDV(count, pdv)) {
+            return false;
+        }
+        if (pdv.IsLast()) {
+            return true;
+        }
+        if (Discard(stream, pdv.cbData) < static_cast<int64_t>(pdv.cbData)) {
+            _error("Leave NetRead, BUS Protocol error, cbPDV <= 0");
+            return false;
+        }
+    }
+}
+
 } // namespace
 
 bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString& text16,
@@ -56,13 +127,7 @@ bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString&
             LogAllocationFailure(static_cast<uint32_t>(n));
             return false;
         }
-        const int32_t count = stream.ReadBytes(storage, static_cast<uint32_t>(n));
-        if (count <= 0) {
-            _error("Leave NetRead, BUS Protocol error, cbRead <= 0");
-            return false;
-        }
-        if (count < n) {
-            _error("Leave NetRead, BUS Protocol error, cbRead < cbMessage");
+        if (!CheckBodyRead(stream.ReadBytes(storage, static_cast<uint32_t>(n)), n)) {
             return false;
         }
     }
@@ -87,13 +152,7 @@ bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString&
     }
 
     Tail tail;
-    const int32_t count = stream.ReadBytes(&tail, sizeof tail);
-    if (count <= 0) {
-        _error("Leave NetRead, BUS Protocol error, cbTail <= 0");
-        return false;
-    }
-    if (count < static_cast<int32_t>(sizeof tail)) {
-        _error("Leave NetRead, BUS Protocol error, cbTail < sizeof (Tail)");
+    if (!CheckTailRead(stream.ReadBytes(&tail, sizeof tail))) {
         return false;
     }
     if (!tail.Is()) {
@@ -194,6 +253,17 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
     }
     _error("Leave NetRead, BUS Protocol error, cbPDV <= 0");
     return false;
+}
+
+bool SkipFrameRest(InBuffer& stream, const MessageHead& head) {
+    if (head.cbMessage > 0 && !CheckBodyRead(Discard(stream, head.cbMessage), head.cbMessage)) {
+        return false;
+    }
+    if (head.cbBLOB > 0 && !DiscardBLOB(stream)) {
+        return false;
+    }
+    Tail tail;
+    return CheckTailRead(stream.ReadBytes(&tail, sizeof tail));
 }
 
 bool ReadTail(InBuffer& stream) {

@@ -32,5 +32,10 @@ bool ReadBLOBKnowSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob);
 // length; a BLOB sent as a single chunk is read in place, without gathering and joining.
 bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob);
 
+// Reads past the rest of a frame nobody takes (body, BLOB chunks, tail) through a small buffer,
+// whatever lengths it announces, with the checks and lines of NetRead; the tail's magic is not
+// checked. False when a read failed.
+bool SkipFrameRest(InBuffer& stream, const MessageHead& head);
+
 // One tail; true when all 16 bytes came. Its magic is not checked, and nothing is logged.
 bool ReadTail(InBuffer& stream);

@@ -6,11 +6,9 @@
 #include "tessary/protocol/FrameReader.h"
 #include "tessary/protocol/internal/LogLines.h"
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 using ORVEX::Log::_XDWLog;
 
@@ -24,54 +22,6 @@ std::atomic<bool> gHeartbeatLogging{false};
 constexpr auto PauseStep = std::chrono::milliseconds(10);
 // CallerID of the TcpNoDelay setting posted right after connecting.
 constexpr uint32_t TcpNoDelayCallerID = 1230;
-// Bytes of a skipped body or BLOB are read through a buffer of this size and dropped, so a
-// frame nobody takes never sizes an allocation from its announced lengths.
-constexpr uint32_t DiscardChunk = 64 * 1024;
-
-// Reads and drops count bytes; answers how many arrived (fewer when the connection ended).
-int64_t Discard(NetBuffer& stream, int64_t count) {
-    std::vector<char> scratch(static_cast<size_t>(std::min<int64_t>(count, DiscardChunk)));
-    int64_t total = 0;
-    while (total < count) {
-        const auto want = static_cast<uint32_t>(std::min<int64_t>(count - total, DiscardChunk));
-        const int32_t got = stream.ReadBytes(scratch.data(), want);
-        if (got <= 0) {
-            break;
-        }
-        total += got;
-        if (static_cast<uint32_t>(got) < want) {
-            break;
-        }
-    }
-    return total;
-}
-
-// Reads the PDVs of a skipped frame up to the closing one, dropping their data.
-bool DiscardBLOB(NetBuffer& stream) {
-    for (;;) {
-        MessagePDV pdv;
-        const int32_t cbPDV = stream.ReadBytes(&pdv, sizeof pdv);
-        if (cbPDV <= 0) {
-            _error("Leave NetRead, BUS Protocol error, cbPDV <= 0");
-            return false;
-        }
-        if (cbPDV < static_cast<int32_t>(sizeof pdv)) {
-            _error("Leave NetRead, BUS Protocol error, cbPDV < sizeof (MessagePDV)");
-            return false;
-        }
-        if (!pdv.Is()) {
-            _error("Leave NetRead, BUS Protocol error! PDV.Is ())");
-            return false;
-        }
-        if (pdv.IsLast()) {
-            return true;
-        }
-        if (Discard(stream, pdv.cbData) < static_cast<int64_t>(pdv.cbData)) {
-            _error("Leave NetRead, BUS Protocol error, cbPDV <= 0");
-            return false;
-        }
-    }
-}
 
 } // namespace
 
@@ -320,32 +270,7 @@ bool WaitConnection::WaitOneMessage() {
 }
 
 bool WaitConnection::SkipFrame(const MessageHead& head) {
-    NetBuffer& stream = m_Connection.Stream();
-    if (head.cbMessage > 0) {
-        const int64_t count = Discard(stream, head.cbMessage);
-        if (count <= 0) {
-            _error("Leave NetRead, BUS Protocol error, cbRead <= 0");
-            return false;
-        }
-        if (count < head.cbMessage) {
-            _error("Leave NetRead, BUS Protocol error, cbRead < cbMessage");
-            return false;
-        }
-    }
-    if (head.cbBLOB > 0 && !DiscardBLOB(stream)) {
-        return false;
-    }
-    Tail tail;
-    const int32_t cbTail = stream.ReadBytes(&tail, sizeof tail);
-    if (cbTail <= 0) {
-        _error("Leave NetRead, BUS Protocol error, cbTail <= 0");
-        return false;
-    }
-    if (cbTail < static_cast<int32_t>(sizeof tail)) {
-        _error("Leave NetRead, BUS Protocol error, cbTail < sizeof (Tail)");
-        return false;
-    }
-    return true;
+    return SkipFrameRest(m_Connection.Stream(), head);
 }
 
 void WaitConnection::HandleSync(const MessageHead& head) {
