@@ -48,8 +48,6 @@ Connection::Connection(BusInstance& bus, asio::ip::tcp::socket socket, Kind kind
     m_Peer = error ? std::string("unknown peer")
                    : peer.address().to_string() + ":" + std::to_string(peer.port());
     m_Socket.set_option(asio::ip::tcp::no_delay(true), error);
-    // Reads after a readiness wait must fail at once when there is nothing, never block.
-    m_Socket.non_blocking(true, error);
     m_Accepted = m_LastInput = m_LastWrite = Clock::now();
 }
 
@@ -104,42 +102,14 @@ void Connection::StartRead() {
     }
     PrepareBuffer();
     m_Reading = true;
-    if (m_Drained) {
-        // The last read left the socket empty, so reading again at once would only fail:
-        // wait until it is readable, then read. This is safe only within the handler of that
-        // read, before the event loop can consume the readiness that a new arrival signals.
-        m_Drained = false;
-        m_Socket.async_wait(asio::ip::tcp::socket::wait_read,
-                            [self = shared_from_this()](const std::error_code& error) {
-                                self->OnReadable(error);
-                            });
-        return;
-    }
     m_Socket.async_read_some(asio::buffer(m_In.get(), m_InSize),
                              [self = shared_from_this()](const std::error_code& error, size_t n) {
                                  self->OnRead(error, n);
                              });
 }
 
-void Connection::OnReadable(const std::error_code& error) {
-    if (error || m_Closed) {
-        OnRead(error, 0);
-        return;
-    }
-    std::error_code readError;
-    const size_t n = m_Socket.read_some(asio::buffer(m_In.get(), m_InSize), readError);
-    if (readError == asio::error::would_block || readError == asio::error::try_again) {
-        m_Reading = false;
-        m_Drained = true;
-        StartRead();
-        return;
-    }
-    OnRead(readError, n);
-}
-
 void Connection::OnRead(const std::error_code& error, size_t n) {
     m_Reading = false;
-    m_Drained = false;
     if (m_Closed) {
         return;
     }
@@ -156,10 +126,7 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
     }
     m_InPos = 0;
     m_InEnd = n;
-    m_Drained = n < m_InSize;
     Pump();
-    // A read started later, from another handler, must not rely on this one.
-    m_Drained = false;
 }
 
 void Connection::Pump() {

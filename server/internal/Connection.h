@@ -96,7 +96,6 @@ private:
     void PrepareBuffer();
     void StartRead();
     void OnRead(const std::error_code& error, size_t n);
-    void OnReadable(const std::error_code& error);
     void Pump();
     void ReadOrWait();
     void HandleSegment(const FrameParser::Step& step);
@@ -148,8 +147,6 @@ private:
     size_t m_InPos = 0;
     size_t m_InEnd = 0;
     bool m_Reading = false;
-    // The read being handled left the socket empty.
-    bool m_Drained = false;
     Pause m_Pause = Pause::None;
     FrameParser m_Parser;
     FramePlan m_Plan;
