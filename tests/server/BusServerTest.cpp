@@ -1,6 +1,6 @@
-#include "server/BusServer.h"
 #include "tessary/external/LogCapture.h"
-#include "tests/server/RawFrames.h"
+#include "tests/support/EmbeddedBus.h"
+#include "tests/support/RawClient.h"
 
 #include <gtest/gtest.h>
 
@@ -23,25 +23,8 @@ std::string Pattern(size_t n, char seed = 0) {
     return s;
 }
 
-// Waits up to the bound for a condition that another thread makes true.
-template <typename F> bool Eventually(F condition, Millis bound = Bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 BusServerOptions TestOptions() {
-    BusServerOptions options;
-    options.CommandPort = 0;
-    options.StatusPort = 0;
-    options.NbOfBUSServer = 2;
-    // Long enough that no heartbeat lands in a test that does not ask for one.
-    options.HeartRateMs = 60000;
+    BusServerOptions options = BusOptions(2);
     options.MaxFrameBytes = 16 << 20;
     options.MaxPendingBytes = 1 << 20;
     options.IdleTimeoutMs = 5000;

@@ -1,6 +1,5 @@
 #include "tessary/receiver/BLOBReceiver.h"
 #include "tests/tools/ToolBus.h"
-#include "tests/tools/ToolProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -70,7 +69,7 @@ protected:
         ASSERT_FALSE(m_Dir.Path().empty());
         m_Keeper = std::make_unique<Keeper>(m_Bus->StatusPort(), BusCount);
         m_Keeper->StartWait();
-        ASSERT_TRUE(Eventually([&] { return m_Bus->Stats().Registrations >= BusCount; }))
+        ASSERT_TRUE(Eventually([&] { return m_Bus->Stats().Registrations >= BusCount; }, FileBound))
             << "the receiver did not register on every bus server";
         // Past a few stream chunks and not a multiple of any.
         m_Bytes = PatternBytes((5 << 20) + 3, 1);
@@ -103,7 +102,7 @@ TEST_F(FileBLOBTest, AFileArrivesByteExactWholeOrStreamedWithItsReplyBLOB) {
     ToolProcess post(With({"post", "rx", "7", "--file", m_Dir.File("in.bin"), "--stream"}));
     ASSERT_EQ(post.Wait(), 0) << post.Stderr();
     EXPECT_EQ(post.Stdout(), "");
-    ASSERT_TRUE(Eventually([&] { return m_Keeper->BLOBs().size() == 3; }));
+    ASSERT_TRUE(Eventually([&] { return m_Keeper->BLOBs().size() == 3; }, FileBound));
 
     const std::vector<std::string> blobs = m_Keeper->BLOBs();
     for (const std::string& blob : blobs) {

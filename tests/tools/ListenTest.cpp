@@ -1,5 +1,4 @@
 #include "tests/tools/ToolBus.h"
-#include "tests/tools/ToolProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +83,7 @@ TEST_F(ToolTest, ListenRefusesWithItsErrorCodeAndStopsOnInterrupt) {
     EXPECT_TRUE(Eventually([&] {
         ToolProcess offline(With({"online", "rx"}));
         return offline.Wait() == 1;
-    }));
+    }, FileBound));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "server/BusServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/EmbeddedBus.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -24,12 +25,8 @@ protected:
     static constexpr int BusCount = 2;
 
     void SetUp() override {
-        busd::BusServerOptions options;
-        options.CommandPort = 0;
-        options.StatusPort = 0;
-        options.NbOfBUSServer = BusCount;
-        m_Bus = std::make_unique<busd::BusServer>(options);
-        ASSERT_TRUE(m_Bus->Start());
+        m_Bus = StartBus(BusOptions(BusCount));
+        ASSERT_TRUE(m_Bus);
     }
 
     std::vector<std::string> With(std::vector<std::string> arguments) const {
@@ -58,18 +55,22 @@ inline int FreePort() {
     return ntohs(address.sin_port);
 }
 
-// Waits for a condition another thread or process makes true. The bound is generous because a
-// multi-MiB BLOB under ThreadSanitizer on a loaded machine takes seconds to arrive.
-template <typename F> bool Eventually(F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+// The tessary program as a child process.
+class ToolProcess : public ChildProcess {
+public:
+    explicit ToolProcess(const std::vector<std::string>& arguments)
+        : ChildProcess(WithProgram(arguments)) {}
+
+private:
+    static std::vector<std::string> WithProgram(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv{TESSARY_TOOL_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
     }
-    return true;
-}
+};
+
+// A multi-MiB BLOB under ThreadSanitizer on a loaded machine takes seconds to arrive.
+inline constexpr std::chrono::milliseconds FileBound{15000};
 
 // A directory of its own for one test's files, removed with everything in it at the end.
 class ScratchDir {

@@ -1,5 +1,4 @@
 #include "tests/tools/ToolBus.h"
-#include "tests/tools/ToolProcess.h"
 
 #include <gtest/gtest.h>
 
