@@ -80,11 +80,7 @@ TEST(CommandPortTest, OffsetFollowsTheCounterModulo256KeptInEightBits) {
 TEST(CommandPortTest, RefusedConnectsAreTriedFourTimesEachRaisingTheSocketError) {
     ORVEX::Log::LogCapture log;
     std::vector<SeenError> errors;
-    uint16_t port = 0;
-    {
-        LoopbackPeer closed;
-        port = closed.Port();
-    }
+    const uint16_t port = LoopbackPeer::ClosedPort();
     BUSNetPDUProxy proxy(new BUSSendPDU());
     Collect(proxy.PDU->PDUError, errors);
     EXPECT_FALSE(proxy.Connect(LoopbackPeer::Host, port, 1));

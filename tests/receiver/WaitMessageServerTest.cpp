@@ -329,9 +329,7 @@ TEST_F(WaitServerTest, AThrowingHandlerRenewsTheConnectionAndTheServerCarriesOn)
 }
 
 TEST_F(WaitServerTest, AnUnreachableBusServerIsReportedAtEveryAttempt) {
-    LoopbackPeer closed;
-    const int port = closed.Port();
-    closed.StopListening();
+    const int port = LoopbackPeer::ClosedPort();
     Configure(*m_Server, port);
     const auto begin = std::chrono::steady_clock::now();
     ASSERT_TRUE(m_Server->Start(4));

@@ -86,6 +86,9 @@ public:
     // Waits until everything queued on the connection has been carried out.
     bool WaitForSent(size_t connection = 0, Duration wait = DefaultWait) const;
 
+    // A port on which nothing listens: one the OS just handed out and took back.
+    static uint16_t ClosedPort() { return LoopbackPeer().Port(); }
+
 private:
     struct Operation {
         enum class Kind { Data, Close, Reset } What = Kind::Data;

@@ -72,7 +72,7 @@ protected:
         ASSERT_TRUE(Eventually([&] { return m_Bus->Stats().Registrations >= BusCount; }, FileBound))
             << "the receiver did not register on every bus server";
         // Past a few stream chunks and not a multiple of any.
-        m_Bytes = PatternBytes((5 << 20) + 3, 1);
+        m_Bytes = PatternText((5 << 20) + 3, 1);
         WriteBytes(m_Dir.File("in.bin"), m_Bytes);
     }
     void TearDown() override { m_Keeper.reset(); }
@@ -137,11 +137,11 @@ TEST_F(FileBLOBTest, FailuresNameTheirCauseAndExitWith1) {
         {With({"send", "nobody", "7", "--file", in}), "tessary send: error -20"},
         {With({"send", "rx", "7", "--file", in, "--reply-blob", m_Dir.File("no/such/dir")}),
          "tessary send: cannot create " + m_Dir.File("no/such/dir")},
-        {{"send", "rx", "7", "--file", in, "--command-port", std::to_string(FreePort()),
+        {{"send", "rx", "7", "--file", in, "--command-port", std::to_string(LoopbackPeer::ClosedPort()),
           "--servers", "1"},
          "tessary send: error -1 (socket error 10061): Connection Refused"},
         {{"post", "rx", "7", "--file", in, "--stream", "--command-port",
-          std::to_string(FreePort()), "--servers", "1"},
+          std::to_string(LoopbackPeer::ClosedPort()), "--servers", "1"},
          "tessary post: error -1 (socket error 10061): Connection Refused"},
     };
     for (const Case& c : cases) {

@@ -2,10 +2,9 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/EmbeddedBus.h"
+#include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,19 +40,6 @@ protected:
 
     std::unique_ptr<busd::BusServer> m_Bus;
 };
-
-// A port nobody listens on: bound, read back and closed again.
-inline int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // The tessary program as a child process.
 class ToolProcess : public ChildProcess {
@@ -94,13 +80,10 @@ private:
     std::string m_Path;
 };
 
-// Bytes that differ from their neighbours, so a lost, doubled or shifted chunk shows.
-inline std::string PatternBytes(size_t n, unsigned seed) {
-    std::string bytes(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        bytes[i] = static_cast<char>(((i + seed) * 0x9E3779B97F4A7C15ull) >> 56);
-    }
-    return bytes;
+// size bytes of the codec's position-dependent pattern as text, for files and BLOBs.
+inline std::string PatternText(size_t size, uint32_t seed) {
+    const Bytes bytes = PatternBytes(size, seed);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
