@@ -320,7 +320,6 @@ void LoopbackPeer::DeliverFrames(size_t index) {
             if (result.Status != ParseStatus::Complete) {
                 return;
             }
-            result.Frame->Offset = offset;
             connection.ResponderOffset += result.Frame->Size;
             responder = m_Responder;
         }

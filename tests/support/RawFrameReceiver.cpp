@@ -71,22 +71,6 @@ void RawFrameReceiver::Stop() {
 void RawFrameReceiver::SetReply(const std::string& text) {
     std::lock_guard lock(m_Mutex);
     m_Reply = text;
-    m_WideReply.clear();
-    m_ErrorCode = 0;
-}
-
-void RawFrameReceiver::SetWideReply(const std::u16string& text) {
-    std::lock_guard lock(m_Mutex);
-    m_Reply.clear();
-    m_WideReply = text;
-    m_ErrorCode = 0;
-}
-
-void RawFrameReceiver::SetError(int code, const std::string& text) {
-    std::lock_guard lock(m_Mutex);
-    m_Reply = text;
-    m_WideReply.clear();
-    m_ErrorCode = code;
 }
 
 void RawFrameReceiver::SetRecording(bool on) {
@@ -190,18 +174,16 @@ void RawFrameReceiver::Answer(const MessageHead& received) {
     if (m_Silent) {
         return;
     }
-    const int code = m_ErrorCode;
-    FrameBuilder answer(AnswerHead(received, code != 0 ? HeadType::Error : HeadType::Ack));
+    FrameBuilder answer(AnswerHead(received, HeadType::Ack));
     MessageHead& head = answer.Head();
-    head.Command = code != 0 ? received.Command : 0;
-    head.Value = code != 0 ? code : received.Value;
+    head.Command = 0;
     head.TickCount = TickCount32();
     head.SetSourceID(m_Id.c_str());
     std::memcpy(head.TargetID, received.SourceID, IdFieldSize);
     if (!m_Reply.empty()) {
         answer.Body(m_Reply);
     } else {
-        answer.WideBody(m_WideReply);
+        answer.WideBody(u"");
     }
     const Bytes frame = answer.Build();
     lock.unlock();
