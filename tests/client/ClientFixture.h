@@ -40,12 +40,6 @@ inline LoopbackPeer::Responder BusWithTarget(std::string ackBody = "", uint32_t 
     };
 }
 
-// A port on which nothing listens.
-inline uint16_t ClosedPort() {
-    LoopbackPeer closed;
-    return closed.Port();
-}
-
 template <typename Base> class ClientTestBase : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -54,7 +54,7 @@ TEST_F(ClientTest, AnOfflineTargetRaisesBusErrorMinus20) {
 }
 
 TEST_F(ClientTest, AnUnreachableBusFailsAfterFourAttemptsEachRaisingBusError) {
-    client.UsePort(ClosedPort());
+    client.UsePort(LoopbackPeer::ClosedPort());
     EXPECT_FALSE(client.IsOnline("you"));
     ASSERT_EQ(busErrors.size(), 4u);
     for (const auto& error : busErrors) {
@@ -81,7 +81,7 @@ TEST_F(ClientTest, UniqueSourceIDIsTheBusServersAnswer) {
 }
 
 TEST_F(ClientTest, UniqueSourceIDWithTheBusUnreachableIsTheAskedId) {
-    client.UsePort(ClosedPort());
+    client.UsePort(LoopbackPeer::ClosedPort());
     EXPECT_EQ(client.SetUniqueSourceID("asked"), DString("asked"));
     EXPECT_EQ(client.GetSourceID(), DString("asked"));
 }

@@ -225,7 +225,7 @@ TEST_F(MessageClientTest, CloseLogsBothLevelsAndTheClientStaysUsable) {
 }
 
 TEST_F(MessageClientTest, ASendThatCannotConnectFailsWithoutReadingAnything) {
-    client.UsePort(ClosedPort());
+    client.UsePort(LoopbackPeer::ClosedPort());
     EXPECT_FALSE(client.Send("you", 1, DString("q"), 2000));
     EXPECT_EQ(busErrors.size(), 4u);
     EXPECT_TRUE(ackErrors.empty());

@@ -11,6 +11,7 @@
 #include "tessary/client/BLOBStreamClient.h"
 #include "tessary/receiver/FixedBLOBReceiver.h"
 #include "tests/e2e/Pattern.h"
+#include "tests/support/Eventually.h"
 
 #include <unistd.h>
 
@@ -50,16 +51,6 @@ void Say(const std::string& key, const std::string& value) {
     std::fflush(stdout);
 }
 
-template <typename F> bool WaitUntil(F condition, std::chrono::seconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 int Receive(int statusPort, size_t bytes) {
     FixedBLOBReceiver receiver(statusPort, 1);
@@ -87,13 +78,13 @@ int Receive(int statusPort, size_t bytes) {
                                    done = true;
                                }));
     receiver.StartWait();
-    if (!WaitUntil([&] { return online.load(); }, std::chrono::seconds(10))) {
+    if (!Eventually([&] { return online.load(); }, std::chrono::seconds(10))) {
         Say("RESULT", "never on line");
         return 1;
     }
     Say("BASE", std::to_string(StatusKB("VmRSS")));
     Say("READY", "");
-    WaitUntil([&] { return done.load(); }, std::chrono::seconds(100));
+    Eventually([&] { return done.load(); }, std::chrono::seconds(100));
     // The acknowledgement goes out after the handler; the test closes stdin once the sender
     // has it, and only then may the connection go.
     char c;

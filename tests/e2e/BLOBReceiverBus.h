@@ -96,7 +96,7 @@ protected:
     static constexpr int BusCount = 2;
 
     void SetUp() override {
-        server = StartBus(BusCount);
+        server = StartBus(BusOptions(BusCount));
         ASSERT_TRUE(server);
         receiver.UseBus(server->StatusPort(), BusCount);
         receiver.SetSourceID("rx");

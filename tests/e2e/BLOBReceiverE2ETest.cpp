@@ -100,6 +100,9 @@ TEST_F(BLOBReceiverE2ETest, TheHooksTakeWhatTheyAnswerForAndLeaveTheRestToTheTab
 
 TEST_F(BLOBReceiverE2ETest, UnhandledCommandsGetTheNoResponseErrorWhenASubclassAsksForIt) {
     LogCapture log;
+    // Without arguments there is nothing to answer, and nothing may break.
+    receiver.MessageNoResponse(nullptr);
+    receiver.BLOBNoResponse(nullptr);
     receiver.RelayMessageHook = [](TestReceiver& r, unsigned long, EventArgs_BUSMessage* e) {
         r.MessageNoResponse(e);
         return true;
@@ -159,15 +162,4 @@ TEST_F(BLOBReceiverE2ETest, AFaultingHandlerIsReportedAndTheSenderStillGetsItsAn
     EXPECT_TRUE(log.Has("Exception catched at BLOBReceiver::OnMessageRelay"));
     EXPECT_TRUE(blobClient.SendBLOB("rx", 7206, Pattern(10, 1), 5000));
     EXPECT_EQ(deliveries.Count(), 1u);
-}
-
-TEST(BLOBReceiverNoResponse, ComposesErrorOneWithTheCommandsNameAndLeavesNullAlone) {
-    TestReceiver receiver;
-    receiver.MessageNoResponse(nullptr);
-    receiver.BLOBNoResponse(nullptr);
-    EventArgs_BUSBLOB e(42, "from", "to", "m", WString(), 17, Block());
-    receiver.BLOBNoResponse(&e);
-    EXPECT_EQ(e.ResultCode, 1);
-    EXPECT_EQ(e.ReplyText.str(), UnknownCommandJson(42));
-    EXPECT_EQ(e.ReplyBLOB.Length(), 0);
 }

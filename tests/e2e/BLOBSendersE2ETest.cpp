@@ -18,7 +18,7 @@ using ORVEX::Log::LogCapture;
 class BLOBSendersE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = StartBus(1);
+        server = StartBus(BusOptions(1));
         ASSERT_TRUE(server);
         raw = std::make_unique<RawFrameReceiver>("raw", server->StatusPort(0));
         ASSERT_TRUE(raw->Start());

@@ -13,21 +13,10 @@
 using namespace blobtest;
 using ORVEX::Log::LogCapture;
 
-namespace {
-
-constexpr size_t MiB = 1 << 20;
-
-} // namespace
-
 class BLOBStreamSizes : public BLOBBusTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(BLOBStreamSizes, ArriveWholeAndTheReplyComesBack) {
     const size_t size = GetParam();
-#ifdef TESSARY_SANITIZED
-    if (size > MiB) {
-        GTEST_SKIP() << "64 MiB under sanitizers";
-    }
-#endif
     AnswerBLOBs(7101, 32769);
     StartReceiver();
     WString reply;
@@ -46,9 +35,9 @@ TEST_P(BLOBStreamSizes, ArriveWholeAndTheReplyComesBack) {
         << PatternMismatch(seen[0].BLOB, 3);
 }
 
+// Around the stream buffers' 32768-byte block; a stream of many MiB is the demo's step.
 INSTANTIATE_TEST_SUITE_P(Sizes, BLOBStreamSizes,
-                         ::testing::Values(size_t{0}, size_t{1}, size_t{32767}, size_t{32768},
-                                           64 * MiB));
+                         ::testing::Values(size_t{0}, size_t{1}, size_t{32767}, size_t{32768}));
 
 using BLOBStreamE2ETest = BLOBBusTest;
 

@@ -56,8 +56,8 @@ template <typename Receiver> void AnswerWithName(Receiver& receiver, const char*
 // still use.
 TEST(FixedE2ETest, FixedPairsUseTheirOwnBusAndLeaveTheDefaultsToTheRest) {
     Client::Prepare();
-    auto fixedBus = StartBus(2);
-    auto plainBus = StartBus(1);
+    auto fixedBus = StartBus(BusOptions(2));
+    auto plainBus = StartBus(BusOptions(1));
     ASSERT_TRUE(fixedBus && plainBus);
     DefaultsOf defaults(*plainBus);
 

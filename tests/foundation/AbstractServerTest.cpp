@@ -1,6 +1,7 @@
 #include "tessary/foundation/AbstractServer.h"
 
 #include "tessary/external/LogCapture.h"
+#include "tests/support/Eventually.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -22,17 +23,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound = 2000ms) {
-    const auto deadline = Clock::now() + bound;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 // A detached thread's task entry disappears when the thread has really ended.
 bool ThreadGone(uint32_t tid) {
@@ -140,7 +130,7 @@ TEST_F(AbstractServerTest, StartRunsTheBodyAndStopEndsItWithEveryLine) {
     EXPECT_TRUE(server.IsStarted());
     EXPECT_NE(server.GetThreadID(), 0u);
     EXPECT_TRUE(m_Log.Has("---->  Server <Alpha> started successful"));
-    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls == 1; })) << "Run never called";
+    ASSERT_TRUE(Eventually([&] { return server.m_Calls == 1; })) << "Run never called";
     EXPECT_TRUE(server.IsRunning());
     EXPECT_EQ(server.m_Argument, 0x1234567890ULL);
     EXPECT_TRUE(m_Log.Has("Alpha running at priority 0"));
@@ -161,10 +151,10 @@ TEST_F(AbstractServerTest, StartRunsTheBodyAndStopEndsItWithEveryLine) {
 
     // A stopped server starts again, with m_bWillStop cleared.
     ASSERT_TRUE(server.Start(4));
-    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls == 2; }));
+    ASSERT_TRUE(Eventually([&] { return server.m_Calls == 2; }));
     EXPECT_FALSE(server.WillStopFlag());
     EXPECT_TRUE(server.Restart());
-    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls == 3; }));
+    ASSERT_TRUE(Eventually([&] { return server.m_Calls == 3; }));
     EXPECT_EQ(server.m_Exits, 2);
     EXPECT_TRUE(server.Terminate());
     EXPECT_EQ(server.m_Exits, 3);
@@ -189,7 +179,7 @@ TEST_F(AbstractServerTest, StartTwiceReportsTheFirstStartAndFails) {
 TEST_F(AbstractServerTest, BodyThatReturnsUnaskedIsCalledAgainAfterTwoSeconds) {
     TestServer server("Bouncy", [](TestServer&, int) { return 7; });
     ASSERT_TRUE(server.Start(4));
-    ASSERT_TRUE(WaitUntil([&] { return server.m_Calls >= 2; }, 5000ms)) << "no restart";
+    ASSERT_TRUE(Eventually([&] { return server.m_Calls >= 2; }, 5000ms)) << "no restart";
     const auto times = server.CallTimes();
     const auto gap = times[1] - times[0];
     EXPECT_GE(gap, 1500ms);
@@ -217,7 +207,7 @@ TEST_F(AbstractServerTest, StopGivesUpOnAThreadThatIgnoresTheRequest) {
     auto gate = std::make_shared<Gate>();
     auto server = std::make_unique<StubbornServer>("Mule", gate);
     ASSERT_TRUE(server->Start(4));
-    ASSERT_TRUE(WaitUntil([&] { return server->m_Entered.load(); }));
+    ASSERT_TRUE(Eventually([&] { return server->m_Entered.load(); }));
     const uint32_t tid = server->GetThreadID();
 
     const auto begin = Clock::now();
@@ -236,7 +226,7 @@ TEST_F(AbstractServerTest, StopGivesUpOnAThreadThatIgnoresTheRequest) {
     server.reset();
     gate->Open();
     EXPECT_TRUE(m_Log.WaitFor("Server : Mule Stopped. rc : 5"));
-    EXPECT_TRUE(WaitUntil([&] { return ThreadGone(tid); })) << "late thread did not end";
+    EXPECT_TRUE(Eventually([&] { return ThreadGone(tid); })) << "late thread did not end";
     EXPECT_FALSE(m_Log.Has("Leave Server : Mule, m_bWillStop : 1"));
 }
 
@@ -248,7 +238,7 @@ TEST_F(AbstractServerTest, StopFromInsideRunEndsTheThreadWithoutAnotherRun) {
     ASSERT_TRUE(server.Start(4));
     const uint32_t tid = server.GetThreadID();
     ASSERT_TRUE(m_Log.WaitFor("[Self] Stopped."));
-    ASSERT_TRUE(WaitUntil([&] { return ThreadGone(tid); })) << "thread did not end";
+    ASSERT_TRUE(Eventually([&] { return ThreadGone(tid); })) << "thread did not end";
     EXPECT_TRUE(m_Log.Has("[Self]::Stop will execute in the same thread !!!"));
     EXPECT_EQ(server.m_Calls, 1);
     EXPECT_EQ(server.m_Exits, 1);
@@ -287,7 +277,7 @@ TEST_F(AbstractServerTest, ACrashInRunEndsTheThreadAndALaterStopCompletes) {
         const uint32_t tid = server.GetThreadID();
         const std::string fatal = std::string("Exception at Server ") + crash.name + "::Run.";
         ASSERT_TRUE(m_Log.WaitFor(fatal));
-        ASSERT_TRUE(WaitUntil([&] { return ThreadGone(tid); }));
+        ASSERT_TRUE(Eventually([&] { return ThreadGone(tid); }));
         EXPECT_TRUE(m_Log.Has("Enter ExceptionFilter."));
         if (crash.filterLine) {
             EXPECT_TRUE(m_Log.HasFragment(crash.filterLine));

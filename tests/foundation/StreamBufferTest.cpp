@@ -48,14 +48,6 @@ public:
         return static_cast<int32_t>(count);
     }
 
-    std::vector<uint32_t> BlockSizes() const {
-        std::vector<uint32_t> sizes;
-        for (const auto& block : m_Blocks) {
-            sizes.push_back(block->Size);
-        }
-        return sizes;
-    }
-
     int Reads = 0;
 
 private:
@@ -69,15 +61,6 @@ public:
         return true;
     }
 
-    // (filled, capacity) of each block.
-    std::vector<std::pair<uint32_t, uint32_t>> Blocks() const {
-        std::vector<std::pair<uint32_t, uint32_t>> blocks;
-        for (const auto& block : m_Blocks) {
-            blocks.emplace_back(block->Position, block->Size);
-        }
-        return blocks;
-    }
-
     std::vector<Bytes> SinkCalls;
 };
 
@@ -87,19 +70,6 @@ Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
 }
 
 } // namespace
-
-TEST(InBufferTest, ReadBytesGathersAcrossBlocks) {
-    ScriptedInput in;
-    const Bytes data = PatternBytes(88);
-    in.Deliver(Slice(data, 0, 50));
-    in.Deliver(Slice(data, 50, 38));
-    EXPECT_EQ(in.Fill(88), 88u);
-    EXPECT_EQ(in.BlockSizes(), (std::vector<uint32_t>{50, 38}));
-    Bytes out(88);
-    EXPECT_EQ(in.ReadBytes(out.data(), 88), 88);
-    EXPECT_EQ(out, data);
-    EXPECT_TRUE(in.IsEmpty());
-}
 
 TEST(InBufferTest, SourceFailureGivesAShortCountThenNothing) {
     ScriptedInput in;
@@ -138,14 +108,6 @@ TEST(InBufferTest, TypedReadIsAllOrNothing) {
     in >> half;
     EXPECT_EQ(half, 7);
     EXPECT_TRUE(in.IsEmpty());
-}
-
-TEST(InBufferTest, SmallReadsKeepRightSizedBlocks) {
-    ScriptedInput in;
-    in.Deliver(PatternBytes(100));
-    in.Deliver(PatternBytes(20000));
-    EXPECT_EQ(in.Fill(20100), 20100u);
-    EXPECT_EQ(in.BlockSizes(), (std::vector<uint32_t>{100, 20000}));
 }
 
 // Source pieces of awkward sizes against reads of awkward sizes, small and above a chunk:
@@ -202,32 +164,6 @@ TEST(InBufferTest, PrefetchReadsSixtyFourKilobytesMore) {
     EXPECT_EQ(in.Fill(10), 10u);
     EXPECT_TRUE(in.Prefetch());
     EXPECT_EQ(in.Buffered(), 10u + 65536u);
-    // The chunk size is back to normal: the next read asks the source for 32 KiB.
-    EXPECT_EQ(in.Fill(10 + 65536 + 1), 10u + 65536u + 1u);
-    EXPECT_EQ(in.BlockSizes().back(), 70000u - 65536u);
-}
-
-TEST(OutBufferTest, LargeWriteGetsItsOwnBlockAndOneSinkCall) {
-    RecordingOutput out;
-    const Bytes data = PatternBytes(100000);
-    EXPECT_EQ(out.Write(data.data(), 100000), 100000u);
-    EXPECT_EQ(out.Blocks(),
-              (std::vector<std::pair<uint32_t, uint32_t>>{{0, 32768}, {100000, 100000}}));
-    EXPECT_EQ(out.Pending(), 100000u);
-    EXPECT_TRUE(out.Flush());
-    ASSERT_EQ(out.SinkCalls.size(), 1u);
-    EXPECT_EQ(out.SinkCalls[0], data);
-    EXPECT_EQ(out.Pending(), 0u);
-    EXPECT_TRUE(out.Blocks().empty());
-}
-
-TEST(OutBufferTest, SmallWritesShareOneBlock) {
-    RecordingOutput out;
-    out.Write("0123456789", 10);
-    out.Write("abcdefghij", 10);
-    EXPECT_EQ(out.Blocks(), (std::vector<std::pair<uint32_t, uint32_t>>{{20, 32768}}));
-    out.Flush();
-    EXPECT_EQ(out.SinkCalls, std::vector<Bytes>{ToBytes("0123456789abcdefghij")});
 }
 
 TEST(OutBufferTest, ValuesStraddlingABlockEndGoOutWhole) {

@@ -105,7 +105,15 @@ TEST_F(BUSPostPDUTest, TcpNoDelaySettingIsTheExact24ByteBodyAndAlwaysTrue) {
     EXPECT_EQ(errors[0].Code, -20);
 }
 
-using BUSSendPDUTest = SessionTest;
+// Reads the acknowledgement of message id into the fixture's head, text and BLOB.
+class BUSSendPDUTest : public SessionTest {
+protected:
+    bool ReadAck(uint32_t id = 42) { return pdu.ReadAck(id, head, text, blob, 2000); }
+
+    MessageHead head;
+    DString text;
+    TmplBlockBuffer<unsigned char> blob;
+};
 
 // The acknowledgement of expectedID as a target answers it.
 MessageHead AckOf(uint32_t type, uint32_t messageID) {
@@ -119,10 +127,7 @@ MessageHead AckOf(uint32_t type, uint32_t messageID) {
 
 TEST_F(BUSSendPDUTest, AnAckWithABodyIsReadWholeAndLoggedWithItsSize) {
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).Body("hello").Build());
-    MessageHead head;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_TRUE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_TRUE(ReadAck());
     EXPECT_EQ(text, DString("hello"));
     EXPECT_TRUE(log.Has("--D-> [42 : 9] Leave DoReadAck, get Ack <you> -> <me>,   5 bytes"));
     EXPECT_TRUE(errors.empty());
@@ -130,10 +135,8 @@ TEST_F(BUSSendPDUTest, AnAckWithABodyIsReadWholeAndLoggedWithItsSize) {
 
 TEST_F(BUSSendPDUTest, AnEmptyAckKeepsTheCallersText) {
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).Build());
-    MessageHead head;
-    DString text("kept");
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_TRUE(pdu.ReadAck(42, head, text, blob, 2000));
+    text = "kept";
+    EXPECT_TRUE(ReadAck());
     EXPECT_EQ(text, DString("kept"));
     EXPECT_TRUE(log.Has("--D-> [42 : 9] Leave DoReadAck, get Ack <you> -> <me>"));
 }
@@ -141,10 +144,8 @@ TEST_F(BUSSendPDUTest, AnEmptyAckKeepsTheCallersText) {
 TEST_F(BUSSendPDUTest, AckTextsAreConvertedToTheCallersWidth) {
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).WideBody(u"\u00e9t\u00e9").Build());
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 43)).Body("\xC3\xA9t\xC3\xA9").Build());
-    MessageHead head;
     DString narrow;
     WString wide;
-    TmplBlockBuffer<unsigned char> blob;
     EXPECT_TRUE(pdu.ReadAck(42, head, narrow, blob, 2000));
     EXPECT_EQ(narrow, DString("\xC3\xA9t\xC3\xA9"));
     EXPECT_TRUE(pdu.ReadAck(43, head, wide, blob, 2000));
@@ -154,29 +155,22 @@ TEST_F(BUSSendPDUTest, AckTextsAreConvertedToTheCallersWidth) {
 TEST_F(BUSSendPDUTest, AnAckOfAnotherMessageIsDiscardedAndTheNextFrameLeftUnread) {
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 41)).Body("stray").Build());
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).Body("mine").Build());
-    MessageHead head;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_FALSE(ReadAck());
     EXPECT_TRUE(log.Has("BUS Sequence error ! Different MessageID in ACK ! Expect 42 but get 41"));
     EXPECT_TRUE(log.Has("      [42] Discard a FUNNY Ack message of 41"));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].Code, -7);
     EXPECT_EQ(errors[0].Text, "BUS Sequence error");
     // The frame after the stray one is still there, whole.
-    DString next;
-    EXPECT_TRUE(pdu.ReadAck(42, head, next, blob, 2000));
-    EXPECT_EQ(next, DString("mine"));
+    EXPECT_TRUE(ReadAck());
+    EXPECT_EQ(text, DString("mine"));
 }
 
 TEST_F(BUSSendPDUTest, AnErrorAcknowledgementFailsQuietlyAndKeepsTheFrame) {
     MessageHead error = AckOf(HeadType::Error, 42);
     error.Value = 5;
     peer.Send(FrameBuilder(error).Body("abc").Build());
-    MessageHead head;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_FALSE(ReadAck());
     EXPECT_TRUE(errors.empty());
     EXPECT_EQ(head.Type, HeadType::Error);
     EXPECT_EQ(head.Value, 5);
@@ -185,10 +179,7 @@ TEST_F(BUSSendPDUTest, AnErrorAcknowledgementFailsQuietlyAndKeepsTheFrame) {
 
 TEST_F(BUSSendPDUTest, AFailedFromTheBusServerRaisesMinus20) {
     peer.Send(FrameBuilder(AckOf(HeadType::Failed, 42)).Build());
-    MessageHead head;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_FALSE(ReadAck());
     EXPECT_TRUE(log.Has("--F-> [42 : 9] Leave DoReadAck, get failed <you> -> <me>"));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].Code, -20);
@@ -197,10 +188,7 @@ TEST_F(BUSSendPDUTest, AFailedFromTheBusServerRaisesMinus20) {
 
 TEST_F(BUSSendPDUTest, AnyOtherHeadIsInvalidButTheConnectionStays) {
     peer.Send(FrameBuilder(AckOf(HeadType::Reply, 42)).Build());
-    MessageHead head;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_FALSE(ReadAck());
     EXPECT_TRUE(log.Has("Leave DoReadAck, get an invalid MessageHead : 0xf000"));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].Code, -7);
@@ -212,10 +200,7 @@ TEST_F(BUSSendPDUTest, ANewerVersionIsCheckedThreeTimes) {
     MessageHead ack = AckOf(HeadType::Ack, 42);
     ack.Version = 0x511;
     peer.Send(FrameBuilder(ack).Build());
-    MessageHead head;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_FALSE(ReadAck());
     EXPECT_EQ(log.Count("Version mismatched from you of CMD : 0 of version 0x511 (Server version "
                         ": 0x510)"),
               3);
@@ -242,16 +227,13 @@ Bytes CutAckBody() {
     return bytes;
 }
 
-class AckFailureTest : public SessionTest, public ::testing::WithParamInterface<AckFailure> {};
+class AckFailureTest : public BUSSendPDUTest, public ::testing::WithParamInterface<AckFailure> {};
 
 TEST_P(AckFailureTest, FailsWithItsLineAndCode) {
     const AckFailure failure = GetParam();
     peer.Send(failure.Script());
     peer.Close();
-    MessageHead head;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_FALSE(pdu.ReadAck(42, head, text, blob, 2000));
+    EXPECT_FALSE(ReadAck());
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].Code, failure.Code);
     EXPECT_EQ(errors[0].Text, failure.Text);
@@ -276,19 +258,16 @@ TEST_F(BUSSendPDUTest, AnAckTimeOutBelowOneSecondLeavesTheSocketTimeOut) {
                                             : pdu.GetSocket().ReceiveTimeOut();
         p.Send(FrameBuilder(AckOf(HeadType::Ack, frame.Head.MessageID)).Build(), connection);
     });
-    auto head = MessageTo("you", 1);
+    auto first = MessageTo("you", 1);
     // The request is not read as a reply here: the ack is what comes back.
-    WriteMessage(pdu.Stream(), *head, "x", 1);
-    MessageHead ack;
-    DString text;
-    TmplBlockBuffer<unsigned char> blob;
-    EXPECT_TRUE(pdu.ReadAck(head->MessageID, ack, text, blob, 500));
+    WriteMessage(pdu.Stream(), *first, "x", 1);
+    EXPECT_TRUE(pdu.ReadAck(first->MessageID, head, text, blob, 500));
     EXPECT_EQ(during.load(), 33);
 
     during = -1;
     auto second = MessageTo("you", 3000);
     WriteMessage(pdu.Stream(), *second, "x", 1);
-    EXPECT_TRUE(pdu.ReadAck(second->MessageID, ack, text, blob, 3000));
+    EXPECT_TRUE(pdu.ReadAck(second->MessageID, head, text, blob, 3000));
     EXPECT_EQ(during.load(), 3);
     EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 33);
 }

@@ -24,19 +24,15 @@ std::vector<int> ConnectAndSee(std::vector<std::unique_ptr<LoopbackPeer>>& peers
         EXPECT_TRUE(proxy.Connect(LoopbackPeer::Host, peers[0]->Port(), 3));
         // The peers accept on their own threads; wait (bounded) until one of them has.
         int which = -1;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (which < 0 && std::chrono::steady_clock::now() < deadline) {
-            for (size_t p = 0; p < peers.size(); ++p) {
+        Eventually([&] {
+            for (size_t p = 0; p < peers.size() && which < 0; ++p) {
                 if (peers[p]->ConnectionCount() > before[p]) {
                     which = static_cast<int>(p);
                     ++before[p];
-                    break;
                 }
             }
-            if (which < 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
+            return which >= 0;
+        });
         seen.push_back(which);
     }
     return seen;
@@ -84,11 +80,7 @@ TEST(CommandPortTest, OffsetFollowsTheCounterModulo256KeptInEightBits) {
 TEST(CommandPortTest, RefusedConnectsAreTriedFourTimesEachRaisingTheSocketError) {
     ORVEX::Log::LogCapture log;
     std::vector<SeenError> errors;
-    uint16_t port = 0;
-    {
-        LoopbackPeer closed;
-        port = closed.Port();
-    }
+    const uint16_t port = LoopbackPeer::ClosedPort();
     BUSNetPDUProxy proxy(new BUSSendPDU());
     Collect(proxy.PDU->PDUError, errors);
     EXPECT_FALSE(proxy.Connect(LoopbackPeer::Host, port, 1));

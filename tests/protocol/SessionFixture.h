@@ -2,6 +2,7 @@
 
 #include "tessary/external/LogCapture.h"
 #include "tessary/protocol/BUSSendPDU.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/SeenErrors.h"
 
@@ -17,10 +18,7 @@
 // the request went out, so a peer answering at once may look a moment too early); before
 // itself when it does not change within about 2 s.
 inline int ReceiveTimeOutOnceChanged(const Socket& socket, int before) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (socket.ReceiveTimeOut() == before && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    Eventually([&] { return socket.ReceiveTimeOut() != before; });
     return socket.ReceiveTimeOut();
 }
 

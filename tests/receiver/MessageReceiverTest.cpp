@@ -160,20 +160,6 @@ TEST_F(ReceiverTest, MessagesGoToTheHookFirstThenToTheTableInOrder) {
     EXPECT_EQ(calls.load(), 2);
 }
 
-TEST_F(ReceiverTest, AResultCodeBecomesAnErrorFrameWithTheText) {
-    m_Receiver->MessageEvent.Add(8, Handler([](const void*, EventArgs_BUSMessage* e) {
-        e->ResultCode = 3;
-        e->ReplyText = "refused";
-    }));
-    StartOn(1);
-    m_Peers[0]->Send(PushedMessage(8, "x"));
-    ASSERT_TRUE(WaitForAnswers(*m_Peers[0], 1));
-    const PeerFrame error = Answers(*m_Peers[0])[0];
-    EXPECT_EQ(error.Head.Type, HeadType::Error);
-    EXPECT_EQ(error.Head.Value, 3);
-    EXPECT_EQ(error.BodyText(), "refused");
-}
-
 TEST_F(ReceiverTest, FaultingAndThrowingHandlersDoNotStopTheReceiver) {
     std::atomic<int> faults{0};
     std::atomic<int> after{0};

@@ -2,6 +2,7 @@
 
 #include "tessary/protocol/MessageHead.h"
 #include "tests/support/FrameBytes.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <chrono>
@@ -12,19 +13,6 @@
 namespace receivertest {
 
 using namespace std::chrono_literals;
-
-// Polls predicate until it holds or wait runs out.
-template <typename Predicate>
-bool Eventually(Predicate predicate, std::chrono::milliseconds wait = 2000ms) {
-    const auto end = std::chrono::steady_clock::now() + wait;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 // A head as a bus server pushes it to a receiver: from sender, to the receiver, answer wanted.
 inline MessageHead PushedHead(uint32_t type, int32_t command, const char* from = "Sender",

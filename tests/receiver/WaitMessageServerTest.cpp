@@ -151,15 +151,21 @@ TEST_F(WaitServerTest, AMessageIsAnsweredWithAnAckCarryingTheReply) {
     const std::string tag = "[" + std::to_string(pushed.MessageID) + " : 77] [@" +
                             std::to_string(m_Peer.Port()) + "] ";
     EXPECT_TRUE(m_Log.Has("--B-> " + tag + "WaitServer get a message of 5 bytes"));
-    EXPECT_TRUE(m_Log.Has("<-C-- " + tag + "Leave SendAck, <Me> -> <Sender>,   5 bytes"));
+    // Written just after the answer went out, so it may come a moment after the peer has it.
+    EXPECT_TRUE(m_Log.WaitFor("<-C-- " + tag + "Leave SendAck, <Me> -> <Sender>,   5 bytes"));
 }
 
 TEST_F(WaitServerTest, AResultCodeIsAnsweredWithAnErrorFrame) {
-    m_OnMessage = [](uint32_t, EventArgs_BUSMessage* e) { e->ResultCode = 5; };
+    m_OnMessage = [](uint32_t, EventArgs_BUSMessage* e) {
+        const bool plain = e->Message.str() == "x";
+        e->ResultCode = plain ? 5 : 3;
+        e->ReplyText = plain ? "" : "refused";
+    };
     StartAndRegister();
     const MessageHead pushed = PushedHead(HeadType::MessageAlt, 12);
     m_Peer.Send(FrameBuilder(pushed).Body("x").Build());
-    ASSERT_TRUE(WaitForAnswers(m_Peer, 1));
+    m_Peer.Send(PushedMessage(8, "y"));
+    ASSERT_TRUE(WaitForAnswers(m_Peer, 2));
     const PeerFrame error = Answers(m_Peer)[0];
     EXPECT_EQ(error.Head.Type, HeadType::Error);
     EXPECT_EQ(error.Head.Value, 5);
@@ -168,6 +174,11 @@ TEST_F(WaitServerTest, AResultCodeIsAnsweredWithAnErrorFrame) {
     EXPECT_TRUE(error.Head.HasFlag(HeadFlag::Wide));
     EXPECT_EQ(error.Head.cbMessage, 0);
     EXPECT_TRUE(error.Body.empty());
+    const PeerFrame withText = Answers(m_Peer)[1];
+    EXPECT_EQ(withText.Head.Type, HeadType::Error);
+    EXPECT_EQ(withText.Head.Value, 3);
+    EXPECT_FALSE(withText.Head.HasFlag(HeadFlag::Wide));
+    EXPECT_EQ(withText.BodyText(), "refused");
 }
 
 TEST_F(WaitServerTest, WideMessagesAndRepliesKeepTheirWidth) {
@@ -318,9 +329,7 @@ TEST_F(WaitServerTest, AThrowingHandlerRenewsTheConnectionAndTheServerCarriesOn)
 }
 
 TEST_F(WaitServerTest, AnUnreachableBusServerIsReportedAtEveryAttempt) {
-    LoopbackPeer closed;
-    const int port = closed.Port();
-    closed.StopListening();
+    const int port = LoopbackPeer::ClosedPort();
     Configure(*m_Server, port);
     const auto begin = std::chrono::steady_clock::now();
     ASSERT_TRUE(m_Server->Start(4));

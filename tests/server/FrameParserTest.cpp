@@ -1,5 +1,5 @@
 #include "server/internal/FrameParser.h"
-#include "tests/server/RawFrames.h"
+#include "tests/support/RawClient.h"
 
 #include <gtest/gtest.h>
 

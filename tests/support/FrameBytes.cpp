@@ -139,10 +139,11 @@ ParseResult ParseFrame(const uint8_t* data, size_t size) {
         if (size - pos < sizeof(Tail)) {
             return incomplete;
         }
-        std::memcpy(&frame.TailRecord, data + pos, sizeof(Tail));
+        Tail tail;
+        std::memcpy(&tail, data + pos, sizeof tail);
         frame.HasTail = true;
-        if (!frame.TailRecord.Is()) {
-            return Malformed("tail magic " + std::to_string(frame.TailRecord.Magic));
+        if (!tail.Is()) {
+            return Malformed("tail magic " + std::to_string(tail.Magic));
         }
         pos += sizeof(Tail);
     }
@@ -164,7 +165,6 @@ std::vector<PeerFrame> ParseFrames(const Bytes& stream, std::string* error) {
         if (result.Status != ParseStatus::Complete) {
             break;
         }
-        result.Frame->Offset = offset;
         offset += result.Frame->Size;
         frames.push_back(std::move(*result.Frame));
     }
@@ -205,11 +205,6 @@ FrameBuilder& FrameBuilder::Chunks(const std::vector<Bytes>& chunks, bool stream
     return *this;
 }
 
-FrameBuilder& FrameBuilder::NoClosingPDV() {
-    m_ClosingPDV = false;
-    return *this;
-}
-
 FrameBuilder& FrameBuilder::NoTail() {
     m_Tail = false;
     return *this;
@@ -245,9 +240,7 @@ Bytes FrameBuilder::Build() const {
             Append(bytes, PDVBytes(static_cast<uint32_t>(chunk.size()), false));
             Append(bytes, chunk);
         }
-        if (m_ClosingPDV) {
-            Append(bytes, PDVBytes(0, true));
-        }
+        Append(bytes, PDVBytes(0, true));
     }
     if (m_Tail) {
         Append(bytes, TailBytes());

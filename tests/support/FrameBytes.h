@@ -44,9 +44,6 @@ struct PeerFrame {
     // The data of each data PDV, in order.
     std::vector<Bytes> Chunks;
     bool HasTail = false;
-    Tail TailRecord{};
-    // Where the frame lies in the connection's byte stream.
-    size_t Offset = 0;
     size_t Size = 0;
 
     Bytes Blob() const;
@@ -88,7 +85,6 @@ public:
     FrameBuilder& Blob(const Bytes& blob);
     // A BLOB cut into the given chunks; streamed announces 0x7FFFFFFF, else the sum.
     FrameBuilder& Chunks(const std::vector<Bytes>& chunks, bool streamed);
-    FrameBuilder& NoClosingPDV();
     FrameBuilder& NoTail();
     FrameBuilder& CbMessage(int32_t value);
     FrameBuilder& CbBLOB(int32_t value);
@@ -102,7 +98,6 @@ private:
     std::vector<Bytes> m_Chunks;
     bool m_HasBlob = false;
     bool m_Streamed = false;
-    bool m_ClosingPDV = true;
     bool m_Tail = true;
     bool m_CbMessageSet = false;
     bool m_CbBLOBSet = false;

@@ -88,11 +88,6 @@ std::vector<std::unique_ptr<LoopbackPeer>> LoopbackPeer::OpenSeries(int count, i
                              " ports");
 }
 
-void LoopbackPeer::SetOnAccept(AcceptHandler handler) {
-    std::lock_guard lock(m_Mutex);
-    m_OnAccept = std::move(handler);
-}
-
 void LoopbackPeer::SetResponder(Responder responder) {
     std::lock_guard lock(m_Mutex);
     m_Responder = std::move(responder);
@@ -157,11 +152,6 @@ bool LoopbackPeer::WaitForFrames(size_t count, size_t connection, Duration wait)
     });
 }
 
-bool LoopbackPeer::ClientClosed(size_t connection) const {
-    std::lock_guard lock(m_Mutex);
-    return m_Connections.at(connection)->ClientClosed;
-}
-
 bool LoopbackPeer::WaitForClientClose(size_t connection, Duration wait) const {
     return WaitUntil(wait, [&] {
         return m_Connections.size() > connection && m_Connections[connection]->ClientClosed;
@@ -202,9 +192,6 @@ void LoopbackPeer::Reset(size_t connection) {
     Enqueue(connection, Operation{Operation::Kind::Reset, {}, 0});
 }
 
-void LoopbackPeer::ShutdownWrite(size_t connection) {
-    Enqueue(connection, Operation{Operation::Kind::ShutdownWrite, {}, 0});
-}
 
 void LoopbackPeer::Run() {
     std::vector<pollfd> fds;
@@ -278,20 +265,13 @@ void LoopbackPeer::AcceptAll() {
         if (fd < 0) {
             return;
         }
-        size_t index = 0;
-        AcceptHandler handler;
         {
             std::lock_guard lock(m_Mutex);
             auto connection = std::make_unique<Connection>();
             connection->Fd = fd;
             m_Connections.push_back(std::move(connection));
-            index = m_Connections.size() - 1;
-            handler = m_OnAccept;
         }
         m_Changed.notify_all();
-        if (handler) {
-            handler(*this, index);
-        }
     }
 }
 
@@ -340,7 +320,6 @@ void LoopbackPeer::DeliverFrames(size_t index) {
             if (result.Status != ParseStatus::Complete) {
                 return;
             }
-            result.Frame->Offset = offset;
             connection.ResponderOffset += result.Frame->Size;
             responder = m_Responder;
         }
@@ -373,11 +352,6 @@ void LoopbackPeer::WriteTo(size_t index) {
                 if (operation.Sent == operation.Data.size()) {
                     connection.Outgoing.pop_front();
                 }
-                continue;
-            }
-            if (operation.What == Operation::Kind::ShutdownWrite) {
-                ::shutdown(connection.Fd, SHUT_WR);
-                connection.Outgoing.pop_front();
                 continue;
             }
             if (operation.What == Operation::Kind::Reset) {

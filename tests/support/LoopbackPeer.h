@@ -27,17 +27,15 @@
 // Connections are numbered 0, 1, 2, ... in the order they were accepted; every operation
 // takes the number (default 0), and a connection's record stays readable after it is closed.
 // Sends are queued and written by the peer's own thread as the client reads, so a test can
-// script megabytes before the library starts reading. Close, Reset and ShutdownWrite run in
-// queue order, after the bytes queued before them.
+// script megabytes before the library starts reading. Close and Reset run in queue order, after
+// the bytes queued before them.
 //
-// Threads: one peer thread accepts, reads and writes. The OnAccept and Responder callbacks run
-// on it, without the peer's lock held, and may call any operation of the peer.
+// Threads: one peer thread accepts, reads and writes. The Responder callback runs on it,
+// without the peer's lock held, and may call any operation of the peer.
 class LoopbackPeer {
 public:
     using Clock = std::chrono::steady_clock;
     using Duration = std::chrono::milliseconds;
-    // Called for each connection just after it was accepted.
-    using AcceptHandler = std::function<void(LoopbackPeer& peer, size_t connection)>;
     // Called for each complete frame a connection sends, in order.
     using Responder =
         std::function<void(LoopbackPeer& peer, size_t connection, const PeerFrame& frame)>;
@@ -59,8 +57,7 @@ public:
 
     uint16_t Port() const { return m_Port; }
 
-    // Set before clients connect; a handler set later sees only later events.
-    void SetOnAccept(AcceptHandler handler);
+    // Set before clients connect; a responder set later sees only later frames.
     void SetResponder(Responder responder);
 
     // Closes the listening socket: further connects are refused (a bus server that went away).
@@ -77,8 +74,7 @@ public:
     std::vector<PeerFrame> Frames(size_t connection = 0) const;
     bool WaitForBytes(size_t count, size_t connection = 0, Duration wait = DefaultWait) const;
     bool WaitForFrames(size_t count, size_t connection = 0, Duration wait = DefaultWait) const;
-    // True once the client closed its side (end of stream or reset).
-    bool ClientClosed(size_t connection = 0) const;
+    // True once the client closed its side (end of stream or reset) within wait.
     bool WaitForClientClose(size_t connection = 0, Duration wait = DefaultWait) const;
 
     // Queues bytes for the client.
@@ -87,14 +83,15 @@ public:
     void Close(size_t connection = 0);
     // Closes with a reset (SO_LINGER 0): the client's next send fails with a reset.
     void Reset(size_t connection = 0);
-    // Ends the peer's sending side only; the client reads end of stream and can still send.
-    void ShutdownWrite(size_t connection = 0);
     // Waits until everything queued on the connection has been carried out.
     bool WaitForSent(size_t connection = 0, Duration wait = DefaultWait) const;
 
+    // A port on which nothing listens: one the OS just handed out and took back.
+    static uint16_t ClosedPort() { return LoopbackPeer().Port(); }
+
 private:
     struct Operation {
-        enum class Kind { Data, Close, Reset, ShutdownWrite } What = Kind::Data;
+        enum class Kind { Data, Close, Reset } What = Kind::Data;
         Bytes Data;
         size_t Sent = 0;
     };
@@ -122,7 +119,6 @@ private:
     uint16_t m_Port = 0;
     bool m_Stop = false;
     bool m_StopListening = false;
-    AcceptHandler m_OnAccept;
     Responder m_Responder;
     std::vector<std::unique_ptr<Connection>> m_Connections;
     mutable std::mutex m_Mutex;

@@ -1,4 +1,5 @@
 #include "tests/support/RawFrameReceiver.h"
+#include "tests/support/FrameBytes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -70,22 +71,6 @@ void RawFrameReceiver::Stop() {
 void RawFrameReceiver::SetReply(const std::string& text) {
     std::lock_guard lock(m_Mutex);
     m_Reply = text;
-    m_WideReply.clear();
-    m_ErrorCode = 0;
-}
-
-void RawFrameReceiver::SetWideReply(const std::u16string& text) {
-    std::lock_guard lock(m_Mutex);
-    m_Reply.clear();
-    m_WideReply = text;
-    m_ErrorCode = 0;
-}
-
-void RawFrameReceiver::SetError(int code, const std::string& text) {
-    std::lock_guard lock(m_Mutex);
-    m_Reply = text;
-    m_WideReply.clear();
-    m_ErrorCode = code;
 }
 
 void RawFrameReceiver::SetRecording(bool on) {
@@ -185,37 +170,23 @@ bool RawFrameReceiver::WriteAll(const void* data, size_t n) {
 }
 
 void RawFrameReceiver::Answer(const MessageHead& received) {
-    std::string body;
-    uint32_t flags = received.Flags;
-    int code = 0;
-    {
-        std::lock_guard lock(m_Mutex);
-        if (m_Silent) {
-            return;
-        }
-        code = m_ErrorCode;
-        if (!m_Reply.empty()) {
-            body = m_Reply;
-            flags &= ~HeadFlag::Wide;
-        } else {
-            body.assign(reinterpret_cast<const char*>(m_WideReply.data()), m_WideReply.size() * 2);
-            flags |= HeadFlag::Wide;
-        }
+    std::unique_lock lock(m_Mutex);
+    if (m_Silent) {
+        return;
     }
-    MessageHead answer(code != 0 ? HeadType::Error : HeadType::Ack);
-    answer.CallerID = received.CallerID;
-    answer.MessageID = received.MessageID;
-    answer.Flags = flags;
-    answer.Command = code != 0 ? received.Command : 0;
-    answer.Value = code != 0 ? code : received.Value;
-    answer.TickCount = TickCount32();
-    answer.cbMessage = static_cast<int32_t>(body.size());
-    answer.SetSourceID(m_Id.c_str());
-    std::memcpy(answer.TargetID, received.SourceID, IdFieldSize);
-    Tail tail;
-    std::string frame(reinterpret_cast<const char*>(&answer), sizeof answer);
-    frame += body;
-    frame.append(reinterpret_cast<const char*>(&tail), sizeof tail);
+    FrameBuilder answer(AnswerHead(received, HeadType::Ack));
+    MessageHead& head = answer.Head();
+    head.Command = 0;
+    head.TickCount = TickCount32();
+    head.SetSourceID(m_Id.c_str());
+    std::memcpy(head.TargetID, received.SourceID, IdFieldSize);
+    if (!m_Reply.empty()) {
+        answer.Body(m_Reply);
+    } else {
+        answer.WideBody(u"");
+    }
+    const Bytes frame = answer.Build();
+    lock.unlock();
     WriteAll(frame.data(), frame.size());
 }
 

@@ -33,11 +33,9 @@ public:
     bool Start();
     void Stop();
 
-    // How the next messages are answered. An 8-bit reply wins over a 16-bit one, as on a real
-    // receiver; an error code other than 0 answers with an Error frame; Silent answers nothing.
+    // How the next messages are answered: an Ack with this 8-bit text (none: an empty 16-bit
+    // body, as a real receiver answers), or nothing at all when Silent.
     void SetReply(const std::string& text);
-    void SetWideReply(const std::u16string& text);
-    void SetError(int code, const std::string& text);
     void SetSilent(bool silent);
 
     // Off: messages are only counted, not kept (long benchmark runs).
@@ -77,8 +75,6 @@ private:
     bool m_Synced = false;
     std::vector<Frame> m_Messages;
     std::string m_Reply;
-    std::u16string m_WideReply;
-    int m_ErrorCode = 0;
     bool m_Silent = false;
     bool m_Recording = true;
 };

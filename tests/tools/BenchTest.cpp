@@ -1,5 +1,5 @@
 #include "server/BusServer.h"
-#include "tests/tools/ToolProcess.h"
+#include "tests/tools/ToolBus.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -74,12 +74,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, BenchModeTest,
                          });
 
 TEST(BenchTest, UsesAnExistingBusWhenPortsAreGiven) {
-    busd::BusServerOptions options;
-    options.CommandPort = 0;
-    options.StatusPort = 0;
-    options.NbOfBUSServer = 1;
-    busd::BusServer server(options);
-    ASSERT_TRUE(server.Start());
+    const auto bus = StartBus(BusOptions(1));
+    ASSERT_TRUE(bus);
+    busd::BusServer& server = *bus;
     const BenchCase c{"send", 50, 1, "100", 100};
     std::vector<std::string> arguments = Arguments(c);
     arguments.insert(arguments.end(),

@@ -1,4 +1,4 @@
-#include "tests/tools/ToolProcess.h"
+#include "tests/tools/ToolBus.h"
 
 #include <gtest/gtest.h>
 

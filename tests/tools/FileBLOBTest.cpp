@@ -1,6 +1,5 @@
 #include "tessary/receiver/BLOBReceiver.h"
 #include "tests/tools/ToolBus.h"
-#include "tests/tools/ToolProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -70,10 +69,10 @@ protected:
         ASSERT_FALSE(m_Dir.Path().empty());
         m_Keeper = std::make_unique<Keeper>(m_Bus->StatusPort(), BusCount);
         m_Keeper->StartWait();
-        ASSERT_TRUE(Eventually([&] { return m_Bus->Stats().Registrations >= BusCount; }))
+        ASSERT_TRUE(Eventually([&] { return m_Bus->Stats().Registrations >= BusCount; }, FileBound))
             << "the receiver did not register on every bus server";
         // Past a few stream chunks and not a multiple of any.
-        m_Bytes = PatternBytes((5 << 20) + 3, 1);
+        m_Bytes = PatternText((5 << 20) + 3, 1);
         WriteBytes(m_Dir.File("in.bin"), m_Bytes);
     }
     void TearDown() override { m_Keeper.reset(); }
@@ -103,7 +102,7 @@ TEST_F(FileBLOBTest, AFileArrivesByteExactWholeOrStreamedWithItsReplyBLOB) {
     ToolProcess post(With({"post", "rx", "7", "--file", m_Dir.File("in.bin"), "--stream"}));
     ASSERT_EQ(post.Wait(), 0) << post.Stderr();
     EXPECT_EQ(post.Stdout(), "");
-    ASSERT_TRUE(Eventually([&] { return m_Keeper->BLOBs().size() == 3; }));
+    ASSERT_TRUE(Eventually([&] { return m_Keeper->BLOBs().size() == 3; }, FileBound));
 
     const std::vector<std::string> blobs = m_Keeper->BLOBs();
     for (const std::string& blob : blobs) {
@@ -138,11 +137,11 @@ TEST_F(FileBLOBTest, FailuresNameTheirCauseAndExitWith1) {
         {With({"send", "nobody", "7", "--file", in}), "tessary send: error -20"},
         {With({"send", "rx", "7", "--file", in, "--reply-blob", m_Dir.File("no/such/dir")}),
          "tessary send: cannot create " + m_Dir.File("no/such/dir")},
-        {{"send", "rx", "7", "--file", in, "--command-port", std::to_string(FreePort()),
+        {{"send", "rx", "7", "--file", in, "--command-port", std::to_string(LoopbackPeer::ClosedPort()),
           "--servers", "1"},
          "tessary send: error -1 (socket error 10061): Connection Refused"},
         {{"post", "rx", "7", "--file", in, "--stream", "--command-port",
-          std::to_string(FreePort()), "--servers", "1"},
+          std::to_string(LoopbackPeer::ClosedPort()), "--servers", "1"},
          "tessary post: error -1 (socket error 10061): Connection Refused"},
     };
     for (const Case& c : cases) {

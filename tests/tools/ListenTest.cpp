@@ -1,5 +1,4 @@
 #include "tests/tools/ToolBus.h"
-#include "tests/tools/ToolProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +17,7 @@ bool Has(const std::string& text, const std::string& part) {
 TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
     ScratchDir dir;
     ASSERT_FALSE(dir.Path().empty());
-    const std::string bytes = PatternBytes((3 << 20) + 5, 2);
+    const std::string bytes = PatternText((3 << 20) + 5, 2);
     WriteBytes(dir.File("in.bin"), bytes);
     const std::string saved = dir.Path() + "/saved";
     ASSERT_EQ(mkdir(saved.c_str(), 0755), 0);
@@ -84,7 +83,7 @@ TEST_F(ToolTest, ListenRefusesWithItsErrorCodeAndStopsOnInterrupt) {
     EXPECT_TRUE(Eventually([&] {
         ToolProcess offline(With({"online", "rx"}));
         return offline.Wait() == 1;
-    }));
+    }, FileBound));
 }
 
 } // namespace

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "server/BusServer.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/EmbeddedBus.h"
+#include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,12 +24,8 @@ protected:
     static constexpr int BusCount = 2;
 
     void SetUp() override {
-        busd::BusServerOptions options;
-        options.CommandPort = 0;
-        options.StatusPort = 0;
-        options.NbOfBUSServer = BusCount;
-        m_Bus = std::make_unique<busd::BusServer>(options);
-        ASSERT_TRUE(m_Bus->Start());
+        m_Bus = StartBus(BusOptions(BusCount));
+        ASSERT_TRUE(m_Bus);
     }
 
     std::vector<std::string> With(std::vector<std::string> arguments) const {
@@ -45,31 +41,22 @@ protected:
     std::unique_ptr<busd::BusServer> m_Bus;
 };
 
-// A port nobody listens on: bound, read back and closed again.
-inline int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+// The tessary program as a child process.
+class ToolProcess : public ChildProcess {
+public:
+    explicit ToolProcess(const std::vector<std::string>& arguments)
+        : ChildProcess(WithProgram(arguments)) {}
 
-// Waits for a condition another thread or process makes true. The bound is generous because a
-// multi-MiB BLOB under ThreadSanitizer on a loaded machine takes seconds to arrive.
-template <typename F> bool Eventually(F condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+private:
+    static std::vector<std::string> WithProgram(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv{TESSARY_TOOL_PATH};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return argv;
     }
-    return true;
-}
+};
+
+// A multi-MiB BLOB under ThreadSanitizer on a loaded machine takes seconds to arrive.
+inline constexpr std::chrono::milliseconds FileBound{15000};
 
 // A directory of its own for one test's files, removed with everything in it at the end.
 class ScratchDir {
@@ -93,13 +80,10 @@ private:
     std::string m_Path;
 };
 
-// Bytes that differ from their neighbours, so a lost, doubled or shifted chunk shows.
-inline std::string PatternBytes(size_t n, unsigned seed) {
-    std::string bytes(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        bytes[i] = static_cast<char>(((i + seed) * 0x9E3779B97F4A7C15ull) >> 56);
-    }
-    return bytes;
+// size bytes of the codec's position-dependent pattern as text, for files and BLOBs.
+inline std::string PatternText(size_t size, uint32_t seed) {
+    const Bytes bytes = PatternBytes(size, seed);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {

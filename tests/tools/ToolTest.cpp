@@ -1,5 +1,4 @@
 #include "tests/tools/ToolBus.h"
-#include "tests/tools/ToolProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +28,7 @@ TEST_P(BusDownTest, FailsWithTheSocketErrorAndStatus1) {
     std::vector<std::string> arguments = GetParam();
     for (const char* flag : {"--command-port", "--status-port"}) {
         arguments.push_back(flag);
-        arguments.push_back(std::to_string(FreePort()));
+        arguments.push_back(std::to_string(LoopbackPeer::ClosedPort()));
     }
     arguments.push_back("--servers");
     arguments.push_back("1");

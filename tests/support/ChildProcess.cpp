@@ -1,4 +1,4 @@
-#include "tests/tools/ToolProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -25,44 +25,57 @@ int StatusOf(int raw) {
 
 } // namespace
 
-ToolProcess::ToolProcess(const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(std::vector<std::string> argv, bool pipeStdin) {
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    int in[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+        (pipeStdin && pipe2(in, O_CLOEXEC) != 0)) {
         throw std::runtime_error("pipe failed");
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-
-    std::vector<std::string> argv{TESSARY_TOOL_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    if (pipeStdin) {
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
     std::vector<char*> pointers;
     for (std::string& argument : argv) {
         pointers.push_back(argument.data());
     }
     pointers.push_back(nullptr);
     const int rc =
-        posix_spawn(&m_Pid, TESSARY_TOOL_PATH, &actions, nullptr, pointers.data(), environ);
+        posix_spawn(&m_Pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     close(err[1]);
+    if (pipeStdin) {
+        close(in[0]);
+        m_Stdin = in[1];
+    }
     if (rc != 0) {
         close(out[0]);
         close(err[0]);
-        throw std::runtime_error("posix_spawn failed");
+        CloseStdin();
+        throw std::runtime_error("posix_spawn failed: " + argv[0]);
     }
     m_StdoutReader = std::thread([this, fd = out[0]] { Collect(fd, m_Stdout); });
     m_StderrReader = std::thread([this, fd = err[0]] { Collect(fd, m_Stderr); });
 }
 
-ToolProcess::~ToolProcess() {
+ChildProcess::~ChildProcess() {
+    CloseStdin();
     if (Wait(std::chrono::milliseconds(0)) < 0 && m_Pid > 0) {
         kill(m_Pid, SIGKILL);
         Wait(std::chrono::milliseconds(5000));
     }
+    JoinReaders();
+}
+
+void ChildProcess::JoinReaders() {
     if (m_StdoutReader.joinable()) {
         m_StdoutReader.join();
     }
@@ -71,7 +84,14 @@ ToolProcess::~ToolProcess() {
     }
 }
 
-void ToolProcess::Collect(int fd, std::string& into) {
+void ChildProcess::CloseStdin() {
+    if (m_Stdin >= 0) {
+        close(m_Stdin);
+        m_Stdin = -1;
+    }
+}
+
+void ChildProcess::Collect(int fd, std::string& into) {
     char buffer[4096];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -90,7 +110,7 @@ void ToolProcess::Collect(int fd, std::string& into) {
     close(fd);
 }
 
-int ToolProcess::Wait(std::chrono::milliseconds timeout) {
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
     if (m_Status >= 0) {
         return m_Status;
     }
@@ -101,12 +121,7 @@ int ToolProcess::Wait(std::chrono::milliseconds timeout) {
         if (done == m_Pid) {
             m_Status = StatusOf(raw);
             // The child's end closes the pipes; the readers finish with what is left.
-            if (m_StdoutReader.joinable()) {
-                m_StdoutReader.join();
-            }
-            if (m_StderrReader.joinable()) {
-                m_StderrReader.join();
-            }
+            JoinReaders();
             return m_Status;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -116,24 +131,26 @@ int ToolProcess::Wait(std::chrono::milliseconds timeout) {
     }
 }
 
-void ToolProcess::Interrupt() {
+void ChildProcess::Signal(int signal) {
     if (m_Status < 0 && m_Pid > 0) {
-        kill(m_Pid, SIGINT);
+        kill(m_Pid, signal);
     }
 }
 
-bool ToolProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+void ChildProcess::Interrupt() { Signal(SIGINT); }
+
+bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
     std::unique_lock lock(m_Mutex);
     return m_Changed.wait_for(lock, timeout,
                               [&] { return m_Stdout.find(text) != std::string::npos; });
 }
 
-std::string ToolProcess::Stdout() {
+std::string ChildProcess::Stdout() {
     std::lock_guard lock(m_Mutex);
     return m_Stdout;
 }
 
-std::string ToolProcess::Stderr() {
+std::string ChildProcess::Stderr() {
     std::lock_guard lock(m_Mutex);
     return m_Stderr;
 }

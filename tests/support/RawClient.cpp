@@ -1,4 +1,5 @@
-#include "tests/server/RawFrames.h"
+#include "tests/support/RawClient.h"
+#include "tests/support/FrameBytes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,35 +24,30 @@ MessageHead Head(uint32_t type, const char* source, const char* target, int32_t 
     return head;
 }
 
-std::string Bytes(const MessageHead& head) {
-    return std::string(reinterpret_cast<const char*>(&head), sizeof head);
-}
+namespace {
 
-std::string PdvBytes(uint32_t cbData, bool last) {
-    MessagePDV pdv;
-    pdv.cbData = cbData;
-    pdv.Flags = last ? MessagePDV::Last : 0;
-    return std::string(reinterpret_cast<const char*>(&pdv), sizeof pdv);
-}
+std::string Text(const ::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
-std::string TailBytes() {
-    const Tail tail;
-    return std::string(reinterpret_cast<const char*>(&tail), sizeof tail);
-}
+} // namespace
+
+std::string Bytes(const MessageHead& head) { return Text(HeadBytes(head)); }
+
+std::string PdvBytes(uint32_t cbData, bool last) { return Text(::PDVBytes(cbData, last)); }
+
+std::string TailBytes() { return Text(::TailBytes()); }
 
 std::string Encode(MessageHead head, const std::string& body,
                    const std::optional<std::string>& blob, size_t chunk, bool streamed) {
-    head.cbMessage = static_cast<int32_t>(body.size());
-    head.cbBLOB = streamed ? UnknownBLOBSize : static_cast<int32_t>(blob ? blob->size() : 0);
-    std::string bytes = Bytes(head) + body;
-    if (head.cbBLOB > 0) {
+    FrameBuilder frame(head);
+    frame.RawBody(ToBytes(body));
+    if (blob && (streamed || !blob->empty())) {
+        std::vector<::Bytes> chunks;
         for (size_t at = 0; at < blob->size(); at += chunk) {
-            const size_t n = std::min(chunk, blob->size() - at);
-            bytes += PdvBytes(static_cast<uint32_t>(n)) + blob->substr(at, n);
+            chunks.push_back(ToBytes(blob->data() + at, std::min(chunk, blob->size() - at)));
         }
-        bytes += PdvBytes(0, true);
+        frame.Chunks(chunks, streamed);
     }
-    return bytes + TailBytes();
+    return Text(frame.Build());
 }
 
 RawClient::RawClient(RawClient&& other) noexcept : m_Fd(other.m_Fd) { other.m_Fd = -1; }

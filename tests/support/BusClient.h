@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+
+// A sender (Client, MessageClient, BLOBClient, ...) pointed at a test's bus servers instead of
+// the configured ones.
+template <typename Base> class BusClient : public Base {
+public:
+    void UseBus(int commandPort, int count) {
+        this->CommandPort = commandPort;
+        this->NbOfBUSServer = count;
+    }
+    uint32_t Instance() const { return this->InstanceID; }
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "tests/support/Eventually.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A program run as a child process (the tool, the daemon, a memory probe), its stdout and
+// stderr collected by threads of their own as they come, so a test can wait for a line (a
+// listener reporting that it is on-line) while the child keeps running. stdin is /dev/null
+// unless asked for as a pipe.
+//
+//   ChildProcess listen({TESSARY_TOOL_PATH, "listen", "rx", "--count", "1", ...});
+//   ASSERT_TRUE(listen.WaitForOutput("online"));   // bounded wait
+//   EXPECT_EQ(listen.Wait(), 0);
+class ChildProcess {
+public:
+    // argv[0] is the program's path. Throws std::runtime_error when it cannot be started.
+    explicit ChildProcess(std::vector<std::string> argv, bool pipeStdin = false);
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // Ends a child that still runs (SIGKILL) and reaps it.
+    ~ChildProcess();
+
+    pid_t Pid() const { return m_Pid; }
+    // Exit status after the child ended within timeout; -1 when it did not (it keeps running),
+    // 128 + n when signal n ended it.
+    int Wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+    // Sends signal while the child runs; Interrupt asks it to stop as Ctrl-C would.
+    void Signal(int signal);
+    void Interrupt();
+    // The child reads end of file from then on.
+    void CloseStdin();
+
+    // True once stdout holds text (within timeout).
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = Bound);
+    std::string Stdout();
+    std::string Stderr();
+
+private:
+    void Collect(int fd, std::string& into);
+    void JoinReaders();
+
+    pid_t m_Pid = -1;
+    int m_Status = -1;
+    int m_Stdin = -1;
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    std::string m_Stdout;
+    std::string m_Stderr;
+    std::thread m_StdoutReader;
+    std::thread m_StderrReader;
+};

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "server/BusServer.h"
+
+#include <memory>
+
+// The bus of one test: bus servers of this process on ports the OS picks, bus server k on
+// command port CommandPort() + 2k and status port StatusPort() + 2k. The heartbeat is slow
+// enough that none lands in a test that does not ask for one. Tests that include this link
+// tessary_busd_core.
+inline busd::BusServerOptions BusOptions(int count = 2) {
+    busd::BusServerOptions options;
+    options.CommandPort = 0;
+    options.StatusPort = 0;
+    options.NbOfBUSServer = count;
+    options.HeartRateMs = 60000;
+    return options;
+}
+
+// The started bus, or null when it could not bind its ports.
+inline std::unique_ptr<busd::BusServer> StartBus(const busd::BusServerOptions& options) {
+    auto bus = std::make_unique<busd::BusServer>(options);
+    if (!bus->Start()) {
+        return nullptr;
+    }
+    return bus;
+}

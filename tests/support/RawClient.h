@@ -1,0 +1,79 @@
+#pragma once
+
+#include "tessary/protocol/MessageHead.h"
+#include "tests/support/Eventually.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// A blocking client that speaks frames byte by byte, for tests of the bus server and the
+// daemon: it writes exactly the bytes a test builds (also broken ones) and reads frames back
+// under a deadline. The bytes come from the one test codec (FrameBytes); this header keeps to
+// std::string and does not include it, so that its Bytes() and the codec's Bytes type never
+// meet in one scope.
+namespace rawframes {
+
+using Millis = std::chrono::milliseconds;
+
+struct Frame {
+    MessageHead head;
+    std::string body;
+    std::string blob;
+};
+
+// A head with the given fields; lengths are filled by Encode.
+MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command = 0,
+                 uint32_t flags = 0);
+
+std::string Bytes(const MessageHead& head);
+std::string PdvBytes(uint32_t cbData, bool last = false);
+std::string TailBytes();
+
+// The whole frame: head with cbMessage and cbBLOB set, body, the BLOB part (chunks of at most
+// chunk bytes and the closing PDV; none for an empty BLOB of known size), tail. A streamed
+// BLOB is announced with the unknown size.
+std::string Encode(MessageHead head, const std::string& body = "",
+                   const std::optional<std::string>& blob = std::nullopt,
+                   size_t chunk = 64 * 1024, bool streamed = false);
+
+class RawClient {
+public:
+    RawClient() = default;
+    explicit RawClient(int port) { Connect(port); }
+    RawClient(RawClient&& other) noexcept;
+    RawClient& operator=(RawClient&& other) noexcept;
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+    ~RawClient();
+
+    bool Connect(int port);
+    bool IsOpen() const { return m_Fd >= 0; }
+    int LocalPort() const;
+    // "127.0.0.1:port" as the server names this client in its log.
+    std::string PeerName() const { return "127.0.0.1:" + std::to_string(LocalPort()); }
+    void Close();
+
+    bool Send(const std::string& bytes);
+    bool Send(const void* data, size_t size);
+    // Exactly size bytes, or false when the connection ends or the deadline passes.
+    bool ReadExact(void* data, size_t size, Millis timeout = Bound);
+    std::optional<std::string> ReadRaw(size_t size, Millis timeout = Bound);
+    // One whole frame.
+    std::optional<Frame> Read(Millis timeout = Bound);
+    // The next frame that is not a heartbeat.
+    std::optional<Frame> ReadSkippingHeartbeats(Millis timeout = Bound);
+    // True when the server ends the connection within the deadline; bytes before are dropped.
+    bool WaitClosed(Millis timeout = Bound);
+
+    // Registers id on a status port and reads the SYNC and on-line frames that follow.
+    bool Listen(const char* id);
+
+private:
+    bool WaitReadable(std::chrono::steady_clock::time_point deadline);
+
+    int m_Fd = -1;
+};
+
+} // namespace rawframes
