@@ -51,8 +51,12 @@ BSTTree::Iterator BSTTree::GetIterator() const { return Iterator(m_Node); }
 
 BSTTree::Iterator::Iterator(std::shared_ptr<const nlohmann::json> node) : m_Node(std::move(node)) {}
 
+bool BSTTree::Iterator::AtEnd() const {
+    return !m_Node || !m_Node->is_structured() || m_Index >= m_Node->size();
+}
+
 std::pair<DString, BSTTree> BSTTree::Iterator::Next() {
-    if (!m_Node || !m_Node->is_structured() || m_Index >= m_Node->size()) {
+    if (AtEnd()) {
         return {DString(), BSTTree()};
     }
     if (m_Node->is_array()) {

@@ -23,6 +23,8 @@ public:
         explicit Iterator(std::shared_ptr<const nlohmann::json> node);
         // The next (key, subtree) pair, then an empty key with an empty tree for ever after.
         std::pair<DString, BSTTree> Next();
+        // No child is left: an empty pair from Next is then the end, not an empty child.
+        bool AtEnd() const;
 
     private:
         std::shared_ptr<const nlohmann::json> m_Node;

@@ -43,10 +43,11 @@ int32_t Command2String::Load(const WString& path) {
     std::vector<_tLUT> entries;
     const BSTTree names = BSTJSON::LoadFile(path).Into("Command2String");
     if (!names.IsEmpty()) {
-        // Children of an array have empty keys, so the walk ends on the empty pair's tree.
+        // Counted to the end rather than stopped at the first empty pair: an element that is
+        // {} or null is an entry too (with code 0 and no name), and the ones after it count.
         BSTTree::Iterator children = names.GetIterator();
-        for (auto child = children.Next(); !child.first.IsEmpty() || !child.second.IsEmpty();
-             child = children.Next()) {
+        while (!children.AtEnd()) {
+            const auto child = children.Next();
             if (child.first == BSTTree::XMLATTR) {
                 continue;
             }

@@ -132,6 +132,11 @@ TEST_F(Command2StringTest, ACommandThatIsNotANumberReadsAsZero) {
               2);
     const DString zero = Command2String::Lookup(0);
     EXPECT_TRUE(zero == "Letters" || zero == "NoCode") << zero.c_str();
+    // An element with nothing in it is an entry too, not the end of the list.
+    EXPECT_EQ(Command2String::Load(Write("holes.json", R"({"Command2String": [
+        {"Command": 1, "String": "One"}, {}, null, {"Command": 4, "String": "Four"}]})")),
+              4);
+    EXPECT_EQ(Command2String::Lookup(4), "Four");
 }
 
 } // namespace
