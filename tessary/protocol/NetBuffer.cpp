@@ -28,6 +28,8 @@ bool NetBuffer::Teardown() { return !m_Socket || m_Socket->Teardown(); }
 
 bool NetBuffer::Connect(const char* host, uint32_t port) {
     _debug("Connecting to <%s : %d>", host ? host : "", static_cast<int>(port));
+    // Bytes the last connection left unread belong to it; the new one starts with none.
+    IStreamBuffer::Reset();
     return m_Socket && m_Socket->Open(host, port);
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <string>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -55,6 +56,22 @@ TEST(NetBufferTest, ResetDropsBothSides) {
     stream.Flush();
     ASSERT_TRUE(peer.WaitForBytes(4));
     EXPECT_EQ(peer.Received(), ToBytes("sent"));
+}
+
+TEST(NetBufferTest, ANewConnectionDoesNotReadWhatTheLastOneLeft) {
+    LoopbackPeer first;
+    LoopbackPeer second;
+    NetBuffer stream;
+    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, first.Port()));
+    ASSERT_TRUE(first.WaitForConnections(1));
+    first.Send(ToBytes("stale bytes"));
+    ASSERT_EQ(stream.Fill(11), 11u);
+    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, second.Port()));
+    ASSERT_TRUE(second.WaitForConnections(1));
+    second.Send(ToBytes("new"));
+    char read[3] = {};
+    ASSERT_EQ(stream.ReadBytes(read, 3), 3);
+    EXPECT_EQ(std::string(read, 3), "new");
 }
 
 // A receiver stops its connection thread by tearing the connection down from another thread
