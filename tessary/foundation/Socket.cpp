@@ -120,6 +120,13 @@ bool Socket::Open(const char* address, uint32_t port) {
     if (result < 0 && errno == EINTR) {
         result = FinishInterruptedConnect(handle);
     }
+    if (result == 0 && ConnectedToItself(handle)) {
+        // A connect to a free port of the ephemeral range can meet itself (TCP's simultaneous
+        // open): nobody listens there, and holding the port would keep the server that
+        // belongs on it from starting.
+        errno = ECONNREFUSED;
+        result = -1;
+    }
     if (result == 0) {
         m_bConnected.store(true, std::memory_order_release);
         return true;
@@ -218,6 +225,16 @@ int32_t Socket::Receive(char* buffer, uint32_t capacity) {
         Close();
         return -1;
     }
+}
+
+bool Socket::ConnectedToItself(SocketHandle handle) {
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t localLength = sizeof local;
+    socklen_t peerLength = sizeof peer;
+    return ::getsockname(handle, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+           ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+           local.sin_port == peer.sin_port && local.sin_addr.s_addr == peer.sin_addr.s_addr;
 }
 
 bool Socket::Close() {

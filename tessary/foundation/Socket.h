@@ -62,6 +62,9 @@ public:
         m_ReceiveTimeOut.store(seconds, std::memory_order_relaxed);
     }
 
+    // True when handle's connection has the same address at both ends.
+    static bool ConnectedToItself(SocketHandle handle);
+
     // Number of live sockets that took part in network start-up.
     static uint16_t InstanceCount();
 

@@ -224,6 +224,26 @@ TEST_F(SocketTest, RefusedConnectLogsBothLinesWithTheWinsockCode) {
     EXPECT_EQ(socket.Handle(), NoSocket);
 }
 
+TEST(SocketSelfConnectTest, AConnectionThatMetItselfIsRecognised) {
+    // A socket bound to a port and connected to that same port meets itself, as a connect to
+    // a free ephemeral port now and then does; Open refuses such a connection.
+    const int handle = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(handle, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ASSERT_EQ(::connect(handle, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(Socket::ConnectedToItself(handle));
+    ::close(handle);
+    LoopbackPeer peer;
+    Socket other;
+    ASSERT_TRUE(other.Open(LoopbackPeer::Host, peer.Port()));
+    EXPECT_FALSE(Socket::ConnectedToItself(other.Handle()));
+}
+
 TEST_F(SocketTest, AddressThatIsNotDottedDecimalFailsToConnect) {
     LogCapture capture;
     EXPECT_FALSE(socket.Open("bus.example", 6630));
