@@ -65,12 +65,23 @@ protected:
 };
 
 // A handler for a member function of C, identified by (member function, object).
-template <typename C, typename T> class C11ClassDelegateHandler : public C11DelegateHandler<T> {
+// A member function as a handler. Its record type A may be one derived from the event's T (a
+// BLOB handler on an event that carries the base record): a record of another kind then
+// arrives as null.
+template <typename C, typename T, typename A = T>
+class C11ClassDelegateHandler : public C11DelegateHandler<T> {
 public:
-    using Method = void (C::*)(const void*, T*);
+    static_assert(std::is_base_of_v<T, A>);
+    using Method = void (C::*)(const void*, A*);
 
     C11ClassDelegateHandler(C* object, Method method)
         : C11DelegateHandler<T>(
-              [object, method](const void* sender, T* args) { (object->*method)(sender, args); },
+              [object, method](const void* sender, T* args) {
+                  if constexpr (std::is_same_v<A, T>) {
+                      (object->*method)(sender, args);
+                  } else {
+                      (object->*method)(sender, dynamic_cast<A*>(args));
+                  }
+              },
               DelegateId(method), object) {}
 };

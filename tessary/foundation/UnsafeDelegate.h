@@ -60,20 +60,20 @@ private:
 };
 
 // Registers object->method on event unless that very (method, object) pair is there already.
-template <typename C, typename T>
+template <typename C, typename T, typename A>
 void AddClassHandler(_tUnsafeDelegate_Base<T>& event, C* object,
-                     void (C::*method)(const void*, T*)) {
+                     void (C::*method)(const void*, A*)) {
     const void* function = DelegateId(method);
     for (const auto& handler : event.Handlers()) {
         if (handler.Is(function, object)) {
             return;
         }
     }
-    event.Add(C11ClassDelegateHandler<C, T>(object, method));
+    event.Add(C11ClassDelegateHandler<C, T, A>(object, method));
 }
 
 // Removes the handler that AddClassHandler registered for (method, object).
-template <typename C, typename T>
-bool RemoveClassHandler(_tUnsafeDelegate<T>& event, C* object, void (C::*method)(const void*, T*)) {
+template <typename C, typename T, typename A>
+bool RemoveClassHandler(_tUnsafeDelegate<T>& event, C* object, void (C::*method)(const void*, A*)) {
     return event.Remove(DelegateId(method), object);
 }

@@ -13,7 +13,7 @@ BLOBReceiver::BLOBReceiver() {
     // Through the member pointer the call goes through the virtual table, so a subclass's
     // override is what answers.
     AddClassHandler(MessageEvent.NoResponse, this, &BLOBReceiver::OnMessageNoResponse);
-    AddClassHandler(BLOBEvent.NoResponse, this, &BLOBReceiver::OnBLOBNoResponseEvent);
+    AddClassHandler(BLOBEvent.NoResponse, this, &BLOBReceiver::OnBLOBNoResponse);
 }
 
 BLOBReceiver::~BLOBReceiver() { BLOBReceiver::StopWait(); }
@@ -77,8 +77,5 @@ void BLOBReceiver::OnBLOBNoResponse(const void*, EventArgs_BUSBLOB* e) {
     AnswerNoResponse("OnBLOBNoResponse", e);
 }
 
-void BLOBReceiver::OnBLOBNoResponseEvent(const void* sender, EventArgs_BUSMessage* e) {
-    OnBLOBNoResponse(sender, dynamic_cast<EventArgs_BUSBLOB*>(e));
-}
 
 } // namespace ORVEX::Tessary::Controller

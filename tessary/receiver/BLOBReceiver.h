@@ -51,11 +51,6 @@ protected:
 public:
     BUSDelegate MessageEvent;
     BUSDelegate BLOBEvent;
-
-private:
-    // NoResponse carries the base record; a BLOB record reaches OnBLOBNoResponse as one, any
-    // other record as null.
-    void OnBLOBNoResponseEvent(const void* sender, EventArgs_BUSMessage* e);
 };
 
 } // namespace ORVEX::Tessary::Controller

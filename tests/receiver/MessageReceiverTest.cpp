@@ -1,4 +1,5 @@
 #include "tessary/receiver/MessageReceiver.h"
+#include "tessary/receiver/BLOBReceiver.h"
 
 #include "tessary/external/LogCapture.h"
 #include "tessary/protocol/Command2String.h"
@@ -17,6 +18,7 @@
 using namespace receivertest;
 using ORVEX::Log::LogCapture;
 using ORVEX::Tessary::Controller::BaseReceiver;
+using ORVEX::Tessary::Controller::BLOBReceiver;
 using ORVEX::Tessary::Controller::MessageReceiver;
 using ORVEX::Tessary::Controller::WaitMessageTask;
 
@@ -209,6 +211,32 @@ TEST_F(ReceiverTest, TheNoResponseAnswerNamesTheCommand) {
     EventArgs_BUSMessage raised(43, "Sender", "Me", "", WString(), 6);
     m_Receiver->MessageEvent.NoResponse.Fire(nullptr, &raised);
     EXPECT_EQ(raised.ResultCode, 1);
+}
+
+// The BLOB receiver registers its no-response members themselves, so registering them again
+// finds them there and removing them removes them.
+class NoResponseProbe : public BLOBReceiver {
+public:
+    size_t AddBothAgain() {
+        AddClassHandler(MessageEvent.NoResponse, Self(), &NoResponseProbe::OnMessageNoResponse);
+        AddClassHandler(BLOBEvent.NoResponse, Self(), &NoResponseProbe::OnBLOBNoResponse);
+        return MessageEvent.NoResponse.Handlers().size() + BLOBEvent.NoResponse.Handlers().size();
+    }
+    bool RemoveBoth() {
+        return RemoveClassHandler(MessageEvent.NoResponse, Self(),
+                                  &NoResponseProbe::OnMessageNoResponse) &&
+               RemoveClassHandler(BLOBEvent.NoResponse, Self(), &NoResponseProbe::OnBLOBNoResponse);
+    }
+
+private:
+    BLOBReceiver* Self() { return this; }
+};
+
+TEST(BLOBReceiverTest, ItsNoResponseMembersAreRegisteredThemselves) {
+    NoResponseProbe receiver;
+    EXPECT_EQ(receiver.AddBothAgain(), 2u);
+    EXPECT_TRUE(receiver.RemoveBoth());
+    EXPECT_TRUE(receiver.BLOBEvent.NoResponse.Handlers().empty());
 }
 
 TEST_F(ReceiverTest, BLOBsReachingAMessageReceiverAreAcknowledgedEmpty) {
