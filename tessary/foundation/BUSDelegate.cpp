@@ -1,20 +1,15 @@
 #include "tessary/foundation/BUSDelegate.h"
 
 BUSDelegate::~BUSDelegate() {
-    m_Alive->store(false);
     // NoResponse's handlers are released before the table's.
     NoResponse.Clear();
     m_Entries.clear();
 }
 
 void BUSDelegate::Fire(int command, const void* sender, EventArgs_BUSMessage* args) {
-    const std::shared_ptr<std::atomic<bool>> alive = m_Alive;
     for (Entry& entry : m_Entries) {
         if (entry.Command == command) {
             entry.Handler.Invoke(sender, args);
-            if (!alive->load()) {
-                return;
-            }
         }
     }
 }

@@ -4,8 +4,6 @@
 #include "tessary/external/EventArgs.h"
 #include "tessary/foundation/UnsafeDelegate.h"
 
-#include <atomic>
-#include <memory>
 #include <vector>
 
 // The per-command handler table of a receiver: each entry pairs a command code with a handler;
@@ -34,8 +32,4 @@ public:
 
 private:
     std::vector<Entry> m_Entries;
-    // Cleared by the destructor. A walk holds its own reference, so when a handler destroys
-    // the table's owner (a receiver let go from its own handler) the walk ends there instead
-    // of reading freed memory. Shared, since several wait servers fire one table at once.
-    std::shared_ptr<std::atomic<bool>> m_Alive = std::make_shared<std::atomic<bool>>(true);
 };
