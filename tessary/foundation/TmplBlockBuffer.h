@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 
 // A reference-counted byte block. Copies share one block, so a BLOB of many megabytes passes
 // by value through several layers and threads without being copied. The count is atomic; the
@@ -114,15 +115,14 @@ public:
             m_Data = static_cast<T*>(moved);
             return m_Data;
         }
+        // A copy into a new block, which then takes this holder's place.
         TmplBlockBuffer larger;
         T* data = larger.Allocate(length);
         const int kept = length < Length() ? length : Length();
         std::memcpy(data, m_Data, static_cast<size_t>(kept) * sizeof(T));
-        *this = TmplBlockBuffer();
-        m_Data = larger.m_Data;
-        m_Header = larger.m_Header;
-        larger.m_Data = nullptr;
-        larger.m_Header = nullptr;
+        LetGo();
+        std::swap(m_Data, larger.m_Data);
+        std::swap(m_Header, larger.m_Header);
         return m_Data;
     }
 
