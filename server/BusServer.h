@@ -33,6 +33,9 @@ struct BusServerOptions {
     // the middle of a frame this long, is closed.
     int IdleTimeoutMs = 30000;
     int SlowConsumerTimeoutMs = 30000;
+    // Sends waiting for their acknowledgement, at most per receiver and per sender connection;
+    // past it the oldest is forgotten as if it had timed out.
+    int MaxPendingAcks = 4096;
     // Counters are logged at info level this often and once at shutdown.
     int StatsIntervalMs = 60000;
 };

@@ -52,6 +52,11 @@ void AddDaemonOptions(CLI::App& app, DaemonSettings& settings) {
                    "How long a new connection may stay silent, in milliseconds")
         ->capture_default_str()
         ->check(CLI::Range(10, 86400000));
+    app.add_option("--max-pending-acks", options.MaxPendingAcks,
+                   "Sends waiting for an acknowledgement per receiver and per sender; past it "
+                   "the oldest is forgotten")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 24));
     app.add_option("--log-level", settings.LogLevel,
                    "debug, info, warning or error (default: TESSARY_LOG_LEVEL, else info)")
         ->check(CLI::IsMember({"debug", "info", "warning", "error"}));

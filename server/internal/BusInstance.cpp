@@ -17,6 +17,8 @@ constexpr int32_t SettingBodyMax = 64 * 1024;
 // How long past the sender's own time-out a send still waits for its acknowledgement here.
 constexpr auto AckGrace = std::chrono::seconds(10);
 constexpr auto DefaultAckWait = std::chrono::milliseconds(60000);
+// Expired sends forgotten in one turn of the event loop: about a millisecond's work.
+constexpr size_t ExpiryBudget = 4096;
 
 FramePlan Plan(FramePlan::Mode mode, FramePlan::Answer answer = FramePlan::Answer::None) {
     FramePlan plan;
@@ -37,7 +39,8 @@ BusInstance::BusInstance(Hub& hub, int index, asio::ip::tcp::acceptor command,
                          asio::ip::tcp::acceptor status)
     : m_Hub(hub), m_Index(index), m_CommandAcceptor(std::move(command)),
       m_StatusAcceptor(std::move(status)), m_Heartbeat(hub.Io()), m_Heartbeat1Minute(hub.Io()),
-      m_Heartbeat5Minute(hub.Io()), m_CommandRetry(hub.Io()), m_StatusRetry(hub.Io()) {}
+      m_Heartbeat5Minute(hub.Io()), m_CommandRetry(hub.Io()), m_StatusRetry(hub.Io()),
+      m_Pending(static_cast<size_t>(hub.Options().MaxPendingAcks)) {}
 
 const BusServerOptions& BusInstance::Options() const { return m_Hub.Options(); }
 
@@ -263,7 +266,7 @@ void BusInstance::OnFrameEnd(Connection& conn, const MessageHead& head, const Fr
             if (head.HasFlag(HeadFlag::AckRequested)) {
                 const auto wait = head.TimeOut > 0 ? std::chrono::milliseconds(head.TimeOut)
                                                    : DefaultAckWait;
-                m_Pending.Add(plan.receiver, head, Find(conn),
+                m_Pending.Add(plan.receiver, head, Find(conn), conn.Id(),
                               Connection::Clock::now() + wait + AckGrace);
             }
             Answer(conn, HeadType::Reply, head);
@@ -385,6 +388,7 @@ void BusInstance::OnClosed(Connection& conn) {
         failed.SetSourceID(conn.SourceId().c_str());
         sender->SendServerFrame(HeadOnlyFrame(failed));
     }
+    m_Pending.DropSender(conn.Id());
     m_Connections.erase(conn.Id());
 }
 
@@ -397,7 +401,18 @@ void BusInstance::Sweep(Connection::Clock::time_point now) {
     for (const auto& conn : all) {
         conn->Sweep(now);
     }
-    m_Pending.Expire(now);
+    if (!m_ExpiryPosted) {
+        ExpirePending();
+    }
+}
+
+void BusInstance::ExpirePending() {
+    m_ExpiryPosted = false;
+    if (m_ShuttingDown || !m_Pending.Expire(Connection::Clock::now(), ExpiryBudget)) {
+        return;
+    }
+    m_ExpiryPosted = true;
+    asio::post(m_Hub.Io(), [this] { ExpirePending(); });
 }
 
 } // namespace busd

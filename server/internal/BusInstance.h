@@ -65,6 +65,9 @@ public:
 
 private:
     void EndBatch();
+    // Forgets the sends whose deadline passed, a slice at a time so the loop never stalls on
+    // a big table.
+    void ExpirePending();
     void Accept(asio::ip::tcp::acceptor& acceptor, Connection::Kind kind);
     void ScheduleHeartbeat(asio::steady_timer& timer, int periodMs, uint32_t type);
     std::shared_ptr<Connection> Registered(const std::string& id) const;
@@ -92,6 +95,7 @@ private:
     // its subscriptions when it comes back (the library does not subscribe again).
     std::unordered_map<int32_t, std::set<std::string>> m_Subscribers;
     PendingAcks m_Pending;
+    bool m_ExpiryPosted = false;
     int m_BatchDepth = 0;
     std::vector<std::shared_ptr<Connection>> m_Dirty;
 };

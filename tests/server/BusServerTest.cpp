@@ -435,6 +435,32 @@ TEST_F(BusServerTest, ReceiverThatNeverReadsIsCutAsASlowConsumer) {
     pusher.join();
 }
 
+TEST_F(BusServerTest, AckTableKeepsTheNewestSendsOfAReceiverThatNeverAnswers) {
+    m_Server->Stop();
+    BusServerOptions options = TestOptions();
+    options.MaxPendingAcks = 4;
+    StartServer(options);
+    RawClient receiver = Receiver("mute");
+    RawClient client = Client();
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 6; ++i) {
+        const MessageHead send = Head(HeadType::Message, "s", "mute", 1, HeadFlag::AckRequested);
+        ids.push_back(send.MessageID);
+        ASSERT_TRUE(client.Send(Encode(send, "x")));
+        ASSERT_EQ(client.Read()->head.Type, HeadType::Reply);
+        ASSERT_TRUE(receiver.Read());
+    }
+    // The two oldest were pushed out: late answers to them find nobody.
+    for (const uint32_t id : {ids[0], ids[1], ids[2]}) {
+        MessageHead ack = Head(HeadType::Ack, "mute", "s");
+        ack.MessageID = id;
+        ASSERT_TRUE(receiver.Send(Encode(ack)));
+    }
+    const auto answer = client.Read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->head.MessageID, ids[2]);
+}
+
 TEST_F(BusServerTest, TargetVanishingMidBlobClosesTheSender) {
     RawClient receiver = Receiver("gone");
     RawClient client = Client();
@@ -452,7 +478,7 @@ TEST_F(BusServerTest, SenderVanishingMidFrameClosesTheReceiverItFed) {
     {
         RawClient client = Client();
         MessageHead head = Head(HeadType::Message, "s", "fed", 1);
-        head.cbMessage = 5000;
+        head.cbMessage = 1 << 20;
         ASSERT_TRUE(client.Send(Bytes(head) + Pattern(100)));
         ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead) + 100));
     }
@@ -465,8 +491,8 @@ TEST_F(BusServerTest, BadInputAfterPartOfARelayedFrameClosesItsTargetToo) {
     RawClient bystander = Receiver("other");
     RawClient evil = Client();
     MessageHead head = Head(HeadType::Message, "evil", "fed", 1);
-    head.cbBLOB = 10;
-    ASSERT_TRUE(evil.Send(Bytes(head) + PdvBytes(8) + "12345678" + PdvBytes(3) + "123"));
+    head.cbBLOB = 100000;
+    ASSERT_TRUE(evil.Send(Bytes(head) + PdvBytes(8) + "12345678" + PdvBytes(100000)));
     EXPECT_TRUE(evil.WaitClosed());
     // The head and the first chunk had gone out: rather than hand the application a frame cut
     // short, the receiver starts over on a new connection.
