@@ -33,6 +33,11 @@ struct BusServerOptions {
     // the middle of a frame this long, is closed.
     int IdleTimeoutMs = 30000;
     int SlowConsumerTimeoutMs = 30000;
+    // A frame relayed cut-through (more than 64 KiB of body and BLOB, or a streamed BLOB)
+    // whose sender delivers less than 64 KiB in this long is abandoned: the sender is closed,
+    // and so is every receiver it had given part of the frame. Smaller frames are relayed once
+    // whole and never hold a receiver.
+    int StallTimeoutMs = 10000;
     // Sends waiting for their acknowledgement, at most per receiver and per sender connection;
     // past it the oldest is forgotten as if it had timed out.
     int MaxPendingAcks = 4096;

@@ -52,6 +52,11 @@ void AddDaemonOptions(CLI::App& app, DaemonSettings& settings) {
                    "How long a new connection may stay silent, in milliseconds")
         ->capture_default_str()
         ->check(CLI::Range(10, 86400000));
+    app.add_option("--stall-timeout", options.StallTimeoutMs,
+                   "How long a BLOB or large body may relay less than 64 KiB before it is "
+                   "abandoned, in milliseconds")
+        ->capture_default_str()
+        ->check(CLI::Range(10, 86400000));
     app.add_option("--max-pending-acks", options.MaxPendingAcks,
                    "Sends waiting for an acknowledgement per receiver and per sender; past it "
                    "the oldest is forgotten")

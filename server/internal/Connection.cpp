@@ -24,6 +24,16 @@ constexpr size_t BigRead = 256 * 1024;
 // consumer is.
 constexpr int64_t RelayWindow = 32 * int64_t{BigRead};
 constexpr auto StallAfter = std::chrono::seconds(1);
+// Frames with at most this much body and BLOB are relayed only once they are complete. A
+// stalled one then costs its own connection a buffer and nobody else anything, while bigger
+// ones still go through without being held whole.
+constexpr int64_t StoreAndForwardMax = 64 * 1024;
+// What a stored frame may take with its records; one cut into many tiny chunks goes on
+// cut-through from there instead of growing the store.
+constexpr size_t StoreMax = StoreAndForwardMax + 4096;
+// A cut-through relay that reads less than this in one stall window is judged stalled: a
+// trickle keeps a connection alive but holds its targets as surely as silence does.
+constexpr uint64_t StallFloorBytes = 64 * 1024;
 // Big read buffers a connection keeps for reuse: the relay window, the read that passes it and
 // the one under way, with a little room.
 constexpr size_t MaxSpareReads = 36;
@@ -48,7 +58,7 @@ Connection::Connection(BusInstance& bus, asio::ip::tcp::socket socket, Kind kind
     m_Peer = error ? std::string("unknown peer")
                    : peer.address().to_string() + ":" + std::to_string(peer.port());
     m_Socket.set_option(asio::ip::tcp::no_delay(true), error);
-    m_Accepted = m_LastInput = m_LastWrite = Clock::now();
+    m_Accepted = m_LastInput = m_LastWrite = m_WindowStart = Clock::now();
 }
 
 Connection::~Connection() = default;
@@ -119,6 +129,7 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
     }
     m_Counters.BytesIn(n);
     m_LastInput = Clock::now();
+    m_WindowBytes += n;
     if (n == m_InSize) {
         m_WantSize = std::min(BigRead, m_InSize * 4);
     } else if (n <= SmallRead / 4) {
@@ -147,6 +158,9 @@ void Connection::Pump() {
         }
     }
     if (!m_Closed && m_Pause == Pause::None && m_InPos == m_InEnd) {
+        if (m_Storing) {
+            KeepInStore();
+        }
         ReadOrWait();
     }
 }
@@ -207,9 +221,13 @@ void Connection::Resume() {
 
 void Connection::HandleSegment(const FrameParser::Step& step) {
     const bool relay = m_Plan.mode == FramePlan::Mode::Relay;
+    if (m_Storing && step.part != FrameParser::Part::Head) {
+        Store(step);
+        return;
+    }
     switch (step.part) {
     case FrameParser::Part::Head:
-        OnHead();
+        OnHead(step);
         return;
     case FrameParser::Part::Body:
         if (relay) {
@@ -233,12 +251,13 @@ void Connection::HandleSegment(const FrameParser::Step& step) {
     }
 }
 
-void Connection::OnHead() {
+void Connection::OnHead(const FrameParser::Step& step) {
     const MessageHead& head = m_Parser.Head();
     m_Counters.FrameIn(head.Type);
     m_Body.clear();
     m_Targets.clear();
     m_HeadSent = false;
+    m_Store.clear();
     m_Plan = m_Bus.OnHead(*this, head);
     switch (m_Plan.mode) {
     case FramePlan::Mode::Reject:
@@ -262,6 +281,18 @@ void Connection::OnHead() {
                                         return a.conn == b.conn;
                                     }),
                         m_Targets.end());
+        if (head.cbBLOB != UnknownBLOBSize &&
+            int64_t{head.cbMessage} + head.cbBLOB <= StoreAndForwardMax) {
+            m_Storing = true;
+            m_StoreInBuffer = !step.staged;
+            if (m_StoreInBuffer) {
+                m_StoreStart = static_cast<size_t>(step.data - m_In.get());
+                m_StoreEnd = m_StoreStart + step.size;
+            } else {
+                m_Store.append(step.data, step.size);
+            }
+            return;
+        }
         if (!AcquireTargets()) {
             m_Pause = Pause::Owner;
             return;
@@ -272,6 +303,70 @@ void Connection::OnHead() {
     case FramePlan::Mode::Command:
     case FramePlan::Mode::Collect:
         return;
+    }
+}
+
+void Connection::Store(const FrameParser::Step& step) {
+    if (m_StoreInBuffer) {
+        // Parts that did not straddle a read follow each other in the buffer.
+        m_StoreEnd = static_cast<size_t>(step.data - m_In.get()) + step.size;
+    } else {
+        m_Store.append(step.data, step.size);
+    }
+    if (step.frameEnd) {
+        DeliverStored();
+        OnFrameEnd();
+        return;
+    }
+    if (StoredBytes() > StoreMax) {
+        KeepInStore();
+        m_Storing = false;
+        if (!AcquireTargets()) {
+            m_Pause = Pause::Owner;
+            return;
+        }
+        ForwardHead();
+    }
+}
+
+size_t Connection::StoredBytes() const {
+    return m_StoreInBuffer ? m_StoreEnd - m_StoreStart : m_Store.size();
+}
+
+void Connection::KeepInStore() {
+    if (m_StoreInBuffer) {
+        m_Store.assign(m_In.get() + m_StoreStart, m_StoreEnd - m_StoreStart);
+        m_StoreInBuffer = false;
+    }
+}
+
+void Connection::DeliverStored() {
+    const char* data = m_StoreInBuffer ? m_In.get() + m_StoreStart : m_Store.data();
+    const size_t size = StoredBytes();
+    // Queued by reference under the same rule as the pieces of a cut-through relay.
+    const bool share = m_StoreInBuffer && size >= m_InSize / 4;
+    uint64_t live = 0;
+    Connection* full = nullptr;
+    for (Target& t : m_Targets) {
+        if (t.conn->m_Closed) {
+            t.lost = true;
+            continue;
+        }
+        if (share && t.conn->m_Owner == nullptr) {
+            t.conn->EnqueueShared(m_In, data, size, m_InSize);
+        } else {
+            t.conn->EnqueueFrame(data, size);
+        }
+        ++live;
+        if (full == nullptr && static_cast<int64_t>(t.conn->QueuedBytes()) > t.conn->RelayLimit()) {
+            full = t.conn.get();
+        }
+    }
+    m_Counters.FrameOut(m_Parser.Head().Type, live);
+    if (full != nullptr) {
+        // As a cut-through relay does, this source waits until the target has written some.
+        m_Pause = Pause::Drain;
+        full->m_DrainWaiters.push_back(weak_from_this());
     }
 }
 
@@ -301,13 +396,18 @@ bool Connection::AcquireTargets() {
 
 void Connection::ForwardHead() {
     const MessageHead& head = m_Parser.Head();
+    // A frame that was being stored goes on from what the store holds.
+    const bool stored = !m_Store.empty();
+    const char* data = stored ? m_Store.data() : reinterpret_cast<const char*>(&head);
+    const size_t size = stored ? m_Store.size() : sizeof head;
     uint64_t live = 0;
     for (const Target& t : m_Targets) {
         if (t.acquired && !t.lost) {
-            t.conn->Enqueue(reinterpret_cast<const char*>(&head), sizeof head);
+            t.conn->Enqueue(data, size);
             ++live;
         }
     }
+    m_Store.clear();
     m_Counters.FrameOut(head.Type, live);
     m_HeadSent = true;
 }
@@ -332,10 +432,11 @@ void Connection::OnFrameEnd() {
     bool delivered = false;
     if (m_Plan.mode == FramePlan::Mode::Relay) {
         for (const Target& t : m_Targets) {
-            delivered = delivered || (t.acquired && !t.lost);
+            delivered = delivered || ((t.acquired || m_Storing) && !t.lost);
         }
         ReleaseTargets();
     }
+    m_Storing = false;
     const FramePlan plan = std::move(m_Plan);
     m_Plan = FramePlan();
     m_Targets.clear();
@@ -477,6 +578,24 @@ void Connection::Sweep(Clock::time_point now) {
         Close(CloseCause::Idle, "stalled in the middle of a frame");
         return;
     }
+    // The window runs only while this peer's own bytes are what a cut-through relay waits for;
+    // a relay paused for its targets is not the peer's fault.
+    if (!m_HeadSent || m_Pause != Pause::None) {
+        m_WindowStart = now;
+        m_WindowBytes = 0;
+    } else if (const auto window = now - m_WindowStart;
+               window >= std::chrono::milliseconds(options.StallTimeoutMs)) {
+        if (m_WindowBytes < StallFloorBytes) {
+            Close(CloseCause::Idle,
+                  "stalled relaying a frame, " + std::to_string(m_WindowBytes) + " bytes in " +
+                      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(window)
+                                         .count()) +
+                      " ms");
+            return;
+        }
+        m_WindowStart = now;
+        m_WindowBytes = 0;
+    }
     if (!m_Stalled && !m_DrainWaiters.empty() && now - m_LastWrite > StallAfter) {
         m_Stalled = true;
         WakeDrainWaiters();
@@ -495,12 +614,16 @@ void Connection::SendServerFrame(const std::string& frame) {
         return;
     }
     m_Counters.FrameOut(FrameType(frame));
+    EnqueueFrame(frame.data(), frame.size());
+}
+
+void Connection::EnqueueFrame(const char* data, size_t size) {
     if (m_Owner != nullptr) {
-        m_Deferred.push_back(frame);
-        m_DeferredBytes += frame.size();
+        m_Deferred.emplace_back(data, size);
+        m_DeferredBytes += size;
         return;
     }
-    Enqueue(frame.data(), frame.size());
+    Enqueue(data, size);
 }
 
 bool Connection::CanTakeHeartbeat() const {

@@ -43,14 +43,17 @@ struct FramePlan {
 // One accepted TCP connection on a command or status port. All of it runs on the event-loop
 // thread; nothing here locks.
 //
-// Reading: a parser splits the input into frame parts, and the parts of a relayed frame are
-// queued on the target connections while they arrive. A connection stops reading (is paused)
+// Reading: a parser splits the input into frame parts. A small relayed frame is kept until its
+// tail has come and then queued whole, so a peer that stops in the middle of one holds nobody
+// else's output; the parts of a bigger frame are queued on the target connections while they
+// arrive (cut-through), and a peer that stops feeding one of those for the stall time-out is
+// cut off, with the targets it left half a frame. A connection stops reading (is paused)
 // while it waits for a target's output to become free, or while a queue it feeds is over the
 // pending limit, and resumes from where its input stopped.
 //
 // Writing: bytes queue in an OutQueue and go out in gather writes. A relayed frame owns its
 // target's output from its head to its tail so that no other frame interleaves with it; frames
-// the server makes itself wait behind it, other relays wait in line.
+// the server makes itself and whole small frames wait behind it, other relays wait in line.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     enum class Kind { Command, Status };
@@ -99,8 +102,15 @@ private:
     void Pump();
     void ReadOrWait();
     void HandleSegment(const FrameParser::Step& step);
-    void OnHead();
+    void OnHead(const FrameParser::Step& step);
     void OnFrameEnd();
+    // A small frame is stored until its tail, in the read buffer while it lies there whole and
+    // in a store of its own once it straddles two reads.
+    void Store(const FrameParser::Step& step);
+    size_t StoredBytes() const;
+    // Copies what lies in the read buffer into the store, before the buffer is read into again.
+    void KeepInStore();
+    void DeliverStored();
     void Forward(const FrameParser::Step& step);
     void ForwardHead();
     // Takes the outputs of the targets in id order (so two relays never wait on each other);
@@ -116,6 +126,9 @@ private:
 
     // Output side.
     void Enqueue(const char* data, size_t size);
+    // A whole frame: queued at once, or after the relayed frame that owns this output.
+    void EnqueueFrame(const char* data, size_t size);
+    size_t QueuedBytes() const { return m_Out.Charged() + m_DeferredBytes; }
     void EnqueueShared(const std::shared_ptr<char[]>& keep, const char* data, size_t size,
                        size_t charge);
     void ScheduleFlush();
@@ -152,10 +165,18 @@ private:
     FramePlan m_Plan;
     std::vector<Target> m_Targets;
     bool m_HeadSent = false;
+    bool m_Storing = false;
+    bool m_StoreInBuffer = false;
+    size_t m_StoreStart = 0;
+    size_t m_StoreEnd = 0;
+    std::string m_Store;
     std::string m_Body;
     uint64_t m_FramesDone = 0;
     Clock::time_point m_Accepted;
     Clock::time_point m_LastInput;
+    // Bytes read since the stall window of a cut-through relay began.
+    Clock::time_point m_WindowStart;
+    uint64_t m_WindowBytes = 0;
 
     // Output.
     OutQueue m_Out;

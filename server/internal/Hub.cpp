@@ -99,7 +99,8 @@ void Hub::Stop() {
 }
 
 void Hub::ScheduleSweep() {
-    const int shortest = std::min(m_Options.IdleTimeoutMs, m_Options.SlowConsumerTimeoutMs);
+    const int shortest = std::min({m_Options.IdleTimeoutMs, m_Options.SlowConsumerTimeoutMs,
+                                   m_Options.StallTimeoutMs});
     m_SweepTimer.expires_after(std::chrono::milliseconds(std::clamp(shortest / 4, 10, 1000)));
     m_SweepTimer.async_wait([this](const std::error_code& error) {
         // A wait that completed just before the cancel must not start another.

@@ -435,6 +435,48 @@ TEST_F(BusServerTest, ReceiverThatNeverReadsIsCutAsASlowConsumer) {
     pusher.join();
 }
 
+TEST_F(BusServerTest, StalledSmallFrameHoldsNoReceiver) {
+    RawClient receiver = Receiver("r");
+    RawClient staller = Client();
+    // A small BLOB in a thousand tiny chunks: once complete, its records outgrow what a small
+    // frame is stored in, and the rest goes on cut-through.
+    const std::string slow = Encode(Head(HeadType::Message, "slow", "r", 1, HeadFlag::BLOB), "s",
+                                    Pattern(3000), 1);
+    ASSERT_TRUE(staller.Send(slow.substr(0, 1000)));
+    ASSERT_TRUE(Eventually([&] { return m_Server->Stats().FramesInByType.count("Message") == 1; }));
+    RawClient other = Client();
+    ASSERT_TRUE(other.Send(Encode(Head(HeadType::Message, "other", "r", 2), "first")));
+    EXPECT_EQ(other.Read()->head.Type, HeadType::Reply);
+    const auto got = receiver.Read();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->body, "first");
+    ASSERT_TRUE(staller.Send(slow.substr(1000)));
+    const auto late = receiver.ReadRaw(slow.size());
+    ASSERT_TRUE(late);
+    EXPECT_TRUE(*late == slow);
+}
+
+TEST_F(BusServerTest, TricklingCutThroughFrameIsAbandonedWithTheReceiverItHeld) {
+    m_Server->Stop();
+    BusServerOptions options = TestOptions();
+    options.StallTimeoutMs = 300;
+    StartServer(options);
+    RawClient receiver = Receiver("held");
+    RawClient trickler = Client();
+    MessageHead head = Head(HeadType::Message, "t", "held", 1, HeadFlag::BLOB);
+    head.cbBLOB = UnknownBLOBSize;
+    ASSERT_TRUE(trickler.Send(Bytes(head) + PdvBytes(1 << 20)));
+    ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead)));
+    // A byte every few milliseconds keeps the connection from ever being idle.
+    bool cut = false;
+    for (int i = 0; i < 250 && !cut; ++i) {
+        trickler.Send("x", 1);
+        cut = receiver.WaitClosed(Millis(20));
+    }
+    EXPECT_TRUE(cut);
+    EXPECT_TRUE(trickler.WaitClosed());
+}
+
 TEST_F(BusServerTest, AckTableKeepsTheNewestSendsOfAReceiverThatNeverAnswers) {
     m_Server->Stop();
     BusServerOptions options = TestOptions();
