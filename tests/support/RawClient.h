@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A blocking client that speaks frames byte by byte, for tests of the bus server and the
 // daemon: it writes exactly the bytes a test builds (also broken ones) and reads frames back
@@ -50,6 +51,8 @@ public:
 
     bool Connect(int port);
     bool IsOpen() const { return m_Fd >= 0; }
+    // Wakes a read blocked on another thread (it then fails); Close after that thread is done.
+    void Shutdown();
     int LocalPort() const;
     // "127.0.0.1:port" as the server names this client in its log.
     std::string PeerName() const { return "127.0.0.1:" + std::to_string(LocalPort()); }
@@ -66,14 +69,24 @@ public:
     std::optional<Frame> ReadSkippingHeartbeats(Millis timeout = Bound);
     // True when the server ends the connection within the deadline; bytes before are dropped.
     bool WaitClosed(Millis timeout = Bound);
+    // True once a byte is there to read (or the connection ended) within timeout.
+    bool Readable(Millis timeout);
 
     // Registers id on a status port and reads the SYNC and on-line frames that follow.
     bool Listen(const char* id);
 
 private:
     bool WaitReadable(std::chrono::steady_clock::time_point deadline);
+    // Reads what the socket has behind the buffered bytes; false at the deadline, at the end
+    // of the connection or when the buffer may not grow further.
+    bool Fill(std::chrono::steady_clock::time_point deadline);
 
     int m_Fd = -1;
+    // Reads go through this buffer, so a frame costs one read rather than one per part and is
+    // taken apart by the test codec.
+    std::vector<uint8_t> m_In;
+    size_t m_InAt = 0;
+    size_t m_InEnd = 0;
 };
 
 } // namespace rawframes

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tessary/protocol/MessageHead.h"
+#include "tests/support/RawClient.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,9 +12,9 @@
 #include <vector>
 
 // A receiver written against the wire format alone, independent of the library's readers and
-// writers: it registers an id with a Listen head on a bus server's status port, reads what the
-// server pushes with plain POSIX calls, and answers every message with an Ack (or an Error)
-// frame as a receiver would. End-to-end tests and benchmarks use it as the far end of a send.
+// writers: it registers an id on a bus server's status port through a RawClient, reads what
+// the server pushes on a thread of its own, and answers every message with an Ack frame as a
+// receiver would. End-to-end tests and benchmarks use it as the far end of a send.
 class RawFrameReceiver {
 public:
     struct Frame {
@@ -23,13 +23,13 @@ public:
         uint32_t BLOBBytes = 0;
     };
 
-    RawFrameReceiver(std::string id, int statusPort, std::string host = "127.0.0.1");
+    RawFrameReceiver(std::string id, int statusPort);
     RawFrameReceiver(const RawFrameReceiver&) = delete;
     RawFrameReceiver& operator=(const RawFrameReceiver&) = delete;
     ~RawFrameReceiver();
 
     // Connects, registers and starts the reading thread; true once the server confirmed the
-    // registration with its SYNC frame (waits up to about 2 s).
+    // registration (waits up to about 2 s).
     bool Start();
     void Stop();
 
@@ -40,39 +40,25 @@ public:
 
     // Off: messages are only counted, not kept (long benchmark runs).
     void SetRecording(bool on);
-    // Messages seen so far, the server's own command-1 announcement left out.
+    // Messages seen so far, the server's own on-line announcement left out.
     std::vector<Frame> Messages() const;
     uint64_t MessageCount() const { return m_Count.load(); }
     bool WaitForMessages(size_t count,
                          std::chrono::milliseconds timeout = std::chrono::milliseconds(2000)) const;
-    bool IsConnected() const { return m_Connected.load(); }
 
 private:
     void ReadLoop();
-    // Reads exactly n bytes unless the peer closes or Stop is called. Reads go through a
-    // buffer of our own, a receive time-out of 100 ms lets the stop flag be seen.
-    bool ReadExact(void* destination, size_t n);
-    bool FillBuffer();
-    bool SkipBytes(uint64_t n);
-    bool ReadBLOB(int32_t cbBLOB, uint32_t& total);
-    bool WriteAll(const void* data, size_t n);
     void Answer(const MessageHead& received);
 
     std::string m_Id;
-    std::string m_Host;
     int m_StatusPort;
-    int m_Fd = -1;
+    rawframes::RawClient m_Client;
     std::thread m_Thread;
     std::atomic<bool> m_Stop{false};
-    std::atomic<bool> m_Connected{false};
     std::atomic<uint64_t> m_Count{0};
-    std::vector<unsigned char> m_In = std::vector<unsigned char>(256 * 1024);
-    size_t m_InBegin = 0;
-    size_t m_InEnd = 0;
 
     mutable std::mutex m_Mutex;
     mutable std::condition_variable m_Changed;
-    bool m_Synced = false;
     std::vector<Frame> m_Messages;
     std::string m_Reply;
     bool m_Silent = false;
