@@ -269,20 +269,3 @@ TEST(FrameReaderWideTest, OddLengthKeepsEveryByteInsideTheString) {
     EXPECT_TRUE(text8.IsEmpty());
     EXPECT_TRUE(in.IsEmpty());
 }
-
-TEST(FrameReaderTailTest, NeedsAllSixteenBytes) {
-    LoopbackPeer peer;
-    NetBuffer stream;
-    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
-    ASSERT_TRUE(peer.WaitForConnections(1));
-    Bytes tails = TailBytes();
-    // A tail's magic is not checked here.
-    tails[0] = 0;
-    Append(tails, Bytes(10, 0));
-    peer.Send(tails);
-    peer.Close();
-    LogCapture capture;
-    EXPECT_TRUE(ReadTail(stream));
-    EXPECT_FALSE(ReadTail(stream));
-    EXPECT_TRUE(capture.Lines().empty());
-}

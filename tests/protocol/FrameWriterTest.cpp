@@ -58,14 +58,6 @@ protected:
 
 } // namespace
 
-TEST_F(FrameWriterTest, ConnectLogsTheEndpoint) {
-    LogCapture capture;
-    NetBuffer other;
-    ASSERT_TRUE(other.Connect(LoopbackPeer::Host, peer.Port()));
-    EXPECT_EQ(capture.Texts().front(),
-              "Connecting to <127.0.0.1 : " + std::to_string(peer.Port()) + ">");
-}
-
 TEST_F(FrameWriterTest, HeadOnlyFrameIsHeadAndTail) {
     MessageHead head(HeadType::Enquiry);
     head.cbMessage = 5;
@@ -82,32 +74,20 @@ TEST_F(FrameWriterTest, HeadOnlyFrameIsHeadAndTail) {
     EXPECT_EQ(Bytes(received.end() - 16, received.end()), TailBytes());
 }
 
-TEST_F(FrameWriterTest, EightBitBodyRoundTrips) {
-    MessageHead head(HeadType::Message);
-    const std::string body = "hello bus";
-    ASSERT_TRUE(WriteMessage(stream, head, body.data(), static_cast<int32_t>(body.size())));
-    EXPECT_EQ(head.cbMessage, 9);
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->BodyText(), body);
-    EXPECT_TRUE(frame->PDVs.empty());
-    MessageHead received(0);
-    ASSERT_TRUE(ReadBack(received));
-    EXPECT_EQ(text8, body.c_str());
-    EXPECT_TRUE(text16.IsEmpty());
-    EXPECT_TRUE(blob.IsEmpty());
-}
-
-TEST_F(FrameWriterTest, BodyLargerThanABlockRoundTrips) {
+TEST_F(FrameWriterTest, EightBitBodyLargerThanABlockRoundTrips) {
     MessageHead head(HeadType::Message);
     const Bytes body = PatternBytes(100000, 3);
     ASSERT_TRUE(WriteMessage(stream, head, body.data(), 100000));
+    EXPECT_EQ(head.cbMessage, 100000);
     const auto frame = SentFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Body, body);
+    EXPECT_TRUE(frame->PDVs.empty());
     MessageHead received(0);
     ASSERT_TRUE(ReadBack(received));
     EXPECT_EQ(ToBytes(text8.c_str(), static_cast<size_t>(text8.GetLength())), body);
+    EXPECT_TRUE(text16.IsEmpty());
+    EXPECT_TRUE(blob.IsEmpty());
 }
 
 TEST_F(FrameWriterTest, WideBodyRoundTrips) {
@@ -166,22 +146,23 @@ TEST_P(FrameWriterBlobTest, KnownSizeBlobIsOneChunkAndRoundTrips) {
 INSTANTIATE_TEST_SUITE_P(Sizes, FrameWriterBlobTest,
                          ::testing::Values(0, 1, 32767, 32768, 100000, 6 * 1024 * 1024 + 3));
 
+// Chunks small and larger than a block; a write of nothing is no chunk.
 TEST_F(FrameWriterTest, StreamedBlobIsOneChunkPerPositiveWrite) {
     const Bytes first = PatternBytes(10, 1);
-    const Bytes second = PatternBytes(7, 2);
+    const Bytes second = PatternBytes(200000, 2);
     MessageHead head(HeadType::Message);
     ASSERT_TRUE(WriteBLOBStream(stream, head, "s", 1, [&](BUSStream out) {
         out.Write(first.data(), 10);
         out.Write(first.data(), 0);
         BUSStream copy = out;
-        copy.Write(second.data(), 7);
+        copy.Write(second.data(), 200000);
     }));
     EXPECT_EQ(head.cbBLOB, UnknownBLOBSize);
 
     const auto frame = SentFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->Head.cbBLOB, 0x7FFFFFFF);
-    EXPECT_EQ(frame->ChunkSizes(), (std::vector<uint32_t>{10, 7}));
+    EXPECT_EQ(frame->ChunkSizes(), (std::vector<uint32_t>{10, 200000}));
     ASSERT_EQ(frame->PDVs.size(), 3u);
     EXPECT_TRUE(frame->PDVs[2].IsLast());
     EXPECT_EQ(frame->PDVs[2].cbData, 0u);
@@ -193,36 +174,7 @@ TEST_F(FrameWriterTest, StreamedBlobIsOneChunkPerPositiveWrite) {
     MessageHead received(0);
     ASSERT_TRUE(ReadBack(received));
     EXPECT_EQ(ToBytes(blob.GetData(), static_cast<size_t>(blob.Length())), joined);
-    EXPECT_TRUE(capture.Has("Leave ReadBLOBUnknownSize, Total : 17"));
-}
-
-TEST_F(FrameWriterTest, StreamedLargeChunksRoundTrip) {
-    const Bytes big = PatternBytes(300000, 5);
-    MessageHead head(HeadType::Message);
-    ASSERT_TRUE(WriteBLOBStream(stream, head, nullptr, 0, [&](BUSStream out) {
-        out.Write(big.data(), 200000);
-        out.Write(big.data() + 200000, 100000);
-    }));
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->ChunkSizes(), (std::vector<uint32_t>{200000, 100000}));
-    MessageHead received(0);
-    ASSERT_TRUE(ReadBack(received));
-    EXPECT_EQ(ToBytes(blob.GetData(), static_cast<size_t>(blob.Length())), big);
-}
-
-TEST_F(FrameWriterTest, StreamedBlobWithNoWritesStillCloses) {
-    MessageHead head(HeadType::Message);
-    ASSERT_TRUE(WriteBLOBStream(stream, head, "e", 1, [](BUSStream) {}));
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    ASSERT_EQ(frame->PDVs.size(), 1u);
-    EXPECT_TRUE(frame->PDVs[0].IsLast());
-    LogCapture capture;
-    MessageHead received(0);
-    ASSERT_TRUE(ReadBack(received));
-    EXPECT_TRUE(blob.IsEmpty());
-    EXPECT_TRUE(capture.Has("Leave ReadBLOBUnknownSize, Total : 0"));
+    EXPECT_TRUE(capture.Has("Leave ReadBLOBUnknownSize, Total : 200010"));
 }
 
 TEST_F(FrameWriterTest, EmptyWriterThrowsAndLeavesNothingBehind) {
