@@ -53,48 +53,57 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BLOBClientSizes, ::testing::ValuesIn(Sizes), Siz
 
 using BLOBClientE2ETest = BLOBBusTest;
 
-TEST_F(BLOBClientE2ETest, EveryOverloadCarriesItsMessageAndReturnsItsReplies) {
-    AnswerBLOBs(7002, 5);
-    StartReceiver();
-    const Block blob = Pattern(100, 1);
+// Sends payload (a block, or a writer for a stream) once through each of the ten SendBLOB
+// overloads: without a text, with an 8-bit and with a 16-bit one, each with no reply, a reply
+// BLOB, a reply text or both; the receiver answers as AnswerBLOBs(command, 5) does.
+template <typename Sender, typename Payload>
+void SendEveryOverload(Sender& client, int command, const Payload& payload, size_t bytes) {
+    const std::string text = "got " + std::to_string(bytes);
     Block replyBLOB;
     DString reply;
     WString wreply;
-
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, blob, 5000));
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, blob, replyBLOB, 5000));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 5, 2));
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, DString("d1"), blob, 5000));
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, WString(u"w1\u00e9"), blob, 5000));
-    replyBLOB.LetGo();
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, DString("d2"), blob, replyBLOB, 5000));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 5, 2));
-    replyBLOB.LetGo();
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, WString(u"w2"), blob, replyBLOB, 5000));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 5, 2));
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, DString("d3"), blob, reply, 5000));
-    EXPECT_EQ(reply, DString("got 100"));
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, WString(u"w3"), blob, wreply, 5000));
-    EXPECT_EQ(wreply, WString(u"got 100"));
+    auto replied = [&replyBLOB] {
+        const bool whole = MatchesPattern(replyBLOB, 5, 2);
+        replyBLOB.LetGo();
+        return whole;
+    };
+    EXPECT_TRUE(client.SendBLOB("rx", command, payload, 5000));
+    EXPECT_TRUE(client.SendBLOB("rx", command, payload, replyBLOB, 5000) && replied());
+    EXPECT_TRUE(client.SendBLOB("rx", command, DString("d1"), payload, 5000));
+    EXPECT_TRUE(client.SendBLOB("rx", command, WString(u"w1\u00e9"), payload, 5000));
+    EXPECT_TRUE(client.SendBLOB("rx", command, DString("d2"), payload, replyBLOB, 5000) && replied());
+    EXPECT_TRUE(client.SendBLOB("rx", command, WString(u"w2"), payload, replyBLOB, 5000) && replied());
+    EXPECT_TRUE(client.SendBLOB("rx", command, DString("d3"), payload, reply, 5000));
+    EXPECT_TRUE(client.SendBLOB("rx", command, WString(u"w3"), payload, wreply, 5000));
+    EXPECT_EQ(reply.str(), text);
+    EXPECT_EQ(wreply.ToDString().str(), text);
     reply.Empty();
     wreply.Empty();
-    replyBLOB.LetGo();
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, DString("d4"), blob, reply, replyBLOB, 5000));
-    EXPECT_EQ(reply, DString("got 100"));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 5, 2));
-    replyBLOB.LetGo();
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7002, WString(u"w4"), blob, wreply, replyBLOB, 5000));
-    EXPECT_EQ(wreply, WString(u"got 100"));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 5, 2));
+    EXPECT_TRUE(client.SendBLOB("rx", command, DString("d4"), payload, reply, replyBLOB, 5000) &&
+                replied());
+    EXPECT_TRUE(client.SendBLOB("rx", command, WString(u"w4"), payload, wreply, replyBLOB, 5000) &&
+                replied());
+    EXPECT_EQ(reply.str(), text);
+    EXPECT_EQ(wreply.ToDString().str(), text);
+}
+
+TEST_F(BLOBClientE2ETest, EveryOverloadOfBothSendersCarriesItsMessageAndReturnsItsReplies) {
+    AnswerBLOBs(7002, 5);
+    StartReceiver();
+    SendEveryOverload(blobClient, 7002, Pattern(100, 1), 100);
+    SendEveryOverload(streamClient, 7002, PatternWriter(5000, 3), 5000);
 
     const auto seen = deliveries.All();
-    ASSERT_EQ(seen.size(), 10u);
-    const char* messages[] = {"", "", "d1", nullptr, "d2", nullptr, "d3", nullptr, "d4", nullptr};
+    ASSERT_EQ(seen.size(), 20u);
+    const char* messages[] = {"", "", "d1", "", "d2", "", "d3", "", "d4", ""};
     const char16_t* wide[] = {u"", u"", u"", u"w1\u00e9", u"", u"w2", u"", u"w3", u"", u"w4"};
     for (size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_EQ(seen[i].Message, messages[i] ? messages[i] : "") << "send " << i;
-        EXPECT_EQ(seen[i].WMessage, wide[i]) << "send " << i;
-        EXPECT_TRUE(MatchesPattern(seen[i].BLOB, 100, 1)) << "send " << i;
+        EXPECT_EQ(seen[i].Message, messages[i % 10]) << "send " << i;
+        EXPECT_EQ(seen[i].WMessage, wide[i % 10]) << "send " << i;
+        EXPECT_TRUE(i < 10 ? MatchesPattern(seen[i].BLOB, 100, 1)
+                           : MatchesPattern(seen[i].BLOB, 5000, 3))
+            << "send " << i;
+        EXPECT_EQ(seen[i].SourceID, i < 10 ? "tx" : "stx");
     }
 }
 

@@ -63,51 +63,6 @@ TEST_F(BLOBStreamE2ETest, WritesOfNothingGiveAnEmptyBLOB) {
     EXPECT_EQ(seen[1].BLOB.Length(), 0);
 }
 
-TEST_F(BLOBStreamE2ETest, EveryOverloadCarriesItsMessageAndReturnsItsReplies) {
-    AnswerBLOBs(7103, 4);
-    StartReceiver();
-    Block replyBLOB;
-    DString reply;
-    WString wreply;
-    const auto writer = PatternWriter(5000, 3);
-
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, writer, 5000));
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, writer, replyBLOB, 5000));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d1"), writer, 5000));
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w1"), writer, 5000));
-    replyBLOB.LetGo();
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d2"), writer, replyBLOB, 5000));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
-    replyBLOB.LetGo();
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w2"), writer, replyBLOB, 5000));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d3"), writer, reply, 5000));
-    EXPECT_EQ(reply, DString("got 5000"));
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w3"), writer, wreply, 5000));
-    EXPECT_EQ(wreply, WString(u"got 5000"));
-    reply.Empty();
-    wreply.Empty();
-    replyBLOB.LetGo();
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, DString("d4"), writer, reply, replyBLOB, 5000));
-    EXPECT_EQ(reply, DString("got 5000"));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
-    replyBLOB.LetGo();
-    EXPECT_TRUE(streamClient.SendBLOB("rx", 7103, WString(u"w4"), writer, wreply, replyBLOB, 5000));
-    EXPECT_EQ(wreply, WString(u"got 5000"));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 4, 2));
-
-    const auto seen = deliveries.All();
-    ASSERT_EQ(seen.size(), 10u);
-    const char* messages[] = {"", "", "d1", "", "d2", "", "d3", "", "d4", ""};
-    const char16_t* wide[] = {u"", u"", u"", u"w1", u"", u"w2", u"", u"w3", u"", u"w4"};
-    for (size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_EQ(seen[i].Message, messages[i]) << "send " << i;
-        EXPECT_EQ(seen[i].WMessage, wide[i]) << "send " << i;
-        EXPECT_TRUE(MatchesPattern(seen[i].BLOB, 5000, 3)) << "send " << i;
-    }
-}
-
 TEST_F(BLOBStreamE2ETest, AWriterThatThrowsCostsTheConnectionNotTheReceiver) {
     LogCapture log;
     AnswerBLOBs(7107);

@@ -72,17 +72,6 @@ protected:
     BusClient<MessageClient> client;
 };
 
-TEST_F(SendersE2ETest, SettingsAreAcceptedByTheBusServer) {
-    EXPECT_TRUE(client.BUSSetting(6001, "Trace", "on \"quoted\""));
-    client.SetTcpNoDelay(true);
-    client.Disconnect();
-    DString reply;
-    ForEachReceiver([](RawFrameReceiver& r) { r.SetReply("fast"); });
-    EXPECT_TRUE(client.Send("rx", 7006, DString("q"), reply, 3000));
-    EXPECT_EQ(reply, DString("fast"));
-    EXPECT_TRUE(busErrors.empty());
-}
-
 TEST_F(SendersE2ETest, ASendWaitingForItsAckFailsWhenTheBusServerGoesAway) {
     ForEachReceiver([](RawFrameReceiver& r) { r.SetSilent(true); });
     auto send = std::async(std::launch::async, [this] {
