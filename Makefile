@@ -1,6 +1,7 @@
 # make test                            set up, build and run every test
 # make test SANITIZE=address,undefined the same in build-address-undefined/ with sanitizers
 # make demo                            set up, build and run the demo
+# make fuzz FUZZ_SECONDS=60            build the fuzz targets with clang in build-fuzz/, run each
 SANITIZE ?=
 JOBS ?= 2
 CI ?=
@@ -9,7 +10,7 @@ WERROR := $(if $(filter true,$(CI)),ON,OFF)
 BUILD_DIR := $(if $(SANITIZE),build-$(subst $(comma),-,$(SANITIZE)),build)
 BUILD_TYPE := $(if $(SANITIZE),Debug,RelWithDebInfo)
 
-.PHONY: all setup configure build test demo bench clean
+.PHONY: all setup configure build test demo bench fuzz clean
 
 all: build
 
@@ -28,6 +29,25 @@ test: build
 
 demo: build
 	@$(BUILD_DIR)/tools/tessary demo
+
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := FrameParser FrameReader WaitConnection Ini Command2String
+FUZZ_DIR := build-fuzz
+
+# Each target runs on its checked-in seeds and keeps what it learns in $(FUZZ_DIR)/corpus, so the
+# checked-in corpora stay small; a crash or leak stops the run and leaves its input in
+# $(FUZZ_DIR)/crashes. The library's log lines go nowhere (-close_fd_mask), reports still show.
+fuzz: setup
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DTESSARY_SANITIZE=fuzzer-no-link,address,undefined -DTESSARY_BUILD_TESTS=OFF \
+		-DTESSARY_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) $(addprefix --target fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+		mkdir -p $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/crashes && \
+		$(FUZZ_DIR)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-close_fd_mask=2 -artifact_prefix=$(FUZZ_DIR)/crashes/$$t- \
+			$(FUZZ_DIR)/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/*_bench; do $$b; done

@@ -76,6 +76,9 @@ public:
     int SetSocketOption(int level, int option, const char* value, int length);
 
     const WaitSettings& Settings() const { return m_Settings; }
+    // The status connection, whose socket a caller may replace before reading: the fuzz target
+    // puts one there that reads a connection's bytes from memory.
+    BUSRecvPDU& Connection() { return m_Connection; }
 
 
 private:
