@@ -158,14 +158,4 @@ TEST_F(BUSDelegateTest, FireCallsEveryEntryOfTheCommandInOrder) {
     EXPECT_TRUE(trace.empty());
 }
 
-TEST_F(BUSDelegateTest, AThrowingEntryDoesNotStopTheNext) {
-    LogCapture capture;
-    table.Add(5, C11DelegateHandler<EventArgs_BUSMessage>(
-                     [](const void*, EventArgs_BUSMessage*) { throw std::logic_error("x"); }));
-    table.Add(5, Named("next"));
-    table.Fire(5, nullptr, &message);
-    EXPECT_EQ(trace, (std::vector<std::string>{"next:300"}));
-    EXPECT_EQ(capture.Count(kBeepLine), 1);
-}
-
 } // namespace

@@ -87,20 +87,15 @@ TEST_F(WaitServerTest, RegistersWithTheListenHeadAlone) {
     ASSERT_TRUE(m_Peer.WaitForBytes(88));
     // Nothing follows the head: no body and no tail.
     EXPECT_FALSE(m_Peer.WaitForBytes(89, 0, 200ms));
+    // Every field but the numbers the receiver draws is that of a fresh Listen head from "Me".
     const MessageHead head = m_Peer.Frames()[0].Head;
-    EXPECT_EQ(head.Magic, HeadMagic);
-    EXPECT_EQ(head.Size, 88u);
-    EXPECT_EQ(head.Version, ProtocolVersion);
-    EXPECT_EQ(head.Type, HeadType::Listen);
+    MessageHead expected(HeadType::Listen);
+    expected.SetSourceID("Me");
+    expected.CallerID = head.CallerID;
+    expected.MessageID = head.MessageID;
+    expected.TickCount = head.TickCount;
+    EXPECT_EQ(HeadBytes(head), HeadBytes(expected));
     EXPECT_GT(head.CallerID, 0u);
-    EXPECT_EQ(IdFieldText(head.SourceID), "Me");
-    EXPECT_EQ(IdFieldText(head.TargetID), "");
-    EXPECT_EQ(head.Flags, 0u);
-    EXPECT_EQ(head.Command, 0);
-    EXPECT_EQ(head.Value, 0);
-    EXPECT_EQ(head.TimeOut, 0);
-    EXPECT_EQ(head.cbMessage, 0);
-    EXPECT_EQ(head.cbBLOB, 0);
     const std::string name = m_Server->GetName();
     const std::string address = "<127.0.0.1 : " + std::to_string(m_Peer.Port()) + "> ";
     EXPECT_TRUE(m_Log.WaitFor("[" + name + "]is listening to " + address));

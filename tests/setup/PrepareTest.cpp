@@ -29,16 +29,6 @@ protected:
     }
 };
 
-TEST_F(PrepareTest, WithNothingConfiguredGivesTheDefaults) {
-    LogCapture capture;
-    Client::Prepare();
-    EXPECT_TRUE(Client::bInited);
-    EXPECT_EQ(Client::GetDefCommandPort(), 6630);
-    EXPECT_EQ(Client::GetDefStatusPort(), 6631);
-    EXPECT_TRUE(capture.HasFragment("\nSystemPath     : [" + ExecutableDirectory() + "]\n"));
-    EXPECT_TRUE(capture.HasFragment("\nNbOfBUSServer  : [4]"));
-}
-
 TEST_F(PrepareTest, RunsOnceAndNotAgainAfterQuit) {
     Write("BUSCommand2String.JSON", R"({"Command2String": [{"Command": 300, "String": "Ping"}]})");
     setenv("TESSARY_SYSTEM_PATH", dir.c_str(), 1);
