@@ -1,7 +1,6 @@
 #include "tests/client/ClientFixture.h"
 
 #include <chrono>
-#include <functional>
 
 using ORVEX::Tessary::Controller::MessageClient;
 
@@ -13,64 +12,6 @@ protected:
     }
     std::vector<SeenError> ackErrors;
 };
-
-struct HeadCase {
-    const char* Name;
-    std::function<bool(MessageClient&)> Operation;
-    uint32_t Flags;
-    int32_t TimeOut;
-    int32_t cbMessage;
-};
-
-class MessageHeadTest : public MessageClientTest, public ::testing::WithParamInterface<HeadCase> {};
-
-TEST_P(MessageHeadTest, FlagsTimeOutAndBodyFollowTheOperation) {
-    const HeadCase c = GetParam();
-    peer.SetResponder(BusWithTarget("ok"));
-    EXPECT_TRUE(c.Operation(client));
-    ASSERT_TRUE(peer.WaitForFrames(1));
-    const PeerFrame frame = peer.Frames()[0];
-    EXPECT_EQ(frame.Head.Type, HeadType::Message);
-    EXPECT_EQ(frame.Head.Flags, c.Flags);
-    EXPECT_EQ(frame.Head.TimeOut, c.TimeOut);
-    EXPECT_EQ(frame.Head.Command, 7001);
-    EXPECT_EQ(frame.Head.CallerID, client.Instance());
-    EXPECT_EQ(std::string(frame.Head.SourceID), "me");
-    EXPECT_EQ(std::string(frame.Head.TargetID), "you");
-    EXPECT_EQ(frame.Head.cbMessage, c.cbMessage);
-    EXPECT_EQ(frame.Head.cbBLOB, 0);
-    if (frame.Head.HasFlag(HeadFlag::Wide)) {
-        EXPECT_EQ(frame.WideBody(), u"a\u00e9\u4e2d");
-    } else {
-        EXPECT_EQ(frame.BodyText(), "abc");
-    }
-    EXPECT_TRUE(ackErrors.empty());
-    EXPECT_TRUE(busErrors.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Operations, MessageHeadTest,
-    ::testing::Values(
-        HeadCase{"PostNarrow", [](MessageClient& c) { return c.Post("you", 7001, DString("abc")); },
-                 0, 0, 3},
-        HeadCase{"PostWide",
-                 [](MessageClient& c) { return c.Post("you", 7001, WString(u"a\u00e9\u4e2d")); },
-                 HeadFlag::Wide, 0, 6},
-        HeadCase{"ForwardNarrow",
-                 [](MessageClient& c) { return c.Forward("you", 7001, DString("abc")); },
-                 HeadFlag::Forward, 0, 3},
-        HeadCase{"ForwardWide",
-                 [](MessageClient& c) { return c.Forward("you", 7001, WString(u"a\u00e9\u4e2d")); },
-                 HeadFlag::Forward | HeadFlag::Wide, 0, 6},
-        HeadCase{"SendNarrow",
-                 [](MessageClient& c) { return c.Send("you", 7001, DString("abc"), 4000); },
-                 HeadFlag::AckRequested, 4000, 3},
-        HeadCase{"SendWide",
-                 [](MessageClient& c) {
-                     return c.Send("you", 7001, WString(u"a\u00e9\u4e2d"), 2500);
-                 },
-                 HeadFlag::AckRequested | HeadFlag::Wide, 2500, 6}),
-    [](const auto& param) { return std::string(param.param.Name); });
 
 TEST_F(MessageClientTest, PostLogsItsEntryAndCutsALongTarget) {
     peer.SetResponder(BusWithTarget());

@@ -1,86 +1,206 @@
-#include "tessary/client/MessageClient.h"
 #include "tessary/external/LogCapture.h"
-#include "tests/support/BusClient.h"
-#include "tests/support/EmbeddedBus.h"
-#include "tests/support/Eventually.h"
+#include "tests/e2e/BLOBBus.h"
 #include "tests/support/RawFrameReceiver.h"
 #include "tests/support/SeenErrors.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
-using ORVEX::Tessary::Controller::MessageClient;
+using namespace blobtest;
+using ORVEX::Log::LogCapture;
 
-namespace {
-
-constexpr int BusCount = 2;
-
-} // namespace
-
-// Two bus servers in this process on free ports, a receiver "rx" registered on both as a
-// receiver library would be, and a client spreading its connections over both.
+// One bus server in this process, a receiver "raw" written against the wire format alone (it
+// acknowledges every frame), and the three senders pointed at the bus server.
 class SendersE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
-        server = StartBus(BusOptions(BusCount));
+        server = StartBus(BusOptions(1));
         ASSERT_TRUE(server);
-        for (int k = 0; k < BusCount; ++k) {
-            receivers.push_back(std::make_unique<RawFrameReceiver>("rx", server->StatusPort(k)));
-            ASSERT_TRUE(receivers.back()->Start()) << "registration on bus server " << k;
-        }
-        client.UseBus(server->CommandPort(), BusCount);
-        client.SetSourceID("tx");
-        Collect(client.BusError, busErrors);
-        Collect(client.AckError, ackErrors);
-    }
-    void TearDown() override {
-        receivers.clear();
-        if (server) {
-            server->Stop();
-        }
+        raw = std::make_unique<RawFrameReceiver>("raw", server->StatusPort(0));
+        ASSERT_TRUE(raw->Start());
+        blobClient.UseBus(server->CommandPort(), 1);
+        blobClient.SetSourceID("tx");
+        streamClient.UseBus(server->CommandPort(), 1);
+        streamClient.SetSourceID("stx");
+        messageClient.UseBus(server->CommandPort(), 1);
+        messageClient.SetSourceID("mtx");
+        Collect(messageClient.BusError, busErrors);
+        Collect(messageClient.AckError, ackErrors);
+        Collect(blobClient.AckError, ackErrors);
+        Collect(streamClient.AckError, ackErrors);
     }
 
-    std::vector<RawFrameReceiver::Frame> Received() const {
-        std::vector<RawFrameReceiver::Frame> all;
-        for (const auto& receiver : receivers) {
-            auto some = receiver->Messages();
-            all.insert(all.end(), some.begin(), some.end());
-        }
-        return all;
-    }
-    bool WaitForReceived(size_t count) const {
-        return Eventually([&] { return Received().size() >= count; });
-    }
-    void ForEachReceiver(const std::function<void(RawFrameReceiver&)>& change) {
-        for (auto& receiver : receivers) {
-            change(*receiver);
-        }
-    }
+    std::string Id(uint32_t instance) const { return "[" + std::to_string(instance) + "]"; }
 
     std::vector<SeenError> busErrors;
     std::vector<SeenError> ackErrors;
     std::unique_ptr<busd::BusServer> server;
-    std::vector<std::unique_ptr<RawFrameReceiver>> receivers;
-    BusClient<MessageClient> client;
+    std::unique_ptr<RawFrameReceiver> raw;
+    BusClient<BLOBClient> blobClient;
+    BusClient<BLOBStreamClient> streamClient;
+    BusClient<MessageClient> messageClient;
 };
 
+// What arrives at the receiver is the sender's head and body as they left it.
+TEST_F(SendersE2ETest, HeadsCarryTheFlagsTheSizeAndTheCallersTimeOutAlsoForPosts) {
+    raw->SetReply("fine");
+    DString reply;
+    const WString wide(u"a\u00e9\u4e2d");
+    EXPECT_TRUE(messageClient.Post("raw", 7001, DString("abc")));
+    EXPECT_TRUE(messageClient.Post("raw", 7002, wide));
+    EXPECT_TRUE(messageClient.Forward("raw", 7003, DString("abc")));
+    EXPECT_TRUE(messageClient.Forward("raw", 7004, wide));
+    EXPECT_TRUE(messageClient.Send("raw", 7005, DString("abc"), reply, 4000));
+    EXPECT_TRUE(messageClient.Send("raw", 7006, wide, 2500));
+    EXPECT_TRUE(blobClient.PostBLOB("raw", 7011, Pattern(3000, 1), 4321));
+    EXPECT_TRUE(blobClient.PostBLOB("raw", 7012, WString(u"wide"), Pattern(1, 1), 1234));
+    EXPECT_TRUE(blobClient.SendBLOB("raw", 7013, DString("ack?"), Pattern(0, 1), reply, 2000));
+    EXPECT_EQ(reply, DString("fine"));
+    EXPECT_TRUE(streamClient.PostBLOB("raw", 7014, DString("p"), PatternWriter(3000), 5678));
+    EXPECT_TRUE(streamClient.SendBLOB("raw", 7015, WString(u"s"), PatternWriter(0), 2000));
+    ASSERT_TRUE(raw->WaitForMessages(11));
+
+    namespace F = HeadFlag;
+    struct Expected {
+        uint32_t caller;
+        uint32_t flags;
+        int32_t timeOut;
+        int32_t cbMessage;
+        int32_t cbBLOB;
+        uint32_t blobBytes;
+    };
+    const uint32_t m = messageClient.Instance();
+    const uint32_t b = blobClient.Instance();
+    const uint32_t s = streamClient.Instance();
+    const Expected expected[] = {
+        {m, 0, 0, 3, 0, 0},
+        {m, F::Wide, 0, 6, 0, 0},
+        {m, F::Forward, 0, 3, 0, 0},
+        {m, F::Forward | F::Wide, 0, 6, 0, 0},
+        {m, F::AckRequested, 4000, 3, 0, 0},
+        {m, F::AckRequested | F::Wide, 2500, 6, 0, 0},
+        {b, F::BLOB, 4321, 0, 3000, 3000},
+        {b, F::BLOB | F::Wide, 1234, 8, 1, 1},
+        {b, F::BLOB | F::AckRequested, 2000, 4, 0, 0},
+        {s, F::BLOB, 5678, 1, UnknownBLOBSize, 3000},
+        {s, F::BLOB | F::AckRequested | F::Wide, 2000, 2, UnknownBLOBSize, 0},
+    };
+    const int32_t commands[] = {7001, 7002, 7003, 7004, 7005, 7006, 7011, 7012, 7013, 7014, 7015};
+    const auto frames = raw->Messages();
+    ASSERT_EQ(frames.size(), 11u);
+    for (size_t i = 0; i < 11; ++i) {
+        const MessageHead& head = frames[i].Head;
+        SCOPED_TRACE(head.Command);
+        EXPECT_EQ(head.Type, HeadType::Message);
+        EXPECT_EQ(head.Command, commands[i]);
+        EXPECT_EQ(head.CallerID, expected[i].caller);
+        EXPECT_EQ(head.Flags, expected[i].flags);
+        EXPECT_EQ(head.TimeOut, expected[i].timeOut);
+        EXPECT_EQ(head.cbMessage, expected[i].cbMessage);
+        EXPECT_EQ(head.cbBLOB, expected[i].cbBLOB);
+        EXPECT_EQ(frames[i].BLOBBytes, expected[i].blobBytes);
+        EXPECT_EQ(IdFieldText(head.TargetID), "raw");
+        if (i < 6) {
+            EXPECT_EQ(IdFieldText(head.SourceID), "mtx");
+            EXPECT_EQ(frames[i].Body, head.HasFlag(F::Wide)
+                                          ? std::string("a\0\xe9\0\x2d\x4e", 6)
+                                          : std::string("abc"));
+        }
+    }
+    EXPECT_EQ(frames[7].Body, std::string("w\0i\0d\0e\0", 8));
+    EXPECT_EQ(frames[9].Body, "p");
+    EXPECT_TRUE(busErrors.empty());
+    EXPECT_TRUE(ackErrors.empty());
+}
+
+TEST_F(SendersE2ETest, AnOfflineTargetFailsOnceWithoutASecondTryAndDisconnects) {
+    LogCapture log;
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    const uint64_t before = server->Stats().FramesInByType["Message"];
+    EXPECT_FALSE(blobClient.SendBLOB("nobody", 7006, Pattern(1000, 1), 5000));
+    EXPECT_FALSE(streamClient.SendBLOB("nobody", 7006, PatternWriter(1000, 3, calls), 5000));
+    for (uint32_t instance : {blobClient.Instance(), streamClient.Instance()}) {
+        EXPECT_TRUE(log.Has(Id(instance) +
+                            " Leave SendBLOB, Target <nobody> is offline ? Skip ReadAck"));
+    }
+    EXPECT_EQ(server->Stats().FramesInByType["Message"], before + 2) << "a BLOB was sent again";
+    EXPECT_EQ(calls->load(), 1);
+    EXPECT_TRUE(ackErrors.empty());
+    // The next operation connects afresh and works.
+    EXPECT_TRUE(blobClient.SendBLOB("raw", 7007, Pattern(1000, 1), 5000));
+    EXPECT_TRUE(streamClient.SendBLOB("raw", 7007, PatternWriter(1000), 5000));
+}
+
+TEST_F(SendersE2ETest, AnUnreachableBusGivesFalseAndTheWriterIsNeverCalled) {
+    const int port = server->CommandPort();
+    raw->Stop();
+    server->Stop();
+    blobClient.UseBus(port, 1);
+    streamClient.UseBus(port, 1);
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    DString reply;
+    Block replyBLOB;
+    EXPECT_FALSE(blobClient.SendBLOB("raw", 7008, DString("m"), Pattern(10, 1), reply, replyBLOB,
+                                     1000));
+    EXPECT_FALSE(blobClient.PostBLOB("raw", 7008, Pattern(10, 1), 1000));
+    EXPECT_FALSE(streamClient.SendBLOB("raw", 7008, PatternWriter(10, 3, calls), 1000));
+    EXPECT_FALSE(streamClient.PostBLOB("raw", 7008, PatternWriter(10, 3, calls), 1000));
+    EXPECT_EQ(calls->load(), 0);
+    EXPECT_TRUE(ackErrors.empty());
+}
+
+TEST_F(SendersE2ETest, AnEmptyWriterIsRefusedBeforeAnythingIsConnected) {
+    LogCapture log;
+    const uint64_t accepted = server->Stats().ConnectionsAccepted;
+    DString reply;
+    Block replyBLOB;
+    EXPECT_FALSE(streamClient.SendBLOB("raw", 7009, DString("m"), BLOBStreamClient::Writer(),
+                                       reply, replyBLOB, 1000));
+    EXPECT_FALSE(streamClient.PostBLOB("raw", 7009, BLOBStreamClient::Writer(), 1000));
+    const std::string id = Id(streamClient.Instance());
+    EXPECT_TRUE(log.Has(id + " Leave SendBLOB, the BLOB writer is empty, nothing is sent"));
+    EXPECT_TRUE(log.Has(id + " Leave PostBLOB, the BLOB writer is empty, nothing is sent"));
+    EXPECT_FALSE(log.HasFragment("Connecting to"));
+    EXPECT_EQ(server->Stats().ConnectionsAccepted, accepted);
+    EXPECT_TRUE(ackErrors.empty());
+}
+
+TEST_F(SendersE2ETest, TheCallersBLOBAndWriterAreLeftAsTheyWere) {
+    const Block blob = Pattern(5000, 1);
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    const BLOBStreamClient::Writer writer = PatternWriter(3000, 3, calls);
+    EXPECT_TRUE(blobClient.SendBLOB("raw", 7010, blob, 5000));
+    EXPECT_TRUE(blobClient.PostBLOB("raw", 7010, blob, 5000));
+    EXPECT_TRUE(streamClient.SendBLOB("raw", 7011, writer, 5000));
+    EXPECT_TRUE(streamClient.PostBLOB("raw", 7011, writer, 5000));
+    // The block is shared only with the caller again, its bytes untouched; the writer was
+    // called once per call, and every copy the library took of it is gone.
+    EXPECT_EQ(blob.ShareCount(), 1);
+    EXPECT_TRUE(MatchesPattern(blob, 5000, 1));
+    EXPECT_EQ(calls->load(), 2);
+    EXPECT_EQ(calls.use_count(), 2);
+    ASSERT_TRUE(raw->WaitForMessages(4));
+    const auto frames = raw->Messages();
+    EXPECT_EQ(frames[0].BLOBBytes, 5000u);
+    EXPECT_EQ(frames[3].BLOBBytes, 3000u);
+}
+
 TEST_F(SendersE2ETest, ASendWaitingForItsAckFailsWhenTheBusServerGoesAway) {
-    ForEachReceiver([](RawFrameReceiver& r) { r.SetSilent(true); });
+    raw->SetSilent(true);
     auto send = std::async(std::launch::async, [this] {
         DString reply;
         const auto start = std::chrono::steady_clock::now();
-        const bool result = client.Send("rx", 7008, DString("q"), reply, 30000);
+        const bool result = messageClient.Send("raw", 7008, DString("q"), reply, 30000);
         return std::make_pair(result, std::chrono::steady_clock::now() - start);
     });
-    ASSERT_TRUE(WaitForReceived(1));
+    ASSERT_TRUE(raw->WaitForMessages(1));
     server->Stop();
     ASSERT_EQ(send.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     const auto [result, elapsed] = send.get();
