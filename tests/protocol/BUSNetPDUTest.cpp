@@ -46,14 +46,6 @@ TEST_F(BUSNetPDUTest, EnquiryOfAnOfflineTargetRaisesMinus20) {
     EXPECT_TRUE(pdu.IsConnected());
 }
 
-TEST_F(BUSNetPDUTest, IdsOfSixteenAndSeventeenCharacters) {
-    AnswerWith(HeadType::Reply);
-    EXPECT_TRUE(pdu.Enquiry("0123456789ABCDEF", "0123456789abcdefX", 1));
-    const PeerFrame frame = OnlyFrame();
-    EXPECT_EQ(Field(frame.Head.SourceID), "0123456789ABCDEF");
-    EXPECT_EQ(Field(frame.Head.TargetID), "0123456789abcdef");
-}
-
 TEST_F(BUSNetPDUTest, UniqueSourceIDTakesTheTargetOfTheReply) {
     peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
         MessageHead answer = AnswerHead(frame.Head, HeadType::Reply);
@@ -91,18 +83,6 @@ TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
     EXPECT_EQ(Field(frame.Head.TargetID), Padded("__BUSServer"));
     EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frame.Head.MessageID) + " : " +
                         std::to_string(counter) + "] Sending Subscribe to <__BUSServer>"));
-}
-
-TEST(BUSNetPDUUnconnected, RequestOnANeverConnectedSessionFailsAsNothingRead) {
-    ORVEX::Log::LogCapture log;
-    std::vector<SeenError> errors;
-    BUSSendPDU pdu;
-    Collect(pdu.PDUError, errors);
-    EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].Code, -1);
-    EXPECT_EQ(errors[0].Text, "Read.Reply");
-    EXPECT_TRUE(log.Has("Leave ReadReply due to failed to Read.Reply"));
 }
 
 struct ReplyFailure {
