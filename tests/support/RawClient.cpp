@@ -194,7 +194,8 @@ std::optional<std::string> RawClient::ReadRaw(size_t size, Millis timeout) {
 std::optional<Frame> RawClient::Read(Millis timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const ParseResult parsed = ParseFrame(m_In.data() + m_InAt, m_InEnd - m_InAt);
+        const ParseResult parsed =
+            m_InAt < m_InEnd ? ParseFrame(m_In.data() + m_InAt, m_InEnd - m_InAt) : ParseResult{};
         if (parsed.Status == ParseStatus::Complete) {
             const PeerFrame& frame = *parsed.Frame;
             m_InAt += frame.Size;
