@@ -27,6 +27,17 @@ uint32_t CurrentThreadId() {
     return static_cast<uint32_t>(gettid());
 }
 
+constexpr const char* RegistryFailure = "RegOpenKeyEx failed";
+
+// Why a set value cannot serve as the system path (an errno), or 0 when it can.
+int UnusableValue(const char* value) {
+    const size_t length = std::strlen(value);
+    if (length == 0) {
+        return ENOENT;
+    }
+    return length < kSystemPathValueSize ? 0 : ENAMETOOLONG;
+}
+
 bool EndsInSeparator(const DString& path) {
     const int length = path.GetLength();
     return length > 0 && (path.c_str()[length - 1] == '/' || path.c_str()[length - 1] == '\\');
@@ -43,8 +54,13 @@ DString LibrarySetup::GetSystemPath() {
     try {
         const char* value = std::getenv(Configuration::SystemPathVariable);
         if (value == nullptr) {
-            _error("%s", DString().FormatMsg(ENOENT, "RegOpenKeyEx failed").c_str());
-        } else if (std::strlen(value) < kSystemPathValueSize) {
+            // The variable stands for a registry key; left unset is the ordinary case here,
+            // not a fault, so the key's line is only for whoever reads at debug level.
+            _debug("%s", DString().FormatMsg(ENOENT, RegistryFailure).c_str());
+        } else if (const int error = UnusableValue(value); error != 0) {
+            // Set but not taken: whoever set it meant something else to happen.
+            _error("%s", DString().FormatMsg(error, RegistryFailure).c_str());
+        } else {
             path = value;
         }
         if (path.IsEmpty()) {
