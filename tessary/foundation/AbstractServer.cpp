@@ -319,8 +319,16 @@ bool AbstractServer::WillStop() {
         _debug("Leave [%s]::WillStop, m_bWillStop is setted to true", m_Name);
         return true;
     }
-    _warning("Enter [%s]::WillStop, not running", m_Name);
+    LogNotRunning();
     return false;
+}
+
+void AbstractServer::LogNotRunning() const {
+    // A thread-less server (BoolServer) marks its start with the running flag alone.
+    const bool started = m_StartTime.load() != 0 || m_bRunning.load();
+    ORVEX::Log::_XDWLog log(started ? ORVEX::Log::CSystemLog::SeverityDebug
+                                    : ORVEX::Log::CSystemLog::SeverityWarning);
+    log << "Enter [" << m_Name << "]::WillStop, not running";
 }
 
 bool AbstractServer::Stop() {

@@ -77,6 +77,11 @@ public:
     int64_t GetStopTime() const { return m_StopTime.load(); }
 
 protected:
+    // The line of a stop request that finds no thread. After a stop it is the ordinary second
+    // step of a stop sequence (a wait task's servers are told first, then stopped), so only a
+    // server that was never started is worth a warning.
+    void LogNotRunning() const;
+
     // Set on the server's thread while it is inside its loop; cleared when it leaves normally.
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bPaused{false};

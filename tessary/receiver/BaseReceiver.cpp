@@ -92,7 +92,9 @@ void BaseReceiver::StartWait() {
 
 void BaseReceiver::StopWait() {
     NoThrow(InstanceID, "BaseReceiver::StopWait", [this] {
-        if (WaitTask != nullptr) {
+        // Once per start: the destructors of every class in the chain come here again, and a
+        // task already stopped has nothing left to stop.
+        if (WaitTask != nullptr && WaitTask->GetStatus() != AbstractServer::StatusStopped) {
             // Every wait server's read is broken first, so they all wind down together while
             // Stop waits for them one by one.
             WaitTask->WillStop();

@@ -119,7 +119,7 @@ bool WaitMessageServer::WillStop() {
     Resume();
     bool result = false;
     if (!IsStarted()) {
-        _warning("Enter [%s]::WillStop, not running", GetName());
+        LogNotRunning();
     } else {
         // The framework's flag first: a thread that sees the connection's flag then finds it.
         m_bWillStop = true;
