@@ -63,17 +63,18 @@ void AddDaemonOptions(CLI::App& app, DaemonSettings& settings) {
         ->capture_default_str()
         ->check(CLI::Range(1, 1 << 24));
     app.add_option("--log-level", settings.LogLevel,
-                   "debug, info, warning or error (default: TESSARY_LOG_LEVEL, else info)")
+                   "debug, info, warning or error (default: TESSARY_LOG_LEVEL, else info in "
+                   "a log file and warning on stderr)")
         ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
     app.add_option("--log-file", settings.LogFile, "Write the log to this file");
 }
 
 int RunDaemon(const DaemonSettings& settings, const char* program) {
     // The log reads its level once, at its first line, so it is chosen before anything logs.
+    // Left to the log, a file gets info and the terminal only what is wrong: a healthy bus
+    // says nothing there.
     if (!settings.LogLevel.empty()) {
         setenv("TESSARY_LOG_LEVEL", settings.LogLevel.c_str(), 1);
-    } else if (std::getenv("TESSARY_LOG_LEVEL") == nullptr) {
-        setenv("TESSARY_LOG_LEVEL", "info", 1);
     }
     if (!settings.LogFile.empty()) {
         PrepareLog(settings.LogFile.c_str());
