@@ -169,7 +169,7 @@ void RunSender(const BusOptions& bus, const BenchSettings& settings, int index, 
                SenderOutcome& outcome) {
     BusClient<BLOBClient> client(bus, SenderID(index));
     client.SetTcpNoDelay(settings.TcpNoDelay);
-    ErrorTrap trap(client);
+    ErrorTrap trap(client, bus, ReceiverID());
     // The payload is made once; every operation sends the same bytes.
     DString body;
     TmplBlockBuffer<unsigned char> blob;

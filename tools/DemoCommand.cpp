@@ -187,7 +187,7 @@ private:
                                    m_Bus.Servers, EventWait.count())));
 
         BusClient<BLOBClient> client(m_Bus, "demo-tx");
-        ErrorTrap trap(client);
+        ErrorTrap trap(client, m_Bus, ReceiverID);
         // Every step runs even after a failure: each one is bounded, and the table shows which
         // parts work.
         Row("on-line check", OnlineCheck(client));
@@ -296,7 +296,7 @@ private:
 
     Outcome StreamStep() const {
         BusClient<BLOBStreamClient> streamer(m_Bus, "demo-stream");
-        ErrorTrap trap(streamer);
+        ErrorTrap trap(streamer, m_Bus, ReceiverID);
         const int total = static_cast<int>(std::max<int64_t>(m_BLOBBytes / 4, 1));
         const Block blob = PatternBlock(total);
         const uint64_t sum = ChecksumOf(blob);
@@ -345,7 +345,7 @@ private:
 
     Outcome UniqueStep() const {
         BusClient<Client> client(m_Bus, "demo-uid");
-        ErrorTrap trap(client);
+        ErrorTrap trap(client, m_Bus, ReceiverID);
         const std::string id = client.SetUniqueSourceID(ReceiverID).str();
         if (id.empty() || id == ReceiverID) {
             return Fail(trap.Empty() ? fmt::format("the bus gave {} although it is taken", id)

@@ -108,7 +108,7 @@ public:
                 return Fail(error);
             }
             BusClient<BLOBStreamClient> client(m_Bus, m_Request.SourceID);
-            ErrorTrap trap(client);
+            ErrorTrap trap(client, m_Bus, m_Request.Target);
             TransferProgress progress(Label(), InputSize(file.get()));
             std::string readError;
             outcome = Deliver(client, m_Request,
@@ -126,7 +126,7 @@ public:
             }
             bytes = block.Length();
             BusClient<BLOBClient> client(m_Bus, m_Request.SourceID);
-            ErrorTrap trap(client);
+            ErrorTrap trap(client, m_Bus, m_Request.Target);
             TransferProgress progress(Label(), bytes);
             start = std::chrono::steady_clock::now();
             if (progress.Enabled()) {

@@ -100,7 +100,7 @@ public:
             return DeliverFileBLOB(m_Bus, request);
         }
         BusClient<MessageClient> client(m_Bus, m_SourceID);
-        ErrorTrap trap(client);
+        ErrorTrap trap(client, m_Bus, m_Target);
         const Outcome outcome = Deliver(client);
         if (!outcome.Accepted) {
             std::fprintf(stderr, "tessary %s: %s\n", Name(m_Kind), trap.Describe().c_str());

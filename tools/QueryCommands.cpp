@@ -27,14 +27,13 @@ public:
     int Run() override {
         PrepareLibrary(m_Bus);
         BusClient<Client> client(m_Bus, m_SourceID);
-        ErrorTrap trap(client);
+        ErrorTrap trap(client, m_Bus, m_Target);
         if (client.IsOnline(m_Target.c_str())) {
             std::printf("%s is online\n", m_Target.c_str());
             return 0;
         }
         if (!client.Connect()) {
-            std::fprintf(stderr, "tessary online: bus not reachable: %s\n",
-                         trap.Describe().c_str());
+            std::fprintf(stderr, "tessary online: %s\n", trap.Describe().c_str());
             return 1;
         }
         std::printf("%s is offline\n", m_Target.c_str());
@@ -59,11 +58,11 @@ public:
     int Run() override {
         PrepareLibrary(m_Bus);
         BusClient<Client> client(m_Bus, m_ID);
-        ErrorTrap trap(client);
+        ErrorTrap trap(client, m_Bus, m_ID);
         // Without a connection the library answers the id unchanged; only the connection
         // tells a granted id from an unreachable bus.
         if (!client.Connect()) {
-            std::fprintf(stderr, "tessary uid: bus not reachable: %s\n", trap.Describe().c_str());
+            std::fprintf(stderr, "tessary uid: %s\n", trap.Describe().c_str());
             return 1;
         }
         const DString id = client.SetUniqueSourceID(m_ID.c_str());

@@ -125,6 +125,7 @@ TEST_F(FileBLOBTest, FailuresNameTheirCauseAndExitWith1) {
         std::string Stderr;
     };
     const std::string in = m_Dir.File("in.bin");
+    const std::string closed = std::to_string(LoopbackPeer::ClosedPort());
     const std::vector<Case> cases = {
         {With({"send", "rx", "7", "--file", m_Dir.File("missing.bin")}),
          "tessary send: cannot open " + m_Dir.File("missing.bin") + ": No such file"},
@@ -134,15 +135,17 @@ TEST_F(FileBLOBTest, FailuresNameTheirCauseAndExitWith1) {
          "tessary send: error acknowledgement 5 from rx: no room"},
         {With({"send", "rx", "8", "--file", in, "--stream"}),
          "tessary send: error acknowledgement 5 from rx: no room"},
-        {With({"send", "nobody", "7", "--file", in}), "tessary send: error -20"},
+        {With({"send", "nobody", "7", "--file", in}),
+         "tessary send: nobody is not registered on the bus (error -20: Failed when ReadReply "
+         "(from BUS Server))"},
         {With({"send", "rx", "7", "--file", in, "--reply-blob", m_Dir.File("no/such/dir")}),
          "tessary send: cannot create " + m_Dir.File("no/such/dir")},
-        {{"send", "rx", "7", "--file", in, "--command-port", std::to_string(LoopbackPeer::ClosedPort()),
-          "--servers", "1"},
-         "tessary send: error -1 (socket error 10061): Connection Refused"},
-        {{"post", "rx", "7", "--file", in, "--stream", "--command-port",
-          std::to_string(LoopbackPeer::ClosedPort()), "--servers", "1"},
-         "tessary post: error -1 (socket error 10061): Connection Refused"},
+        {{"send", "rx", "7", "--file", in, "--command-port", closed, "--servers", "1"},
+         "tessary send: no bus server at 127.0.0.1:" + closed +
+             " (error -1, 10061: Connection Refused)"},
+        {{"post", "rx", "7", "--file", in, "--stream", "--command-port", closed, "--servers", "1"},
+         "tessary post: no bus server at 127.0.0.1:" + closed +
+             " (error -1, 10061: Connection Refused)"},
     };
     for (const Case& c : cases) {
         ToolProcess tool(c.Arguments);
