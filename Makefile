@@ -1,6 +1,6 @@
 # make test                            set up, build and run every test
 # make test SANITIZE=address,undefined the same in build-address-undefined/ with sanitizers
-# make demo                            set up, build and run the demo
+# make demo                            set up, build the library, daemon and tool, run the demo
 # make fuzz FUZZ_SECONDS=60            build the fuzz targets with clang in build-fuzz/, run each
 SANITIZE ?=
 JOBS ?= 2
@@ -27,7 +27,10 @@ build: configure
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure --no-tests=error --timeout 300 -j $(JOBS)
 
-demo: build
+# Only what the demo runs: the library, the bus server and the tool. The tests, benchmarks and
+# examples wait for make build or make test.
+demo: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target tessary-client tessary-busd tessary
 	@$(BUILD_DIR)/tools/tessary demo
 
 FUZZ_SECONDS ?= 60
