@@ -38,6 +38,13 @@ int BusServer::StatusPort(int k) const { return StatusPort() + 2 * k; }
 
 int BusServer::NbOfBUSServer() const { return m_Options.NbOfBUSServer; }
 
-BusStats BusServer::Stats() const { return m_Hub ? m_Hub->GetCounters().Snapshot() : BusStats{}; }
+BusStats BusServer::Stats() const { return m_Hub ? m_Hub->Stats() : BusStats{}; }
+
+BusStats BusServer::Stats(int k) const { return m_Hub ? m_Hub->Stats(k) : BusStats{}; }
+
+std::optional<std::vector<ConnectionInfo>>
+BusServer::Connections(std::chrono::milliseconds wait) const {
+    return m_Hub ? m_Hub->Connections(wait) : std::nullopt;
+}
 
 } // namespace busd

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace busd {
 
@@ -59,12 +62,32 @@ struct BusStats {
     uint64_t BytesOut = 0;
     // Frames that reached nobody: unknown target, target gone mid-frame, no waiting sender.
     uint64_t Drops = 0;
-    uint64_t BadInputDisconnects = 0;
-    uint64_t SlowConsumerDisconnects = 0;
-    uint64_t IdleDisconnects = 0;
-    // Closed because the other end of a relay vanished in the middle of a frame: a sender whose
-    // target went, or a target whose sender went (its stream holds half a frame).
-    uint64_t RelayBrokenDisconnects = 0;
+    // Closed connections by cause: "peer_gone", "bad_input", "slow_consumer", "idle",
+    // "replaced", "shutdown" and "relay_broken" (the other end of a relay vanished in the
+    // middle of a frame: a sender whose target went, or a target whose sender went, its stream
+    // holding half a frame). Causes never seen are absent.
+    std::map<std::string, uint64_t> ClosedByCause;
+    // Bytes waiting in output queues now, and the most there ever were (of all bus servers
+    // together: the largest of one).
+    uint64_t QueuedBytes = 0;
+    uint64_t QueuedBytesHighWater = 0;
+    // Ports whose listener takes no connections now (not started, stopped, or failing to
+    // accept, out of descriptors typically): 0 while every bus server listens.
+    uint64_t ListenersDown = 0;
+};
+
+// One open connection as the event loop sees it.
+struct ConnectionInfo {
+    int Server = 0;
+    uint64_t Id = 0;
+    std::string Kind; // "command" or "status"
+    std::string Peer;
+    // The id a receiver registered under; empty for others.
+    std::string SourceId;
+    uint64_t BytesIn = 0;
+    uint64_t BytesOut = 0;
+    uint64_t QueuedBytes = 0;
+    double AgeSeconds = 0;
 };
 
 class Hub;
@@ -95,7 +118,14 @@ public:
     int NbOfBUSServer() const;
     const BusServerOptions& Options() const { return m_Options; }
 
+    // The counters of all bus servers together, and of bus server k. Any thread may ask, also
+    // while the server runs.
     BusStats Stats() const;
+    BusStats Stats(int k) const;
+    // Every open connection, gathered on the event loop. Any thread may ask while the server
+    // runs; it waits at most wait for the loop's answer, and gets nothing when the loop did not
+    // answer in time or the server does not run.
+    std::optional<std::vector<ConnectionInfo>> Connections(std::chrono::milliseconds wait) const;
 
 private:
     BusServerOptions m_Options;

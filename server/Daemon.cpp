@@ -1,17 +1,65 @@
 #include "server/Daemon.h"
 
+#include "server/metrics/MetricsEndpoint.h"
 #include "tessary/external/Log.h"
 
 #include <CLI/CLI.hpp>
 
 #include <pthread.h>
 
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace busd {
+
+namespace {
+
+// Splits "[ADDR:]PORT" (an IPv6 address in brackets); host is left as it is when ADDR is
+// missing. False when the port is not a number from 0 to 65535.
+bool ParseListenAddress(const std::string& text, std::string& host, int& port) {
+    const size_t colon = text.rfind(':');
+    const std::string portText = colon == std::string::npos ? text : text.substr(colon + 1);
+    std::string hostText = colon == std::string::npos ? "" : text.substr(0, colon);
+    if (hostText.size() >= 2 && hostText.front() == '[' && hostText.back() == ']') {
+        hostText = hostText.substr(1, hostText.size() - 2);
+    }
+    int value = -1;
+    const auto [end, error] =
+        std::from_chars(portText.data(), portText.data() + portText.size(), value);
+    if (error != std::errc() || end != portText.data() + portText.size() || value < 0 ||
+        value > 65535) {
+        return false;
+    }
+    if (!hostText.empty()) {
+        host = hostText;
+    }
+    port = value;
+    return true;
+}
+
+// Gives every option of app that the command line left out the value path's INI file has
+// for it, through the option's own checks.
+void ApplyConfigFile(CLI::App& app, const std::string& path) {
+    for (const CLI::ConfigItem& item : CLI::ConfigINI().from_file(path)) {
+        if (!item.parents.empty()) {
+            throw CLI::ConfigError(path + ": " + item.fullname() +
+                                   ": keys stand outside any section");
+        }
+        CLI::Option* option = app.get_option_no_throw("--" + item.name);
+        if (option == nullptr || item.name == "config" || item.name == "help") {
+            throw CLI::ConfigError(path + ": unknown key " + item.name);
+        }
+        if (option->empty()) {
+            option->add_result(item.inputs);
+            option->run_callback();
+        }
+    }
+}
+
+} // namespace
 
 DaemonSettings DefaultDaemonSettings() {
     DaemonSettings settings;
@@ -67,6 +115,26 @@ void AddDaemonOptions(CLI::App& app, DaemonSettings& settings) {
                    "a log file and warning on stderr)")
         ->check(CLI::IsMember({"debug", "info", "warning", "error"}));
     app.add_option("--log-file", settings.LogFile, "Write the log to this file");
+    app.add_option("--metrics", settings.Metrics,
+                   "Serve /metrics, /healthz and /connz over HTTP on [ADDR:]PORT (ADDR: the "
+                   "--bind address; PORT 0: any free port, printed at start)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                std::string host;
+                int port = 0;
+                return ParseListenAddress(text, host, port) ? std::string()
+                                                            : "expected [ADDR:]PORT, got " + text;
+            },
+            "[ADDR:]PORT"));
+    app.add_option("--config", settings.ConfigFile,
+                   "Read these options from an INI file: key=value lines, the keys as the long "
+                   "flags (command-port=6630); the command line wins")
+        ->check(CLI::ExistingFile);
+    app.parse_complete_callback([&app, &settings] {
+        if (!settings.ConfigFile.empty()) {
+            ApplyConfigFile(app, settings.ConfigFile);
+        }
+    });
 }
 
 int RunDaemon(const DaemonSettings& settings, const char* program) {
@@ -100,11 +168,30 @@ int RunDaemon(const DaemonSettings& settings, const char* program) {
                     settings.Options.BindAddress.c_str(), server.CommandPort(k),
                     server.StatusPort(k));
     }
+    MetricsEndpoint metrics(server);
+    if (!settings.Metrics.empty()) {
+        std::string host = settings.Options.BindAddress;
+        int port = 0;
+        std::string error;
+        if (!ParseListenAddress(settings.Metrics, host, port)) {
+            error = "expected [ADDR:]PORT, got " + settings.Metrics;
+        }
+        if (!error.empty() || !metrics.Start(host, port, error)) {
+            std::fprintf(stderr, "%s: metrics endpoint: %s\n", program, error.c_str());
+            server.Stop();
+            return 1;
+        }
+        const bool v6 = host.find(':') != std::string::npos;
+        std::printf("%s: metrics on http://%s%s%s:%d/metrics\n", program, v6 ? "[" : "",
+                    host.c_str(), v6 ? "]" : "", metrics.Port());
+        _info("busd: metrics on %s port %d", host.c_str(), metrics.Port());
+    }
     std::fflush(stdout);
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
     _info("busd: %s received, stopping", strsignal(signal));
+    metrics.Stop();
     server.Stop();
     return 0;
 }

@@ -44,7 +44,7 @@ BusInstance::BusInstance(Hub& hub, int index, asio::ip::tcp::acceptor command,
 
 const BusServerOptions& BusInstance::Options() const { return m_Hub.Options(); }
 
-Counters& BusInstance::GetCounters() { return m_Hub.GetCounters(); }
+Counters& BusInstance::GetCounters() { return m_Hub.GetCounters(m_Index); }
 
 int BusInstance::Port(Connection::Kind kind) const {
     return kind == Connection::Kind::Command ? m_Hub.CommandBase() + 2 * m_Index
@@ -52,6 +52,8 @@ int BusInstance::Port(Connection::Kind kind) const {
 }
 
 void BusInstance::Start() {
+    SetListening(Connection::Kind::Command, true);
+    SetListening(Connection::Kind::Status, true);
     Accept(m_CommandAcceptor, Connection::Kind::Command);
     Accept(m_StatusAcceptor, Connection::Kind::Status);
     ScheduleHeartbeat(m_Heartbeat, Options().HeartRateMs, HeadType::Heartbeat);
@@ -66,6 +68,8 @@ void BusInstance::Shutdown() {
     std::error_code ignored;
     m_CommandAcceptor.close(ignored);
     m_StatusAcceptor.close(ignored);
+    SetListening(Connection::Kind::Command, false);
+    SetListening(Connection::Kind::Status, false);
     m_Heartbeat.cancel();
     m_Heartbeat1Minute.cancel();
     m_Heartbeat5Minute.cancel();
@@ -101,11 +105,15 @@ void BusInstance::Accept(asio::ip::tcp::acceptor& acceptor, Connection::Kind kin
         if (m_ShuttingDown || error == asio::error::operation_aborted) {
             return;
         }
+        const char* kindText = kind == Connection::Kind::Command ? "command" : "status";
         if (error) {
-            // Out of descriptors, typically: try again a little later instead of spinning.
-            _warning("busd: accept failed on %s port %d: %s",
-                     kind == Connection::Kind::Command ? "command" : "status", Port(kind),
-                     error.message().c_str());
+            // Out of descriptors, typically: try again a little later instead of spinning. The
+            // port counts as not listening until an accept succeeds; one line says so, rather
+            // than one a retry.
+            if (SetListening(kind, false)) {
+                _warning("busd: accept failed on %s port %d: %s", kindText, Port(kind),
+                         error.message().c_str());
+            }
             asio::steady_timer& retry =
                 kind == Connection::Kind::Command ? m_CommandRetry : m_StatusRetry;
             retry.expires_after(std::chrono::milliseconds(100));
@@ -116,15 +124,21 @@ void BusInstance::Accept(asio::ip::tcp::acceptor& acceptor, Connection::Kind kin
             });
             return;
         }
+        if (SetListening(kind, true)) {
+            _info("busd: accepting again on %s port %d", kindText, Port(kind));
+        }
         auto conn = std::make_shared<Connection>(*this, std::move(socket), kind,
                                                  m_Hub.NextConnectionId());
         m_Connections.emplace(conn->Id(), conn);
         GetCounters().Accepted();
-        _debug("busd: %s connected to %s port %d", conn->Peer().c_str(),
-               kind == Connection::Kind::Command ? "command" : "status", Port(kind));
+        _debug("busd: %s connected to %s port %d", conn->Peer().c_str(), kindText, Port(kind));
         conn->Start();
         Accept(acceptor, kind);
     });
+}
+
+bool BusInstance::SetListening(Connection::Kind kind, bool up) {
+    return GetCounters().SetListening(kind == Connection::Kind::Command ? 0 : 1, up) != up;
 }
 
 void BusInstance::ScheduleHeartbeat(asio::steady_timer& timer, int periodMs, uint32_t type) {
@@ -413,6 +427,15 @@ void BusInstance::ExpirePending() {
     }
     m_ExpiryPosted = true;
     asio::post(m_Hub.Io(), [this] { ExpirePending(); });
+}
+
+void BusInstance::Describe(std::vector<ConnectionInfo>& into) const {
+    const auto now = Connection::Clock::now();
+    for (const auto& [id, conn] : m_Connections) {
+        ConnectionInfo info = conn->Info(now);
+        info.Server = m_Index;
+        into.push_back(std::move(info));
+    }
 }
 
 } // namespace busd

@@ -47,6 +47,8 @@ public:
 
     bool IsRegistered(const std::string& id) const;
     void Sweep(Connection::Clock::time_point now);
+    // Appends every open connection of this bus server to into.
+    void Describe(std::vector<ConnectionInfo>& into) const;
 
     // While a batch is open, connections given bytes to write are noted instead of each
     // posting its own write; they are written when the outermost batch closes.
@@ -69,6 +71,8 @@ private:
     // a big table.
     void ExpirePending();
     void Accept(asio::ip::tcp::acceptor& acceptor, Connection::Kind kind);
+    // True when the port's state changed.
+    bool SetListening(Connection::Kind kind, bool up);
     void ScheduleHeartbeat(asio::steady_timer& timer, int periodMs, uint32_t type);
     std::shared_ptr<Connection> Registered(const std::string& id) const;
     std::shared_ptr<Connection> Find(const Connection& conn) const;

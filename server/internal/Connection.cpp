@@ -128,6 +128,7 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
         return;
     }
     m_Counters.BytesIn(n);
+    m_BytesIn += n;
     m_LastInput = Clock::now();
     m_WindowBytes += n;
     if (n == m_InSize) {
@@ -555,6 +556,7 @@ void Connection::Close(CloseCause cause, const std::string& reason) {
         }
     }
     WakeDrainWaiters();
+    m_Counters.Dequeued(m_Out.Bytes());
     m_Out.Clear();
     m_Deferred.clear();
     m_DeferredBytes = 0;
@@ -607,6 +609,19 @@ void Connection::Sweep(Clock::time_point now) {
     }
 }
 
+ConnectionInfo Connection::Info(Clock::time_point now) const {
+    ConnectionInfo info;
+    info.Id = m_Id;
+    info.Kind = KindText(m_Kind);
+    info.Peer = m_Peer;
+    info.SourceId = m_SourceId;
+    info.BytesIn = m_BytesIn;
+    info.BytesOut = m_BytesOut;
+    info.QueuedBytes = m_Out.Bytes();
+    info.AgeSeconds = std::chrono::duration<double>(now - m_Accepted).count();
+    return info;
+}
+
 // ---- output ----
 
 void Connection::SendServerFrame(const std::string& frame) {
@@ -640,6 +655,7 @@ void Connection::Enqueue(const char* data, size_t size) {
         m_LastWrite = Clock::now();
     }
     m_Out.Append(data, size);
+    m_Counters.Queued(size);
     ScheduleFlush();
 }
 
@@ -652,6 +668,7 @@ void Connection::EnqueueShared(const std::shared_ptr<char[]>& keep, const char* 
         m_LastWrite = Clock::now();
     }
     m_Out.AppendShared(keep, data, size, charge);
+    m_Counters.Queued(size);
     ScheduleFlush();
 }
 
@@ -711,7 +728,9 @@ void Connection::OnWrite(const std::error_code& error, size_t n) {
         return;
     }
     m_Out.Consume(n);
+    m_Counters.Dequeued(n);
     m_Counters.BytesOut(n);
+    m_BytesOut += n;
     m_LastWrite = Clock::now();
     m_Stalled = false;
     if (!m_DrainWaiters.empty() &&

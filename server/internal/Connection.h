@@ -85,6 +85,8 @@ public:
     void MarkRegistered(const std::string& id);
     // Called by the sweep with the time now.
     void Sweep(Clock::time_point now);
+    // What the connection list shows of it; Server is left to the bus server.
+    ConnectionInfo Info(Clock::time_point now) const;
 
 private:
     enum class Pause { None, Owner, Drain };
@@ -172,6 +174,8 @@ private:
     std::string m_Store;
     std::string m_Body;
     uint64_t m_FramesDone = 0;
+    uint64_t m_BytesIn = 0;
+    uint64_t m_BytesOut = 0;
     Clock::time_point m_Accepted;
     Clock::time_point m_LastInput;
     // Bytes read since the stall window of a cut-through relay began.

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace busd {
 
 FrameKind KindOf(uint32_t type) {
@@ -52,57 +54,50 @@ const char* KindName(FrameKind kind) {
     return names[static_cast<size_t>(kind)];
 }
 
-void Counters::Closed(CloseCause cause) {
-    m_Open.fetch_sub(1, std::memory_order_relaxed);
-    switch (cause) {
-    case CloseCause::BadInput:
-        Add(m_BadInput);
-        break;
-    case CloseCause::SlowConsumer:
-        Add(m_SlowConsumer);
-        break;
-    case CloseCause::Idle:
-        Add(m_Idle);
-        break;
-    case CloseCause::RelayBroken:
-        Add(m_RelayBroken);
-        break;
-    case CloseCause::PeerGone:
-    case CloseCause::Replaced:
-    case CloseCause::Shutdown:
-        break;
-    }
+const char* CloseCauseName(CloseCause cause) {
+    static constexpr const char* names[] = {"peer_gone",    "bad_input", "slow_consumer", "idle",
+                                            "relay_broken", "replaced",  "shutdown"};
+    static_assert(std::size(names) == CloseCauseCount);
+    return names[static_cast<size_t>(cause)];
 }
 
-BusStats Counters::Snapshot() const {
+void Counters::Closed(CloseCause cause) {
+    m_Open.fetch_sub(1, std::memory_order_relaxed);
+    Add(m_Closed[static_cast<size_t>(cause)]);
+}
+
+void Counters::AddTo(BusStats& stats) const {
     auto get = [](const Counter& c) { return c.load(std::memory_order_relaxed); };
-    BusStats stats;
-    stats.ConnectionsAccepted = get(m_Accepted);
-    stats.ConnectionsOpen = get(m_Open);
-    stats.Registrations = get(m_Registrations);
+    stats.ConnectionsAccepted += get(m_Accepted);
+    stats.ConnectionsOpen += get(m_Open);
+    stats.Registrations += get(m_Registrations);
     for (size_t i = 0; i < m_FramesIn.size(); ++i) {
         const char* name = KindName(static_cast<FrameKind>(i));
         if (const uint64_t in = get(m_FramesIn[i]); in > 0) {
-            stats.FramesInByType[name] = in;
+            stats.FramesInByType[name] += in;
             stats.FramesIn += in;
         }
         if (const uint64_t out = get(m_FramesOut[i]); out > 0) {
-            stats.FramesOutByType[name] = out;
+            stats.FramesOutByType[name] += out;
             stats.FramesOut += out;
         }
     }
-    stats.BytesIn = get(m_BytesIn);
-    stats.BytesOut = get(m_BytesOut);
-    stats.Drops = get(m_Drops);
-    stats.BadInputDisconnects = get(m_BadInput);
-    stats.SlowConsumerDisconnects = get(m_SlowConsumer);
-    stats.IdleDisconnects = get(m_Idle);
-    stats.RelayBrokenDisconnects = get(m_RelayBroken);
-    return stats;
+    stats.BytesIn += get(m_BytesIn);
+    stats.BytesOut += get(m_BytesOut);
+    stats.Drops += get(m_Drops);
+    for (size_t i = 0; i < m_Closed.size(); ++i) {
+        if (const uint64_t closed = get(m_Closed[i]); closed > 0) {
+            stats.ClosedByCause[CloseCauseName(static_cast<CloseCause>(i))] += closed;
+        }
+    }
+    stats.QueuedBytes += get(m_Queued);
+    stats.QueuedBytesHighWater = std::max(stats.QueuedBytesHighWater, get(m_QueuedHigh));
+    for (const auto& listening : m_Listening) {
+        stats.ListenersDown += listening.load() ? 0 : 1;
+    }
 }
 
-std::string Counters::Line() const {
-    const BusStats s = Snapshot();
+std::string StatsLine(const BusStats& s) {
     auto byType = [](const std::map<std::string, uint64_t>& counts) {
         std::string text;
         for (const auto& [name, count] : counts) {
@@ -110,14 +105,18 @@ std::string Counters::Line() const {
         }
         return text.empty() ? std::string() : " (" + text + ")";
     };
+    auto closed = [&](CloseCause cause) {
+        const auto it = s.ClosedByCause.find(CloseCauseName(cause));
+        return it == s.ClosedByCause.end() ? uint64_t{0} : it->second;
+    };
     return fmt::format(
         "busd: connections {} open, {} accepted, {} registrations; frames in {}{}, out {}{}; "
         "bytes in {}, out {}; drops {}; closed for bad input {}, slow consumer {}, idle {}, "
         "relay broken {}",
         s.ConnectionsOpen, s.ConnectionsAccepted, s.Registrations, s.FramesIn,
         byType(s.FramesInByType), s.FramesOut, byType(s.FramesOutByType), s.BytesIn, s.BytesOut,
-        s.Drops, s.BadInputDisconnects, s.SlowConsumerDisconnects, s.IdleDisconnects,
-        s.RelayBrokenDisconnects);
+        s.Drops, closed(CloseCause::BadInput), closed(CloseCause::SlowConsumer),
+        closed(CloseCause::Idle), closed(CloseCause::RelayBroken));
 }
 
 } // namespace busd

@@ -33,9 +33,15 @@ FrameKind KindOf(uint32_t type);
 const char* KindName(FrameKind kind);
 
 enum class CloseCause { PeerGone, BadInput, SlowConsumer, Idle, RelayBroken, Replaced, Shutdown };
+// Kept out of the enumeration, so that a switch over the causes need not name it.
+inline constexpr size_t CloseCauseCount = static_cast<size_t>(CloseCause::Shutdown) + 1;
 
-// Written by the event-loop thread, read by whoever asks for a snapshot; relaxed atomics are
-// enough since each number stands alone.
+// "peer_gone", "bad_input", ...: the key of BusStats::ClosedByCause.
+const char* CloseCauseName(CloseCause cause);
+
+// The counters of one bus server. Written by the event-loop thread, read by whoever asks for a
+// snapshot (the metrics endpoint's threads among them); relaxed atomics are enough since each
+// number stands alone.
 class Counters {
 public:
     void FrameIn(uint32_t type) { Add(m_FramesIn[Index(type)]); }
@@ -49,10 +55,25 @@ public:
     void Closed(CloseCause cause);
     void Registered() { Add(m_Registrations); }
     void Drop() { Add(m_Drops); }
+    // Bytes entering and leaving the output queues. The event-loop thread is the only writer,
+    // so a load and a store do without the locked add of the counters above.
+    void Queued(uint64_t n) {
+        const uint64_t now = m_Queued.load(std::memory_order_relaxed) + n;
+        m_Queued.store(now, std::memory_order_relaxed);
+        if (now > m_QueuedHigh.load(std::memory_order_relaxed)) {
+            m_QueuedHigh.store(now, std::memory_order_relaxed);
+        }
+    }
+    void Dequeued(uint64_t n) {
+        m_Queued.store(m_Queued.load(std::memory_order_relaxed) - n, std::memory_order_relaxed);
+    }
+    // Whether the listener of a port (0 command, 1 status) takes connections; answers the
+    // state before.
+    bool SetListening(size_t port, bool up) { return m_Listening[port].exchange(up); }
 
-    BusStats Snapshot() const;
-    // One line with every non-zero counter, for the periodic and the final log.
-    std::string Line() const;
+    // Adds these counters to stats, so that one bus server's snapshot and the sum of all are
+    // made the same way.
+    void AddTo(BusStats& stats) const;
 
 private:
     using Counter = std::atomic<uint64_t>;
@@ -67,10 +88,13 @@ private:
     Counter m_Open{0};
     Counter m_Registrations{0};
     Counter m_Drops{0};
-    Counter m_BadInput{0};
-    Counter m_SlowConsumer{0};
-    Counter m_Idle{0};
-    Counter m_RelayBroken{0};
+    std::array<Counter, CloseCauseCount> m_Closed{};
+    Counter m_Queued{0};
+    Counter m_QueuedHigh{0};
+    std::array<std::atomic<bool>, 2> m_Listening{};
 };
+
+// One line with every counter of stats, for the periodic and the final log.
+std::string StatsLine(const BusStats& stats);
 
 } // namespace busd

@@ -7,12 +7,17 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <future>
 #include <system_error>
 
 namespace busd {
 
 Hub::Hub(const BusServerOptions& options)
-    : m_Options(options), m_SweepTimer(m_Io), m_StatsTimer(m_Io) {}
+    : m_Options(options), m_SweepTimer(m_Io), m_StatsTimer(m_Io) {
+    for (int k = 0; k < m_Options.NbOfBUSServer; ++k) {
+        m_Counters.push_back(std::make_unique<Counters>());
+    }
+}
 
 Hub::~Hub() { Stop(); }
 
@@ -95,7 +100,7 @@ void Hub::Stop() {
     });
     m_Thread.join();
     m_Instances.clear();
-    _info("%s", m_Counters.Line().c_str());
+    _info("%s", StatsLine(Stats()).c_str());
 }
 
 void Hub::ScheduleSweep() {
@@ -124,9 +129,51 @@ void Hub::ScheduleStats() {
         if (error || m_Stopping) {
             return;
         }
-        _info("%s", m_Counters.Line().c_str());
+        _info("%s", StatsLine(Stats()).c_str());
         ScheduleStats();
     });
+}
+
+BusStats Hub::Stats() const {
+    BusStats stats;
+    for (const auto& counters : m_Counters) {
+        counters->AddTo(stats);
+    }
+    return stats;
+}
+
+BusStats Hub::Stats(int k) const {
+    BusStats stats;
+    if (k >= 0 && static_cast<size_t>(k) < m_Counters.size()) {
+        m_Counters[static_cast<size_t>(k)]->AddTo(stats);
+    }
+    return stats;
+}
+
+std::optional<std::vector<ConnectionInfo>> Hub::Connections(std::chrono::milliseconds wait) {
+    if (!m_Running.load()) {
+        return std::nullopt;
+    }
+    // The list is made on the loop's own thread, which alone touches the connections; the
+    // promise is shared so that an answer that comes too late has somewhere to go.
+    auto answer = std::make_shared<std::promise<std::vector<ConnectionInfo>>>();
+    auto list = answer->get_future();
+    asio::post(m_Io, [this, answer] {
+        std::vector<ConnectionInfo> all;
+        for (const auto& instance : m_Instances) {
+            instance->Describe(all);
+        }
+        answer->set_value(std::move(all));
+    });
+    if (list.wait_for(wait) != std::future_status::ready) {
+        return std::nullopt;
+    }
+    try {
+        return list.get();
+    } catch (const std::future_error&) {
+        // The loop ended with the request still queued.
+        return std::nullopt;
+    }
 }
 
 std::string Hub::TakeUniqueId(const std::string& asked) {

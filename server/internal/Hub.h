@@ -7,7 +7,9 @@
 #include <asio.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,8 +34,12 @@ public:
 
     asio::io_context& Io() { return m_Io; }
     const BusServerOptions& Options() const { return m_Options; }
-    Counters& GetCounters() { return m_Counters; }
-    const Counters& GetCounters() const { return m_Counters; }
+    // Bus server k's counters; they outlive its BusInstance, so they can be read after Stop.
+    Counters& GetCounters(int k) { return *m_Counters[static_cast<size_t>(k)]; }
+    BusStats Stats() const;
+    BusStats Stats(int k) const;
+    // Any thread; see BusServer::Connections.
+    std::optional<std::vector<ConnectionInfo>> Connections(std::chrono::milliseconds wait);
     int CommandBase() const { return m_CommandBase; }
     int StatusBase() const { return m_StatusBase; }
 
@@ -51,7 +57,7 @@ private:
     // Declared first so it is destroyed last: pending handlers hold connections whose sockets
     // belong to it.
     asio::io_context m_Io;
-    Counters m_Counters;
+    std::vector<std::unique_ptr<Counters>> m_Counters;
     UniqueIds m_UniqueIds;
     std::vector<std::unique_ptr<BusInstance>> m_Instances;
     asio::steady_timer m_SweepTimer;

@@ -429,7 +429,7 @@ TEST_F(BusServerTest, ReceiverThatNeverReadsIsCutAsASlowConsumer) {
         for (int i = 0; i < 40 && sender.Send(post); ++i) {
         }
     });
-    EXPECT_TRUE(Eventually([&] { return m_Server->Stats().SlowConsumerDisconnects == 1; },
+    EXPECT_TRUE(Eventually([&] { return m_Server->Stats().ClosedByCause["slow_consumer"] == 1; },
                            Millis(20000)));
     // With the receiver gone the server reads the rest and fails each post.
     pusher.join();
@@ -512,7 +512,7 @@ TEST_F(BusServerTest, TargetVanishingMidBlobClosesTheSender) {
     ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead)));
     receiver.Close();
     EXPECT_TRUE(client.WaitClosed());
-    EXPECT_TRUE(Eventually([&] { return m_Server->Stats().RelayBrokenDisconnects == 1; }));
+    EXPECT_TRUE(Eventually([&] { return m_Server->Stats().ClosedByCause["relay_broken"] == 1; }));
 }
 
 TEST_F(BusServerTest, SenderVanishingMidFrameClosesTheReceiverItFed) {
@@ -568,7 +568,7 @@ TEST_F(BusServerTest, SilentConnectionIsClosedAfterTheIdleTimeOut) {
     RawClient talking = Client();
     EXPECT_EQ(Request(talking, HeadType::Enquiry, "t", "x"), HeadType::Failed);
     EXPECT_TRUE(silent.WaitClosed());
-    EXPECT_EQ(m_Server->Stats().IdleDisconnects, 1u);
+    EXPECT_EQ(m_Server->Stats().ClosedByCause["idle"], 1u);
     // A client that sent a frame keeps its connection between requests.
     EXPECT_EQ(Request(talking, HeadType::Enquiry, "t", "x"), HeadType::Failed);
 }
@@ -637,7 +637,7 @@ TEST_P(BusServerBadInput, ClosesOnlyThatConnectionAndSaysWhy) {
                              (GetParam().onStatusPort ? "status" : "command") + " port " + port +
                              ": " + GetParam().reason;
     EXPECT_TRUE(Eventually([&] { return capture.Has(line); })) << line;
-    EXPECT_EQ(m_Server->Stats().BadInputDisconnects, 1u);
+    EXPECT_EQ(m_Server->Stats().ClosedByCause["bad_input"], 1u);
 
     // Everyone else carries on.
     EXPECT_EQ(Request(bystander, HeadType::Enquiry, "b", "victim"), HeadType::Reply);

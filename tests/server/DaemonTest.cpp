@@ -4,6 +4,7 @@
 #include "tests/support/RawClient.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <signal.h>
 #include <unistd.h>
@@ -14,8 +15,19 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 using namespace rawframes;
+
+namespace {
+
+// The first number text has after prefix, 0 when it has none.
+int NumberAfter(const std::string& text, const std::string& prefix) {
+    std::smatch match;
+    return std::regex_search(text, match, std::regex(prefix + "(\\d+)")) ? std::stoi(match[1]) : 0;
+}
+
+} // namespace
 
 TEST(DaemonTest, StopsCleanlyOnSigtermAndLogsItsCounters) {
     char dir[] = "/tmp/busd-test-XXXXXX";
@@ -50,5 +62,55 @@ TEST(DaemonTest, StopsCleanlyOnSigtermAndLogsItsCounters) {
               std::string::npos)
         << log.str();
     std::remove(logFile.c_str());
+    rmdir(dir);
+}
+
+TEST(DaemonTest, HealthFailsWhileABusServerCannotAcceptAndRecovers) {
+    char dir[] = "/tmp/busd-test-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string config = std::string(dir) + "/busd.conf";
+    std::ofstream(config) << "; as a unit's file would say it\nservers = 2\ncommand-port = 0\n"
+                             "status-port = 0\nmetrics = 127.0.0.1:0\n";
+    // Few descriptors, so that a burst of connections exhausts them.
+    ChildProcess daemon({"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" --config \"$1\"",
+                         TESSARY_BUSD_PATH, config});
+    ASSERT_TRUE(daemon.WaitForOutput("/metrics\n")) << daemon.Stdout() << daemon.Stderr();
+    const std::string out = daemon.Stdout();
+    const int commandPort = NumberAfter(out, "command port ");
+    httplib::Client http("127.0.0.1", NumberAfter(out, "metrics on http://127.0.0.1:"));
+    // The health checks go over one connection opened before the descriptors run out.
+    http.set_keep_alive(true);
+    const auto healthy = http.Get("/healthz");
+    ASSERT_TRUE(healthy) << out;
+    EXPECT_EQ(healthy->status, 200);
+
+    std::vector<RawClient> burst;
+    for (int i = 0; i < 100; ++i) {
+        burst.emplace_back(commandPort);
+    }
+    ASSERT_TRUE(Eventually(
+        [&] { return daemon.Stderr().find("busd: accept failed on command port") != std::string::npos; },
+        std::chrono::seconds(10)))
+        << daemon.Stderr();
+    const auto down = http.Get("/healthz");
+    ASSERT_TRUE(down) << httplib::to_string(down.error());
+    EXPECT_EQ(down->status, 503);
+    EXPECT_EQ(down->body.rfind("bus server 0 not listening (command port " +
+                                   std::to_string(commandPort),
+                               0),
+              0u)
+        << down->body;
+
+    burst.clear();
+    EXPECT_TRUE(Eventually(
+        [&] {
+            const auto again = http.Get("/healthz");
+            return again && again->status == 200;
+        },
+        std::chrono::seconds(10)));
+    EXPECT_NE(daemon.Stderr().find("busd: accepting again on command port"), std::string::npos);
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(Bound), 0);
+    std::remove(config.c_str());
     rmdir(dir);
 }
