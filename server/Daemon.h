@@ -35,8 +35,9 @@ void AddDaemonOptions(CLI::App& app, DaemonSettings& settings);
 
 // Runs the bus servers in the foreground until SIGINT or SIGTERM, printing one line per bus
 // server (and one for the metrics endpoint) under the name program. Answers the process exit
-// status: 0 after a clean stop, 1 when a port could not be bound. Call it before any other thread starts: it blocks the two
-// signals for the whole process so that only its own wait receives them.
+// status: 0 after a clean stop, 1 when a port could not be bound. Call it before any other
+// thread starts: it blocks the two signals for the whole process so that only its own wait
+// receives them.
 int RunDaemon(const DaemonSettings& settings, const char* program);
 
 } // namespace busd

@@ -7,6 +7,7 @@
 #include "tools/MessageCommands.h"
 #include "tools/QueryCommands.h"
 #include "tools/ServerCommand.h"
+#include "tools/StatsCommand.h"
 
 #include <CLI/CLI.hpp>
 #include <memory>
@@ -38,6 +39,7 @@ int RunTool(int argc, char** argv) {
     commands.push_back(MakeListenCommand(app));
     commands.push_back(MakeOnlineCommand(app));
     commands.push_back(MakeUidCommand(app));
+    commands.push_back(MakeStatsCommand(app));
     commands.push_back(MakeBenchCommand(app));
     commands.push_back(MakeDemoCommand(app));
 

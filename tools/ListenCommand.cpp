@@ -1,12 +1,10 @@
 #include "tools/ListenCommand.h"
 
 #include "tools/Listener.h"
+#include "tools/StopSignals.h"
 
 #include <CLI/CLI.hpp>
-#include <csignal>
-#include <ctime>
 #include <fmt/format.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <string>
@@ -17,37 +15,6 @@ namespace tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// SIGINT and SIGTERM, blocked in every thread (the wait servers inherit the mask when they
-// start) and taken only by the command's own bounded waits.
-class StopSignals {
-public:
-    StopSignals() {
-        sigemptyset(&m_Set);
-        sigaddset(&m_Set, SIGINT);
-        sigaddset(&m_Set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &m_Set, &m_Old);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-    ~StopSignals() { pthread_sigmask(SIG_SETMASK, &m_Old, nullptr); }
-
-    // Waits up to timeout for a stop signal; true once one came.
-    bool Wait(std::chrono::milliseconds timeout) {
-        if (m_Received) {
-            return true;
-        }
-        const timespec span{static_cast<time_t>(timeout.count() / 1000),
-                            static_cast<long>(timeout.count() % 1000) * 1000000L};
-        m_Received = sigtimedwait(&m_Set, nullptr, &span) > 0;
-        return m_Received;
-    }
-
-private:
-    sigset_t m_Set{};
-    sigset_t m_Old{};
-    bool m_Received = false;
-};
 
 constexpr std::chrono::milliseconds Poll{25};
 // How long the listener waits for every bus server before saying it listens anyway: a bus

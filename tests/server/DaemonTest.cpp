@@ -88,9 +88,9 @@ TEST(DaemonTest, HealthFailsWhileABusServerCannotAcceptAndRecovers) {
     for (int i = 0; i < 100; ++i) {
         burst.emplace_back(commandPort);
     }
-    ASSERT_TRUE(Eventually(
-        [&] { return daemon.Stderr().find("busd: accept failed on command port") != std::string::npos; },
-        std::chrono::seconds(10)))
+    const std::string failed = "busd: accept failed on command port";
+    ASSERT_TRUE(Eventually([&] { return daemon.Stderr().find(failed) != std::string::npos; },
+                           std::chrono::seconds(10)))
         << daemon.Stderr();
     const auto down = http.Get("/healthz");
     ASSERT_TRUE(down) << httplib::to_string(down.error());

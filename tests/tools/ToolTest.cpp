@@ -60,7 +60,7 @@ TEST_P(HelpTest, EverySubcommandExplainsItself) {
 
 INSTANTIATE_TEST_SUITE_P(Subcommands, HelpTest,
                          ::testing::Values("server", "send", "post", "forward", "listen", "online",
-                                           "uid", "demo"));
+                                           "uid", "stats", "demo"));
 
 TEST(ToolUsageTest, BadCommandLinesExitWith2) {
     for (const std::vector<std::string>& arguments :
