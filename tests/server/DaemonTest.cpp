@@ -70,7 +70,7 @@ TEST(DaemonTest, HealthFailsWhileABusServerCannotAcceptAndRecovers) {
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string config = std::string(dir) + "/busd.conf";
     std::ofstream(config) << "; as a unit's file would say it\nservers = 2\ncommand-port = 0\n"
-                             "status-port = 0\nmetrics = 127.0.0.1:0\n";
+                             "status-port = 0\nmetrics = 127.0.0.1:0\nlog-level = info\n";
     // Few descriptors, so that a burst of connections exhausts them.
     ChildProcess daemon({"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" --config \"$1\"",
                          TESSARY_BUSD_PATH, config});
