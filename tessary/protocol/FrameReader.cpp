@@ -33,9 +33,9 @@ void LogAllocationFailure(uint32_t size) {
     _error("Leave NetRead, cannot allocate %u bytes", size);
 }
 
-// Sizes the body's string and gives its storage; null when memory is short.
-void* BodyStorage(const MessageHead& head, DString& text8, WString& text16) {
-    const int32_t n = head.cbMessage;
+// Sizes the body's string to hold bytes bytes and gives its storage; null when memory is short.
+void* BodyStorage(const MessageHead& head, int64_t bytes, DString& text8, WString& text16) {
+    const auto n = static_cast<int>(bytes);
     try {
         if (head.HasFlag(HeadFlag::Wide)) {
             return text16.GetBufferSetLength(n / 2 + n % 2);
@@ -57,6 +57,31 @@ bool CheckBodyRead(int64_t count, int64_t expected) {
         return false;
     }
     return true;
+}
+
+// A body up to this size is sized at once; a longer one is read in steps that double, its
+// string grown to each step only once the step before has arrived, so a length announced by a
+// peer that then sends little commits little memory.
+constexpr int64_t BodyFirstStep = int64_t{1} << 20;
+
+// The body, straight into the string's storage; false after logging the failure.
+bool ReadBody(InBuffer& stream, const MessageHead& head, DString& text8, WString& text16) {
+    const int64_t n = head.cbMessage;
+    int64_t read = 0;
+    for (int64_t step = std::min(n, BodyFirstStep);; step = std::min(n, 2 * step)) {
+        auto* storage = static_cast<char*>(BodyStorage(head, step, text8, text16));
+        if (storage == nullptr) {
+            LogAllocationFailure(static_cast<uint32_t>(step));
+            return false;
+        }
+        const int64_t wanted = step - read;
+        const int32_t got = stream.ReadBytes(storage + read, static_cast<uint32_t>(wanted));
+        read += std::max(got, 0);
+        if (got < wanted || read == n) {
+            break;
+        }
+    }
+    return CheckBodyRead(read, n);
 }
 
 // The checks of a tail read that got count bytes; its magic is the caller's to check.
@@ -118,24 +143,33 @@ bool DiscardBLOB(InBuffer& stream) {
 
 } // namespace
 
+bool FrameWithinLimit(const MessageHead& head, int32_t maxFrame) {
+    const int64_t body = std::max(head.cbMessage, 0);
+    const int64_t known = head.cbBLOB > 0 && head.cbBLOB < UnknownBLOBSize ? head.cbBLOB : 0;
+    if (body + known <= maxFrame) {
+        return true;
+    }
+    _error("Leave NetRead, BUS Protocol error, frame of %lld bytes over the limit of %d",
+           static_cast<long long>(body + known), static_cast<int>(maxFrame));
+    return false;
+}
+
 bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString& text16,
-             TmplBlockBuffer<unsigned char>& blob) {
+             TmplBlockBuffer<unsigned char>& blob, int32_t maxFrame) {
+    if (!FrameWithinLimit(head, maxFrame)) {
+        return false;
+    }
     const int32_t n = head.cbMessage;
-    if (n > 0) {
-        void* storage = BodyStorage(head, text8, text16);
-        if (storage == nullptr) {
-            LogAllocationFailure(static_cast<uint32_t>(n));
-            return false;
-        }
-        if (!CheckBodyRead(stream.ReadBytes(storage, static_cast<uint32_t>(n)), n)) {
-            return false;
-        }
+    const int32_t b = head.cbBLOB;
+    if (n > 0 && !ReadBody(stream, head, text8, text16)) {
+        return false;
     }
 
-    const int32_t b = head.cbBLOB;
     if (b > 0) {
         bool read = false;
         if (b < UnknownBLOBSize) {
+            // The block is left unfilled (a large one is mapped), so only the pages that
+            // chunks are written to are committed, whatever length the head announced.
             try {
                 blob.Allocate(b);
                 read = ReadBLOBKnowSize(stream, blob);
@@ -143,7 +177,8 @@ bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString&
                 LogAllocationFailure(static_cast<uint32_t>(b));
             }
         } else {
-            read = ReadBLOBUnknownSize(stream, blob);
+            const int32_t left = maxFrame - std::max(n, 0);
+            read = ReadBLOBUnknownSize(stream, blob, static_cast<uint32_t>(left));
         }
         if (!read) {
             blob.LetGo();
@@ -193,7 +228,8 @@ bool ReadBLOBKnowSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
     return false;
 }
 
-bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob) {
+bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob,
+                         uint32_t maxTotal) {
     // The chunks are read straight into one block that grows as they come, to at least twice
     // its length whenever a chunk does not fit (a large block grows without its bytes being
     // copied), and is cut to the total at the end. A BLOB written in one piece, the usual
@@ -206,6 +242,8 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
         block = blob;
     }
     blob.LetGo();
+    // A streamed BLOB still ends in one block, so its total cannot pass a block's limit.
+    const uint32_t limit = std::min(maxTotal, MaxBLOBLength);
     uint32_t total = 0;
     MessagePDV pdv;
     int32_t count = ReadPDV(stream, pdv);
@@ -224,8 +262,7 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
             _debug("Leave ReadBLOBUnknownSize, Total : %d", static_cast<int>(total));
             return true;
         }
-        // A streamed BLOB still ends in one block, so its total cannot pass a block's limit.
-        if (pdv.cbData > MaxBLOBLength - total) {
+        if (pdv.cbData > limit - total) {
             _error("Leave NetRead, BUS Protocol error! Too much PDV");
             return false;
         }
@@ -233,7 +270,7 @@ bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob)
         if (needed > static_cast<uint32_t>(block.Length())) {
             const uint64_t doubled = 2 * static_cast<uint64_t>(block.Length());
             const auto length = static_cast<uint32_t>(
-                std::min<uint64_t>(std::max<uint64_t>(needed, doubled), MaxBLOBLength));
+                std::min<uint64_t>(std::max<uint64_t>(needed, doubled), limit));
             try {
                 block.Reallocate(static_cast<int>(length));
             } catch (const std::bad_alloc&) {

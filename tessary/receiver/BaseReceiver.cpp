@@ -29,7 +29,8 @@ constexpr uint32_t UniqueSourceIDCallerID = 9870;
 BaseReceiver::BaseReceiver()
     : ConnectIPAddress("127.0.0.1"), StatusPort(Configuration::DefStatusPort()),
       NbOfBUSServer(Configuration::NbOfBUSServer()), TCPTimeOut(std::atomic_ref<int>(gDefMSTimeOut).load() / 1000),
-      InstanceID(gReceiverCounter.fetch_add(1) + 1) {}
+      InstanceID(gReceiverCounter.fetch_add(1) + 1), MaxFrameBytes(Configuration::MaxFrameBytes()) {
+}
 
 BaseReceiver::~BaseReceiver() {
     NoThrow(InstanceID, "BaseReceiver::~BaseReceiver", [this] {
@@ -49,6 +50,7 @@ void BaseReceiver::CreateWaitTask(int count) {
     WaitTask->ConnectTo(ConnectIPAddress, StatusPort);
     WaitTask->SetSourceID(SourceID);
     WaitTask->SetTcpNoDelay(TcpNoDelay);
+    WaitTask->SetMaxFrameBytes(MaxFrameBytes);
     WaitTask->MessageHandler = [this](uint32_t command, const void* sender,
                                       EventArgs_BUSMessage* args) {
         OnDummy(command, sender, args);
@@ -163,6 +165,10 @@ bool BaseReceiver::SetTcpNoDelay(bool on) {
 }
 
 void BaseReceiver::SetTCPTimeOut(int seconds) { TCPTimeOut = seconds; }
+
+void BaseReceiver::SetMaxFrameBytes(int bytes) {
+    MaxFrameBytes = bytes > 0 ? bytes : Configuration::MaxFrameBytes();
+}
 
 DString BaseReceiver::GetSourceID() const {
     return NoThrow(InstanceID, "BaseReceiver::GetSourceID", DString(),

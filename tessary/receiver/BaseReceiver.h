@@ -52,6 +52,10 @@ public:
     // These take effect at the next StartWait. SetTcpNoDelay answers the previous setting.
     bool SetTcpNoDelay(bool on);
     void SetTCPTimeOut(int seconds);
+    // The most bytes a message's body and BLOB may bring together; a frame announcing more, or
+    // a streamed BLOB growing past it, is refused and its connection renewed. Below 1: the
+    // configured default (MaxFrameBytes in BUSServer.Manager.INI, else 256 MiB).
+    void SetMaxFrameBytes(int bytes);
     DString GetSourceID() const;
     void SetSourceID(const char* id);
     // Asks a bus server for a unique id derived from id and keeps it as the source id; answers
@@ -103,6 +107,8 @@ protected:
     WaitMessageTask* WaitTask = nullptr;
     // This receiver's serial number in the process, opening its log lines as [n].
     uint32_t InstanceID;
+    // See SetMaxFrameBytes.
+    int MaxFrameBytes;
 };
 
 } // namespace ORVEX::Tessary::Controller

@@ -24,7 +24,7 @@ constexpr uint32_t SettingCallerID = 9876;
 
 WaitMessageServer::WaitMessageServer()
     : AbstractServer(nullptr), ConnectIPAddress("127.0.0.1"),
-      StatusPort(Configuration::DefStatusPort()),
+      StatusPort(Configuration::DefStatusPort()), MaxFrameBytes(Configuration::MaxFrameBytes()),
       m_Connection(std::make_shared<WaitConnection>(WaitSettings{})) {
     m_StopWaitLimit = StopWaitSeconds;
 }
@@ -68,6 +68,7 @@ bool WaitMessageServer::Start(uint32_t priorityLevel) {
         settings.SourceID = SourceID;
         settings.TimeOut = TimeOut;
         settings.TcpNoDelay = TcpNoDelay;
+        settings.MaxFrameBytes = MaxFrameBytes;
         settings.MessageHandler = MessageHandler;
         settings.BLOBHandler = BLOBHandler;
         settings.HeartbeatHandler = HeartbeatHandler;

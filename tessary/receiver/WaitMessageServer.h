@@ -61,6 +61,9 @@ public:
     int32_t StatusPort;
     DString SourceID;
     bool TcpNoDelay = false;
+    // The most bytes a pushed frame's body and BLOB may bring together; a frame over it is
+    // refused and its connection renewed.
+    int32_t MaxFrameBytes;
 
 private:
     // The framework forgets the thread a moment before the thread's last steps on this object;

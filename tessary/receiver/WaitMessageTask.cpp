@@ -121,6 +121,12 @@ void WaitMessageTask::SetTcpNoDelay(bool on) {
     }
 }
 
+void WaitMessageTask::SetMaxFrameBytes(int32_t bytes) {
+    for (const auto& server : m_Servers) {
+        server->MaxFrameBytes = bytes;
+    }
+}
+
 bool WaitMessageTask::Subscribe(uint32_t command, int timeOut) {
     for (const auto& server : m_Servers) {
         server->Subscribe(command, timeOut);

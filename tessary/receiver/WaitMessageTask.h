@@ -38,6 +38,7 @@ public:
     void SetSourceID(const DString& id);
     void SetTimeOut(int seconds);
     void SetTcpNoDelay(bool on);
+    void SetMaxFrameBytes(int32_t bytes);
     // These ask every wait server in turn; their single results are not collected.
     bool Subscribe(uint32_t command, int timeOut);
     bool BUSSetting(uint32_t command, const char* key, const char* value);

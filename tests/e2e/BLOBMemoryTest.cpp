@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -41,18 +40,6 @@ constexpr long long MiB = 1ll << 20;
             return complete;
         },
         bound);
-}
-
-// A line of /proc/<pid>/status in kB; -1 when absent.
-[[maybe_unused]] long StatusKB(pid_t pid, const std::string& key) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, key.size() + 1, key + ":") == 0) {
-            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
-        }
-    }
-    return -1;
 }
 
 [[maybe_unused]] std::chrono::milliseconds Left(Clock::time_point deadline) {

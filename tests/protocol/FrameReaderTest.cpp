@@ -72,6 +72,7 @@ struct ReaderCase {
     int BlobLength = 0;
     // The BLOB's bytes on success, where the case checks them.
     std::vector<Bytes> Chunks = {};
+    int32_t MaxFrame = INT32_MAX;
 };
 
 void PrintTo(const ReaderCase& c, std::ostream* out) { *out << c.Name; }
@@ -86,7 +87,7 @@ protected:
         stream.SocketHolder()->SetReceiveTimeOut(5);
     }
 
-    bool Play(const Bytes& bytes) {
+    bool Play(const Bytes& bytes, int32_t maxFrame) {
         peer.Send(bytes);
         peer.Close();
         MessageHead head(0);
@@ -94,7 +95,7 @@ protected:
             ADD_FAILURE() << "the head did not arrive";
             return false;
         }
-        return NetRead(stream, head, text8, text16, blob);
+        return NetRead(stream, head, text8, text16, blob, maxFrame);
     }
 
     LoopbackPeer peer;
@@ -109,7 +110,7 @@ protected:
 TEST_P(FrameReaderTest, AnswersAndLogsExactly) {
     const ReaderCase& c = GetParam();
     LogCapture capture;
-    EXPECT_EQ(Play(c.Frame()), c.Result);
+    EXPECT_EQ(Play(c.Frame(), c.MaxFrame), c.Result);
     std::vector<std::string> errors;
     for (const auto& line : capture.Lines()) {
         if (line.level >= Level::Error) {
@@ -225,6 +226,15 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"StreamedChunkBeyondABlock",
                    [] { return Streamed(PDVBytes(0x80000000u, false)); }, false,
                    "Leave NetRead, BUS Protocol error! Too much PDV"},
+        // The body's 10 bytes count too: 10 + 60 + 40 passes a limit of 100.
+        ReaderCase{"StreamedPastTheLimit",
+                   [] {
+                       return FrameBuilder(MessageFrameHead())
+                           .Body("0123456789")
+                           .Chunks({PatternBytes(60), PatternBytes(40)}, true)
+                           .Build();
+                   },
+                   false, "Leave NetRead, BUS Protocol error! Too much PDV", 0, {}, 100},
         ReaderCase{"StreamedFirstPDVCloses",
                    [] { return FrameBuilder(MessageFrameHead()).Chunks({}, true).Build(); }, true,
                    "Leave ReadBLOBUnknownSize, Total : 0", 0},
@@ -268,4 +278,26 @@ TEST(FrameReaderWideTest, OddLengthKeepsEveryByteInsideTheString) {
     EXPECT_EQ(text16.str(), (std::u16string{u'\x6261', u'\x6463', u'\x6665', u'\x0067'}));
     EXPECT_TRUE(text8.IsEmpty());
     EXPECT_TRUE(in.IsEmpty());
+}
+
+TEST(FrameReaderBodyTest, ALongBodyGrowsAsItArrivesAndEndsWhole) {
+    // Over the first step of 1 MiB, and odd, so the wide one ends in a half character.
+    const Bytes body = PatternBytes((5 << 19) + 3, 9);
+    for (const bool wide : {false, true}) {
+        Bytes frame = FrameBuilder(MessageFrameHead()).RawBody(body).Build();
+        Patch(frame, offsetof(MessageHead, Flags), wide ? HeadFlag::Wide : 0);
+        IStreamBuffer in;
+        in.AppendBlock(StreamBlock::Borrow(frame.data() + 88,
+                                           static_cast<uint32_t>(frame.size() - 88), false));
+        DString text8;
+        WString text16;
+        TmplBlockBuffer<unsigned char> blob;
+        ASSERT_TRUE(NetRead(in, HeadFromBytes(frame.data()), text8, text16, blob));
+        const auto* read = wide ? static_cast<const void*>(text16.str().data()) : text8.c_str();
+        EXPECT_EQ(Bytes(static_cast<const uint8_t*>(read),
+                        static_cast<const uint8_t*>(read) + body.size()),
+                  body);
+        const auto length = static_cast<size_t>(wide ? text16.GetLength() : text8.GetLength());
+        EXPECT_EQ(length, wide ? (body.size() + 1) / 2 : body.size());
+    }
 }

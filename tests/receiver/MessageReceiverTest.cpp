@@ -5,10 +5,14 @@
 #include "tessary/protocol/Command2String.h"
 #include "tessary/receiver/WaitMessageTask.h"
 #include "tests/receiver/ReceiverTestSupport.h"
+#include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -248,6 +252,58 @@ TEST_F(ReceiverTest, BLOBsReachingAMessageReceiverAreAcknowledgedEmpty) {
     EXPECT_EQ(Answers(*m_Peers[0])[0].Head.Type, HeadType::Ack);
     EXPECT_TRUE(Answers(*m_Peers[0])[0].Body.empty());
     EXPECT_TRUE(m_Log.Has("Enter BaseReceiver.OnDummy for 9"));
+}
+
+// A head announcing lengths, followed by a few bytes of what it announced.
+Bytes Announcing(FrameBuilder frame, const Bytes& after) {
+    Bytes bytes = frame.Build();
+    bytes.resize(sizeof(MessageHead));
+    Append(bytes, after);
+    return bytes;
+}
+
+TEST_F(ReceiverTest, AnnouncedLengthsCostOnlyWhatArrivesAndOverTheLimitOneReconnect) {
+    constexpr int32_t Limit = 1 << 30;
+    std::atomic<int> fired{0};
+    m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage* e) {
+        ++fired;
+        e->ReplyText = "fine";
+    }));
+    m_Receiver->SetMaxFrameBytes(Limit);
+    StartOn(1);
+    LoopbackPeer& bus = *m_Peers[0];
+    std::ofstream("/proc/self/clear_refs") << "5"; // the peak read below is this test's own
+    const long peakBefore = StatusKB(getpid(), "VmHWM");
+
+    // Each announces the whole limit, brings a few bytes and then its connection ends: a body,
+    // a known-size BLOB, a streamed BLOB's chunk.
+    MessageHead blob = PushedHead(HeadType::Message, 9);
+    blob.Flags |= HeadFlag::BLOB;
+    Bytes chunk = PDVBytes(Limit, false);
+    Append(chunk, ToBytes("ab"));
+    const Bytes cut[] = {
+        Announcing(FrameBuilder(PushedHead(HeadType::Message, 8)).CbMessage(Limit), ToBytes("abc")),
+        Announcing(FrameBuilder(blob).CbBLOB(Limit), chunk),
+        Announcing(FrameBuilder(blob).CbBLOB(UnknownBLOBSize), chunk),
+    };
+    for (size_t connection = 0; connection < std::size(cut); ++connection) {
+        bus.Send(cut[connection], connection);
+        bus.Close(connection);
+        ASSERT_TRUE(bus.WaitForFrames(1, connection + 1)) << "no new connection";
+    }
+    EXPECT_LT(StatusKB(getpid(), "VmHWM") - peakBefore, 64 * 1024) << "kB committed";
+
+    // One byte more than the limit is refused unread, and the receiver itself renews the
+    // connection at once instead of waiting for bytes that never come.
+    bus.Send(Announcing(FrameBuilder(PushedHead(HeadType::Message, 8)).CbMessage(Limit + 1), {}),
+             3);
+    ASSERT_TRUE(bus.WaitForFrames(1, 4));
+    EXPECT_TRUE(m_Log.Has("Leave NetRead, BUS Protocol error, frame of 1073741825 bytes over the "
+                          "limit of 1073741824"));
+    bus.Send(PushedMessage(8, "valid"), 4);
+    ASSERT_TRUE(WaitForAnswers(bus, 1, 4));
+    EXPECT_EQ(Answers(bus, 4)[0].BodyText(), "fine");
+    EXPECT_EQ(fired.load(), 2) << "the cut body and the valid message; never the refused one";
 }
 
 TEST_F(ReceiverTest, ServerEventsCarryThePortAndSurviveAFaultingHandler) {

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <csignal>
 #include <stdexcept>
 
@@ -153,4 +155,15 @@ std::string ChildProcess::Stdout() {
 std::string ChildProcess::Stderr() {
     std::lock_guard lock(m_Mutex);
     return m_Stderr;
+}
+
+long StatusKB(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, key.size() + 1, key + ":") == 0) {
+            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
+        }
+    }
+    return -1;
 }

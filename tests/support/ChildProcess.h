@@ -19,6 +19,9 @@
 //   ChildProcess listen({TESSARY_TOOL_PATH, "listen", "rx", "--count", "1", ...});
 //   ASSERT_TRUE(listen.WaitForOutput("online"));   // bounded wait
 //   EXPECT_EQ(listen.Wait(), 0);
+// A line of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); -1 when absent.
+long StatusKB(pid_t pid, const std::string& key);
+
 class ChildProcess {
 public:
     // argv[0] is the program's path. Throws std::runtime_error when it cannot be started.

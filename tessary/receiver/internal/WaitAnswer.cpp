@@ -52,7 +52,7 @@ DString SizeText(const MessageHead& head) {
 
 } // namespace
 
-void WaitConnection::FireMessage(MessageHead& head) {
+bool WaitConnection::FireMessage(MessageHead& head) {
     LogEmptyLine();
     const bool traffic = Traffic();
     if (traffic) {
@@ -61,7 +61,7 @@ void WaitConnection::FireMessage(MessageHead& head) {
     }
 
     // A frame whose rest cannot be read is still fired with what arrived; the reader has
-    // logged why, and the next head read renews the connection.
+    // logged why, and the caller renews the connection.
     DString text;
     WString wtext;
     TmplBlockBuffer<unsigned char> block;
@@ -71,7 +71,8 @@ void WaitConnection::FireMessage(MessageHead& head) {
         block = m_LastBLOB;
         m_LastBLOB.LetGo();
     }
-    NetRead(m_Connection.Stream(), head, text, wtext, block);
+    const bool read =
+        NetRead(m_Connection.Stream(), head, text, wtext, block, m_Settings.MaxFrameBytes);
 
     const DString route = traffic ? CommandRouteText(head) : DString();
     if (traffic) {
@@ -114,6 +115,7 @@ void WaitConnection::FireMessage(MessageHead& head) {
         }
         Answer(head, args, TmplBlockBuffer<unsigned char>());
     }
+    return read;
 }
 
 void WaitConnection::Answer(const MessageHead& received, const EventArgs_BUSMessage& args,

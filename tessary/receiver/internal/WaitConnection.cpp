@@ -222,8 +222,10 @@ bool WaitConnection::WaitOneMessage() {
     // six times and skipped.
     const DString& sourceID = m_Settings.SourceID;
     if (head.Is(HeadType::Message) || head.Is(HeadType::MessageAlt)) {
-        FireMessage(head);
-        return true;
+        // A frame over the limit is refused unread; one whose rest failed to read has left the
+        // stream mid-frame. Either way the connection is renewed at once, rather than the next
+        // head being looked for among bytes that belong to no head.
+        return FrameWithinLimit(head, m_Settings.MaxFrameBytes) && FireMessage(head);
     }
     if (head.Is(HeadType::Heartbeat)) {
         ReadTailOnly();
@@ -262,11 +264,18 @@ bool WaitConnection::WaitOneMessage() {
         return true;
     }
 
-    SkipFrame(head);
+    // Bytes without a head's magic are no frame: the lengths they seem to announce mean
+    // nothing, and reading by them could only wait for bytes that never come.
+    if (head.Magic != HeadMagic) {
+        _XDWLog log(_XDWLog::SeverityWarning);
+        log << WaitTag() << " WaitOneMessage get an invalid head !";
+        return false;
+    }
+    const bool skipped = FrameWithinLimit(head, m_Settings.MaxFrameBytes) && SkipFrame(head);
     _XDWLog log(_XDWLog::SeverityWarning);
     log << "<---- " << TraceTag(head) << "WaitServer get an inavalid message of Type : 0x"
         << DString::FromFormat("%0x", head.Type);
-    return true;
+    return skipped;
 }
 
 bool WaitConnection::SkipFrame(const MessageHead& head) {

@@ -8,6 +8,7 @@
 #include "tessary/receiver/WaitCallbacks.h"
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <memory>
 
@@ -19,6 +20,8 @@ struct WaitSettings {
     DString SourceID;
     int32_t TimeOut = 300;
     bool TcpNoDelay = false;
+    // The most bytes a pushed frame's body and BLOB may bring together.
+    int32_t MaxFrameBytes = INT32_MAX;
     WaitMessageCallback MessageHandler;
     WaitBLOBCallback BLOBHandler;
     WaitNullCallback HeartbeatHandler;
@@ -82,7 +85,8 @@ public:
 
 
 private:
-    void FireMessage(MessageHead& head);
+    // Reads the rest of a message or BLOB and fires it; false when that read failed.
+    bool FireMessage(MessageHead& head);
     void HandleSync(const MessageHead& head);
     // Reads past the rest of a frame nobody takes; false when that read failed.
     bool SkipFrame(const MessageHead& head);

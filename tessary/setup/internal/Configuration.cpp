@@ -12,6 +12,7 @@ namespace {
 std::atomic<int32_t> g_DefCommandPort{Configuration::DefaultCommandPort};
 std::atomic<int32_t> g_DefStatusPort{Configuration::DefaultStatusPort};
 std::atomic<int32_t> g_NbOfBUSServer{Configuration::DefaultNbOfBUSServer};
+std::atomic<int32_t> g_MaxFrameBytes{Configuration::DefaultMaxFrameBytes};
 std::atomic<uint32_t> g_InitialisingThread{0};
 // Written by SystemInit only, before anything reads it.
 char g_SystemPath[Configuration::SystemPathSize] = {};
@@ -30,6 +31,10 @@ int32_t Configuration::NbOfBUSServer() {
     return g_NbOfBUSServer.load(std::memory_order_relaxed);
 }
 
+int32_t Configuration::MaxFrameBytes() {
+    return g_MaxFrameBytes.load(std::memory_order_relaxed);
+}
+
 DString Configuration::SystemPath() {
     return DString(g_SystemPath);
 }
@@ -42,6 +47,10 @@ void Configuration::SetDefaults(int32_t commandPort, int32_t statusPort, int32_t
     g_DefCommandPort.store(commandPort, std::memory_order_relaxed);
     g_DefStatusPort.store(statusPort, std::memory_order_relaxed);
     g_NbOfBUSServer.store(nbOfBUSServer, std::memory_order_relaxed);
+}
+
+void Configuration::SetMaxFrameBytes(int32_t bytes) {
+    g_MaxFrameBytes.store(bytes > 0 ? bytes : DefaultMaxFrameBytes, std::memory_order_relaxed);
 }
 
 void Configuration::SetSystemPath(const char* path) {
@@ -59,5 +68,6 @@ BUSServerSettings ReadBUSServerIni(const char* iniPath) {
     settings.CommandPort = ini.GetInt("CommandPort", Configuration::DefaultCommandPort);
     settings.StatusPort = ini.GetInt("StatusPort", Configuration::DefaultStatusPort);
     settings.NbOfBUSServer = ini.GetInt("NbOfBUSServer", Configuration::DefaultNbOfBUSServer);
+    settings.MaxFrameBytes = ini.GetInt("MaxFrameBytes", Configuration::DefaultMaxFrameBytes);
     return settings;
 }

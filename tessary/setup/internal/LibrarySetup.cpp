@@ -88,6 +88,7 @@ void LibrarySetup::SystemInit() {
     const DString iniPath = systemPath + Configuration::IniFileName;
     const BUSServerSettings settings = ReadBUSServerIni(iniPath.c_str());
     Configuration::SetDefaults(settings.CommandPort, settings.StatusPort, settings.NbOfBUSServer);
+    Configuration::SetMaxFrameBytes(settings.MaxFrameBytes);
 
     // Names beside the executable win; the system path's file is the fall-back.
     const DString besideExecutable =
