@@ -81,4 +81,41 @@ std::string FormatCount(double count) {
     return fmt::format("{:.0f}", count);
 }
 
+std::string OneLine(const std::string& text) {
+    std::string line;
+    line.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '\n':
+            line += "\\n";
+            break;
+        case '\r':
+            line += "\\r";
+            break;
+        case '\t':
+            line += "\\t";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                line += fmt::format("\\x{:02x}", static_cast<unsigned char>(c));
+            } else {
+                line += c;
+            }
+        }
+    }
+    return line;
+}
+
+std::string Preview(const std::string& text) {
+    if (text.size() <= PreviewLength) {
+        return OneLine(text);
+    }
+    size_t cut = PreviewLength;
+    // Back to the first byte of a character: continuation bytes are 10xxxxxx.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return OneLine(text.substr(0, cut)) + fmt::format("... ({} bytes)", text.size());
+}
+
 } // namespace tool

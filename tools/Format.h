@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,5 +19,17 @@ std::string FormatRate(double bytesPerSecond);
 std::string FormatSeconds(double seconds);
 // 1234567.8 -> "1.23 M", 45678 -> "45.7 k", 12 -> "12".
 std::string FormatCount(double count);
+
+// One line of text for the terminal: control characters (a newline in a message) escaped, so
+// that every report stays on one line.
+std::string OneLine(const std::string& text);
+
+// How many characters of a text a report shows when the whole text is not asked for.
+inline constexpr size_t PreviewLength = 300;
+
+// OneLine of the first PreviewLength bytes of text (never cutting a UTF-8 character), then
+// "... (N bytes)" with the whole length when text is longer: a body of megabytes costs a line,
+// not megabytes of escaped output.
+std::string Preview(const std::string& text);
 
 } // namespace tool

@@ -1,5 +1,6 @@
 #include "tools/ListenCommand.h"
 
+#include "tools/Format.h"
 #include "tools/Listener.h"
 #include "tools/StopSignals.h"
 
@@ -45,6 +46,10 @@ public:
                 return text == "0" ? std::string("the error code must not be 0")
                                    : std::string();
             });
+        m_App->add_flag("--full", m_Answer.FullText,
+                        fmt::format("Print each text whole (default: its first {} characters "
+                                    "and its length)",
+                                    PreviewLength));
         m_App->add_flag("--echo-blob", m_Answer.EchoBLOB,
                         "Send each BLOB back as the reply BLOB");
         m_App

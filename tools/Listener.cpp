@@ -1,6 +1,7 @@
 #include "tools/Listener.h"
 
 #include "tools/BlobFiles.h"
+#include "tools/Format.h"
 
 #include "tessary/protocol/MessageHead.h"
 #include "tessary/receiver/WaitMessageTask.h"
@@ -15,38 +16,27 @@ std::string SenderText(const EventArgs_BUSMessage& e) {
     return e.SourceID.IsEmpty() ? std::string("(no source id)") : e.SourceID.str();
 }
 
-// The message's text, which comes in one of the two fields, and a mark for 16-bit text.
-std::string MessageText(const EventArgs_BUSMessage& e, bool& wide) {
+// The message's text, which comes in one of the two fields, and a mark for 16-bit text;
+// a preview of it unless full.
+std::string MessageText(const EventArgs_BUSMessage& e, bool full, bool& wide) {
     wide = e.Message.IsEmpty() && !e.WMessage.IsEmpty();
-    return OneLine(wide ? e.WMessage.ToDString().str() : e.Message.str());
+    if (!wide) {
+        return full ? OneLine(e.Message.str()) : Preview(e.Message.str());
+    }
+    const std::u16string& text = e.WMessage.str();
+    if (full || text.size() <= PreviewLength) {
+        return OneLine(e.WMessage.ToDString().str());
+    }
+    // Only the previewed characters are converted; a surrogate pair is kept whole.
+    size_t cut = PreviewLength;
+    if (text[cut - 1] >= 0xD800 && text[cut - 1] <= 0xDBFF) {
+        --cut;
+    }
+    return OneLine(WString(text.substr(0, cut)).ToDString().str()) +
+           fmt::format("... ({} bytes)", text.size() * 2);
 }
 
 } // namespace
-
-std::string OneLine(const std::string& text) {
-    std::string line;
-    line.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '\n':
-            line += "\\n";
-            break;
-        case '\r':
-            line += "\\r";
-            break;
-        case '\t':
-            line += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-                line += fmt::format("\\x{:02x}", static_cast<unsigned char>(c));
-            } else {
-                line += c;
-            }
-        }
-    }
-    return line;
-}
 
 Listener::Listener(const BusOptions& bus, const std::string& id, ListenAnswer answer,
                    std::FILE* out)
@@ -130,7 +120,7 @@ bool Listener::RelayMessage(unsigned long command, const void*, EventArgs_BUSMes
         return true;
     }
     bool wide = false;
-    const std::string text = MessageText(*e, wide);
+    const std::string text = MessageText(*e, m_Answer.FullText, wide);
     Print(fmt::format("message {} from {}{}: {}", command, SenderText(*e), wide ? " (16-bit)" : "",
                       text));
     Answer(*e, "received");
@@ -145,7 +135,7 @@ bool Listener::RelayBLOB(unsigned long command, const void*, EventArgs_BUSBLOB* 
     }
     const auto length = static_cast<size_t>(e->BLOB.Length());
     bool wide = false;
-    const std::string text = MessageText(*e, wide);
+    const std::string text = MessageText(*e, m_Answer.FullText, wide);
     std::string line = fmt::format("BLOB {} from {}: {} bytes", command, SenderText(*e), length);
     if (!text.empty()) {
         line += fmt::format(", text{} \"{}\"", wide ? " (16-bit)" : "", text);

@@ -24,6 +24,8 @@ struct ListenAnswer {
     bool EchoBLOB = false;
     // Not empty: each BLOB is saved to a new file in this directory.
     std::string SaveDir;
+    // Each text is printed whole rather than as a preview of its first characters.
+    bool FullText = false;
 };
 
 // A BLOB receiver that writes one line to out for everything that reaches it: messages and
@@ -65,9 +67,5 @@ private:
     // those same messages once answered.
     std::atomic<int64_t> m_Relayed{0};
 };
-
-// One line of text for the terminal: control characters (a newline in a message) escaped, so
-// that every report stays on one line.
-std::string OneLine(const std::string& text);
 
 } // namespace tool

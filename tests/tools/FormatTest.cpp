@@ -95,4 +95,15 @@ TEST(TableTest, FixedColumnsAndAFreeLastOne) {
     EXPECT_EQ(tool::Table::DisplayWidth("Grüße"), 5);
 }
 
+TEST(PreviewTest, ShowsTheStartEscapedAndTheLengthOfALongText) {
+    EXPECT_EQ(tool::Preview("a\nb"), "a\\nb");
+    const std::string exact(tool::PreviewLength, 'x');
+    EXPECT_EQ(tool::Preview(exact), exact);
+    EXPECT_EQ(tool::Preview(exact + std::string(1, '\0')), exact + "... (301 bytes)");
+    // A two-byte character across the cut is left out whole.
+    const std::string straddling = std::string(tool::PreviewLength - 1, 'x') + "\u00e9" + "yz";
+    EXPECT_EQ(tool::Preview(straddling),
+              std::string(tool::PreviewLength - 1, 'x') + "... (303 bytes)");
+}
+
 } // namespace
