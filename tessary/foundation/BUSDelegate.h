@@ -21,7 +21,9 @@ public:
     virtual ~BUSDelegate();
 
     // Calls the handler of every entry for command, in table order. It walks the live table, so
-    // the table is filled before the receiver starts and never changed by its own handlers.
+    // the table is filled before the receiver starts and never changed by its own handlers. A
+    // handler may destroy the table (let its receiver go) on the firing thread: the walk ends
+    // there. Destroying it on another thread while a walk runs stays forbidden.
     virtual void Fire(int command, const void* sender, EventArgs_BUSMessage* args);
 
     void Add(int command, const C11DelegateHandler<EventArgs_BUSMessage>& handler);

@@ -7,6 +7,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 using ORVEX::Log::LogCapture;
@@ -156,6 +157,26 @@ TEST_F(BUSDelegateTest, FireCallsEveryEntryOfTheCommandInOrder) {
     trace.clear();
     table.Fire(302, nullptr, &message);
     EXPECT_TRUE(trace.empty());
+}
+
+TEST_F(BUSDelegateTest, AnEntryThatDestroysItsOwnTableEndsTheWalkAndNoOther) {
+    // As a handler that lets its own receiver go does; a walk that went on would read the
+    // freed table (ASan). Destroying another table ends nothing.
+    auto* owned = new BUSDelegate;
+    auto* other = new BUSDelegate;
+    const auto deleting = [](BUSDelegate*& doomed) {
+        return C11DelegateHandler<EventArgs_BUSMessage>(
+            [&doomed](const void*, EventArgs_BUSMessage*) {
+                delete std::exchange(doomed, nullptr);
+            });
+    };
+    owned->Add(7, deleting(other));
+    owned->Add(7, Named("kept"));
+    owned->Add(7, deleting(owned));
+    owned->Add(7, Named("after"));
+    owned->Fire(7, nullptr, &message);
+    EXPECT_EQ(owned, nullptr);
+    EXPECT_EQ(trace, (std::vector<std::string>{"kept:300"}));
 }
 
 } // namespace
