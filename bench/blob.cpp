@@ -39,6 +39,7 @@ struct Bus {
         }
         receiver = std::make_unique<FixedBLOBReceiver>(server->StatusPort(), 1);
         receiver->SetSourceID("bench_rx");
+        receiver->SetMaxFrameBytes(static_cast<int>(options.MaxFrameBytes));
         receiver->ServerOnlineEvent.Add(C11DelegateHandler<EventArgs_Int>(
             [this](const void*, EventArgs_Int*) { online = true; }));
         receiver->BLOBEvent.Add(static_cast<int>(Command), C11DelegateHandler<EventArgs_BUSMessage>(

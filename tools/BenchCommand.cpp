@@ -126,6 +126,7 @@ public:
             m_Bus.Host = options.BindAddress;
             m_Bus.CommandPort = server->CommandPort();
             m_Bus.StatusPort = server->StatusPort();
+            m_Bus.MaxFrameBytes = options.MaxFrameBytes;
         }
 
         BenchRun run(m_Bus, m_Settings);

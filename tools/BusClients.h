@@ -4,6 +4,10 @@
 
 #include "tessary/protocol/BUSNetPDUProxy.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+
 namespace tool {
 
 // A sender of class C pointed at the bus the command line names. The port fields are
@@ -33,6 +37,7 @@ public:
         this->StatusPort = bus.StatusPort;
         this->NbOfBUSServer = bus.Servers;
         this->ConnectTo(bus.Host.c_str());
+        this->SetMaxFrameBytes(static_cast<int>(std::min<int64_t>(bus.MaxFrameBytes, INT32_MAX)));
     }
 };
 

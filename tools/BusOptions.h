@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace CLI {
@@ -16,6 +17,8 @@ struct BusOptions {
     int CommandPort = 0;
     int StatusPort = 0;
     int Servers = 0;
+    // The most bytes a receiver takes in one message; 0: the library's default.
+    int64_t MaxFrameBytes = 0;
     std::string LogFile;
     bool Verbose = false;
 };

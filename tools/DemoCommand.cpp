@@ -171,6 +171,7 @@ private:
         m_Bus.CommandPort = m_Server->CommandPort();
         m_Bus.StatusPort = m_Server->StatusPort();
         m_Bus.Servers = m_Server->NbOfBUSServer();
+        m_Bus.MaxFrameBytes = options.MaxFrameBytes;
         return Pass(fmt::format("{} on 127.0.0.1, command ports {}; status ports {}", m_Bus.Servers,
                                 PortList(*m_Server, true), PortList(*m_Server, false)));
     }

@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,12 @@ public:
         m_App
             ->add_option("--count", m_Count, "Stop after this many messages and BLOBs")
             ->check(CLI::Range(1, 2000000000));
+        m_App
+            ->add_option("--max-frame", m_Bus.MaxFrameBytes,
+                         "Refuse a message whose text and BLOB bring more bytes than this "
+                         "(default: MaxFrameBytes of BUSServer.Manager.INI, else 256 MiB, as "
+                         "the bus server's own limit)")
+            ->check(CLI::Range(int64_t{1}, int64_t{INT32_MAX}));
         AddBusOptions(*m_App, m_Bus);
     }
 

@@ -55,6 +55,8 @@ void Say(const std::string& key, const std::string& value) {
 int Receive(int statusPort, size_t bytes) {
     FixedBLOBReceiver receiver(statusPort, 1);
     receiver.SetSourceID(ReceiverID);
+    // Room for the BLOB and its text.
+    receiver.SetMaxFrameBytes(static_cast<int>(bytes + (1 << 20)));
     std::atomic<bool> online{false};
     std::atomic<bool> done{false};
     std::mutex mutex;
