@@ -10,6 +10,19 @@
 
 namespace busd {
 
+// How one process joins other nodes of the bus through a NATS cluster. With no URL the process
+// is a bus of its own and nothing of NATS is touched.
+struct ClusterOptions {
+    std::vector<std::string> Urls;
+    // Names this node's subject; empty: the host name and the bound command port.
+    std::string NodeName;
+    std::string CredsFile;
+    std::string SubjectPrefix = "tessary";
+    // Each node announces its receivers this often; an announcement not renewed for three
+    // periods expires, and with it the node's receivers in the other nodes' registries.
+    int RefreshMs = 1000;
+};
+
 // What one process of bus servers is told at start. Bus server k listens on command port
 // CommandPort + 2k and status port StatusPort + 2k, the ports the library's clients and
 // receivers compute from the same two bases.
@@ -46,6 +59,7 @@ struct BusServerOptions {
     int MaxPendingAcks = 4096;
     // Counters are logged at info level this often and once at shutdown.
     int StatsIntervalMs = 60000;
+    ClusterOptions Cluster;
 };
 
 // A snapshot of the counters of all bus servers of one process.
@@ -74,6 +88,14 @@ struct BusStats {
     // Ports whose listener takes no connections now (not started, stopped, or failing to
     // accept, out of descriptors typically): 0 while every bus server listens.
     uint64_t ListenersDown = 0;
+    // Federation: routed messages and their bytes each way, receivers whose node stopped
+    // announcing them, and reconnections to the NATS cluster.
+    uint64_t RemoteMessagesOut = 0;
+    uint64_t RemoteMessagesIn = 0;
+    uint64_t RemoteBytesOut = 0;
+    uint64_t RemoteBytesIn = 0;
+    uint64_t RemoteExpiries = 0;
+    uint64_t ClusterReconnects = 0;
 };
 
 // One open connection as the event loop sees it.

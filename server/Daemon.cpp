@@ -110,6 +110,15 @@ void AddDaemonOptions(CLI::App& app, DaemonSettings& settings) {
                    "the oldest is forgotten")
         ->capture_default_str()
         ->check(CLI::Range(1, 1 << 24));
+    ClusterOptions& cluster = options.Cluster;
+    app.add_option("--cluster", cluster.Urls,
+                   "NATS servers to join other nodes through, URL[,URL...] (default: none, a "
+                   "bus of its own)")
+        ->delimiter(',');
+    app.add_option("--node", cluster.NodeName,
+                   "This node's name in the cluster (default: host name and command port)");
+    app.add_option("--cluster-creds", cluster.CredsFile, "NATS credentials file")
+        ->check(CLI::ExistingFile);
     app.add_option("--log-level", settings.LogLevel,
                    "debug, info, warning or error (default: TESSARY_LOG_LEVEL, else info in "
                    "a log file and warning on stderr)")

@@ -176,6 +176,15 @@ std::shared_ptr<Connection> BusInstance::Find(const Connection& conn) const {
 
 bool BusInstance::IsRegistered(const std::string& id) const { return Registered(id) != nullptr; }
 
+void BusInstance::ForEachRegistered(
+    const std::function<void(const std::string& id, const Connection& conn)>& visit) const {
+    for (const auto& [id, weak] : m_Registry) {
+        if (const auto conn = weak.lock(); conn && !conn->IsClosed()) {
+            visit(id, *conn);
+        }
+    }
+}
+
 FramePlan BusInstance::OnHead(Connection& conn, const MessageHead& head) {
     if (ORVEX::Log::IsEnabled(ORVEX::Log::Level::Traffic)) {
         _tinfo("busd[%d] --%s-> <%s> -> <%s> of %d from %s", m_Index, KindName(KindOf(head.Type)),

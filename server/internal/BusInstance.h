@@ -7,6 +7,7 @@
 #include <asio.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -46,6 +47,12 @@ public:
     void OnClosed(Connection& conn);
 
     bool IsRegistered(const std::string& id) const;
+    // For the federation, which announces local receivers and stands in for remote ones.
+    void ForEachRegistered(
+        const std::function<void(const std::string& id, const Connection& conn)>& visit) const;
+    const std::unordered_map<int32_t, std::set<std::string>>& Subscribers() const {
+        return m_Subscribers;
+    }
     void Sweep(Connection::Clock::time_point now);
     // Appends every open connection of this bus server to into.
     void Describe(std::vector<ConnectionInfo>& into) const;

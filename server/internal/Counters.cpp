@@ -95,6 +95,12 @@ void Counters::AddTo(BusStats& stats) const {
     for (const auto& listening : m_Listening) {
         stats.ListenersDown += listening.load() ? 0 : 1;
     }
+    stats.RemoteMessagesOut += get(m_RemoteMessagesOut);
+    stats.RemoteMessagesIn += get(m_RemoteMessagesIn);
+    stats.RemoteBytesOut += get(m_RemoteBytesOut);
+    stats.RemoteBytesIn += get(m_RemoteBytesIn);
+    stats.RemoteExpiries += get(m_RemoteExpiries);
+    stats.ClusterReconnects += get(m_ClusterReconnects);
 }
 
 std::string StatsLine(const BusStats& s) {
@@ -109,7 +115,7 @@ std::string StatsLine(const BusStats& s) {
         const auto it = s.ClosedByCause.find(CloseCauseName(cause));
         return it == s.ClosedByCause.end() ? uint64_t{0} : it->second;
     };
-    return fmt::format(
+    std::string line = fmt::format(
         "busd: connections {} open, {} accepted, {} registrations; frames in {}{}, out {}{}; "
         "bytes in {}, out {}; drops {}; closed for bad input {}, slow consumer {}, idle {}, "
         "relay broken {}",
@@ -117,6 +123,14 @@ std::string StatsLine(const BusStats& s) {
         byType(s.FramesInByType), s.FramesOut, byType(s.FramesOutByType), s.BytesIn, s.BytesOut,
         s.Drops, closed(CloseCause::BadInput), closed(CloseCause::SlowConsumer),
         closed(CloseCause::Idle), closed(CloseCause::RelayBroken));
+    // A node alone says nothing of a cluster.
+    if (s.RemoteMessagesOut + s.RemoteMessagesIn + s.RemoteExpiries + s.ClusterReconnects > 0) {
+        line += fmt::format("; cluster messages out {}, in {}, bytes out {}, in {}, expired "
+                            "receivers {}, reconnects {}",
+                            s.RemoteMessagesOut, s.RemoteMessagesIn, s.RemoteBytesOut,
+                            s.RemoteBytesIn, s.RemoteExpiries, s.ClusterReconnects);
+    }
+    return line;
 }
 
 } // namespace busd

@@ -70,6 +70,18 @@ public:
     // Whether the listener of a port (0 command, 1 status) takes connections; answers the
     // state before.
     bool SetListening(size_t port, bool up) { return m_Listening[port].exchange(up); }
+    // The federation's, kept with bus server 0's counters; called from NATS's threads as
+    // well as the event loop's.
+    void RemoteOut(uint64_t bytes) {
+        Add(m_RemoteMessagesOut);
+        Add(m_RemoteBytesOut, bytes);
+    }
+    void RemoteIn(uint64_t bytes) {
+        Add(m_RemoteMessagesIn);
+        Add(m_RemoteBytesIn, bytes);
+    }
+    void RemoteExpired(uint64_t n) { Add(m_RemoteExpiries, n); }
+    void ClusterReconnected() { Add(m_ClusterReconnects); }
 
     // Adds these counters to stats, so that one bus server's snapshot and the sum of all are
     // made the same way.
@@ -92,6 +104,12 @@ private:
     Counter m_Queued{0};
     Counter m_QueuedHigh{0};
     std::array<std::atomic<bool>, 2> m_Listening{};
+    Counter m_RemoteMessagesOut{0};
+    Counter m_RemoteMessagesIn{0};
+    Counter m_RemoteBytesOut{0};
+    Counter m_RemoteBytesIn{0};
+    Counter m_RemoteExpiries{0};
+    Counter m_ClusterReconnects{0};
 };
 
 // One line with every counter of stats, for the periodic and the final log.

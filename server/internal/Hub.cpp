@@ -2,6 +2,7 @@
 
 #include "server/internal/BusInstance.h"
 #include "server/internal/PortBinding.h"
+#include "server/internal/federation/Federation.h"
 #include "tessary/external/Log.h"
 
 #include <pthread.h>
@@ -43,6 +44,15 @@ bool Hub::Start() {
     }
     m_Io.restart();
     m_Stopping = false;
+    if (!m_Options.Cluster.Urls.empty()) {
+        m_Federation = std::make_unique<Federation>(*this);
+        if (!m_Federation->Start(error)) {
+            _error("busd: cluster: %s", error.c_str());
+            m_Federation.reset();
+            m_Instances.clear();
+            return false;
+        }
+    }
     // The loop is not running yet, so the first operations are started from here.
     for (const auto& instance : m_Instances) {
         instance->Start();
@@ -63,7 +73,11 @@ bool Hub::Start() {
         for (const auto& instance : m_Instances) {
             instance->Shutdown();
         }
+        if (m_Federation) {
+            m_Federation->Shutdown();
+        }
         m_Io.run();
+        m_Federation.reset();
         m_Instances.clear();
         return false;
     }
@@ -94,11 +108,15 @@ void Hub::Stop() {
         m_Stopping = true;
         m_SweepTimer.cancel();
         m_StatsTimer.cancel();
+        if (m_Federation) {
+            m_Federation->Shutdown();
+        }
         for (const auto& instance : m_Instances) {
             instance->Shutdown();
         }
     });
     m_Thread.join();
+    m_Federation.reset();
     m_Instances.clear();
     _info("%s", StatsLine(Stats()).c_str());
 }

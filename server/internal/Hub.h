@@ -17,6 +17,7 @@
 namespace busd {
 
 class BusInstance;
+class Federation;
 
 // Everything the bus servers of one process share: the event loop and its thread, the
 // counters, the unique ids (an id must be unique across all of them, since receivers register
@@ -47,6 +48,7 @@ public:
     std::string TakeUniqueId(const std::string& asked);
     bool RegisteredAnywhere(const std::string& id) const;
     uint64_t NextConnectionId() { return ++m_LastConnectionId; }
+    const std::vector<std::unique_ptr<BusInstance>>& Instances() const { return m_Instances; }
 
 private:
     void RunLoop();
@@ -60,6 +62,9 @@ private:
     std::vector<std::unique_ptr<Counters>> m_Counters;
     UniqueIds m_UniqueIds;
     std::vector<std::unique_ptr<BusInstance>> m_Instances;
+    // Only with a cluster to join; it outlives the loop so that NATS stops posting before the
+    // io_context goes.
+    std::unique_ptr<Federation> m_Federation;
     asio::steady_timer m_SweepTimer;
     asio::steady_timer m_StatsTimer;
     uint64_t m_LastConnectionId = 0;

@@ -1,0 +1,203 @@
+// Two nodes joined through real NATS servers: a receiver registered on node B, senders on
+// node A that reach it only through the cluster.
+#include "tests/e2e/BLOBReceiverBus.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/NatsServers.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdio>
+#include <future>
+#include <map>
+
+using namespace blobtest;
+
+namespace {
+
+constexpr int BusCount = 2;
+// Registrations cross the cluster within a scan and a refresh; sanitised builds are slow.
+constexpr std::chrono::milliseconds ClusterBound{10000};
+
+} // namespace
+
+class FederationE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (NatsServers::Binary().empty()) {
+            GTEST_SKIP() << "nats-server is not installed (scripts/setup installs it)";
+        }
+        Collect(client.AckError, ackErrors);
+        client.SetSourceID("tx");
+        blobClient.SetSourceID("btx");
+        streamClient.SetSourceID("stx");
+    }
+
+    std::unique_ptr<busd::BusServer> StartNode(const char* name, std::vector<std::string> urls) {
+        busd::BusServerOptions options = BusOptions(BusCount);
+        options.Cluster.Urls = std::move(urls);
+        options.Cluster.NodeName = name;
+        return StartBus(options);
+    }
+    // The receiver "rx" on the node with statusPort, the senders on the node with commandPort.
+    void Connect(int statusPort, int commandPort) {
+        receiver.UseBus(statusPort, BusCount);
+        receiver.SetSourceID("rx");
+        receiver.StartWait();
+        client.UseBus(commandPort, BusCount);
+        blobClient.UseBus(commandPort, BusCount);
+        streamClient.UseBus(commandPort, BusCount);
+        ASSERT_TRUE(Eventually([&] { return client.IsOnline("rx"); }, ClusterBound))
+            << "the receiver on the other node never showed on this one";
+    }
+    void Echo(unsigned long command) {
+        receiver.MessageEvent.Add(static_cast<int>(command),
+                                  Handler([this](const void*, EventArgs_BUSMessage* e) {
+                                      deliveries.Add({"Message", e->Command, e->SourceID.str(),
+                                                      e->Message.str(), e->WMessage.str(), {}});
+                                      e->ReplyText = "echo " + e->Message.str();
+                                  }));
+    }
+
+    NatsServers nats;
+    std::vector<SeenError> ackErrors;
+    Deliveries deliveries;
+    std::unique_ptr<busd::BusServer> nodeA;
+    std::unique_ptr<busd::BusServer> nodeB;
+    BusClient<MessageClient> client;
+    BusClient<BLOBClient> blobClient;
+    BusClient<BLOBStreamClient> streamClient;
+    TestReceiver receiver;
+};
+
+TEST_F(FederationE2ETest, EveryKindOfExchangeCrossesTheCluster) {
+    ASSERT_TRUE(nats.Start(1));
+    nodeA = StartNode("node-a", {nats.Url(0)});
+    nodeB = StartNode("node-b", {nats.Url(0)});
+    ASSERT_TRUE(nodeA && nodeB);
+    Echo(1001);
+    Echo(3001);
+    receiver.MessageEvent.Add(1003, Handler([](const void*, EventArgs_BUSMessage* e) {
+                                  e->ResultCode = 42;
+                                  e->ReplyText = "refused";
+                              }));
+    receiver.BLOBEvent.Add(2001, Handler([](const void*, EventArgs_BUSMessage* m) {
+                               auto* e = static_cast<EventArgs_BUSBLOB*>(m);
+                               const bool whole = PatternMismatch(e->BLOB, 3) ==
+                                                  static_cast<size_t>(e->BLOB.Length());
+                               e->ReplyText = (whole ? "got " : "bad ") +
+                                              std::to_string(e->BLOB.Length());
+                               e->ReplyBLOB = Pattern(3 << 20, 2);
+                           }));
+    Connect(nodeB->StatusPort(), nodeA->CommandPort());
+    ASSERT_TRUE(receiver.Subscribe(3001, 2000));
+
+    DString reply;
+    ASSERT_TRUE(client.Send("rx", 1001, DString("hello"), reply, 5000));
+    EXPECT_EQ(reply.str(), "echo hello");
+    WString wideReply;
+    EXPECT_TRUE(client.Send("rx", 1001, WString(u"wide"), wideReply, 5000));
+    EXPECT_FALSE(client.Send("rx", 1003, DString("no"), reply, 5000));
+    ASSERT_EQ(ackErrors.size(), 1u);
+    EXPECT_EQ(ackErrors[0].Code, 42);
+    EXPECT_EQ(ackErrors[0].Text, "refused");
+
+    EXPECT_TRUE(client.Post("rx", 1001, DString("posted")));
+    EXPECT_TRUE(client.Forward("rx", 1001, DString("forwarded")));
+    // A publish reaches the subscriber once, though it is registered on both bus servers. The
+    // subscription takes a scan to reach node A, so publishing repeats until one lands.
+    auto published = [&] {
+        std::map<std::string, int> seen;
+        for (const Delivery& d : deliveries.All()) {
+            seen[d.Message] += d.Command == 3001 ? 1 : 0;
+        }
+        return seen;
+    };
+    int round = 0;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            EXPECT_TRUE(client.Post("", 3001, DString(std::to_string(++round).c_str())));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return published()["1"] + published()[std::to_string(round)] > 0;
+        },
+        ClusterBound));
+    EXPECT_TRUE(Eventually([&] { return published().count("posted") + published().count("forwarded") == 2; }));
+    for (const auto& [text, count] : published()) {
+        EXPECT_LE(count, 1) << "publish " << text;
+    }
+
+    EXPECT_FALSE(client.IsOnline("nobody"));
+    EXPECT_NE(client.SetUniqueSourceID("rx").str(), "rx");
+
+    Block replyBLOB;
+    ASSERT_TRUE(blobClient.SendBLOB("rx", 2001, DString("blob"), Pattern(24 << 20, 3), reply,
+                                    replyBLOB, 30000));
+    EXPECT_EQ(reply.str(), "got " + std::to_string(24 << 20));
+    EXPECT_EQ(PatternMismatch(replyBLOB, 2), size_t{3} << 20);
+    ASSERT_TRUE(streamClient.SendBLOB("rx", 2001, DString("stream"), PatternWriter(5 << 20),
+                                      reply, 30000));
+    EXPECT_EQ(reply.str(), "got " + std::to_string(5 << 20));
+    const busd::BusStats stats = nodeA->Stats();
+    EXPECT_GT(stats.RemoteMessagesOut, 0u);
+    EXPECT_GT(stats.RemoteBytesIn, size_t{3} << 20);
+}
+
+// Node B is a daemon of its own, killed while a sender on node A waits for its receiver.
+TEST_F(FederationE2ETest, ANodeThatDiesFailsTheSendersWaitingOnIt) {
+    ASSERT_TRUE(nats.Start(1));
+    nodeA = StartNode("node-a", {nats.Url(0)});
+    ASSERT_TRUE(nodeA);
+    ChildProcess daemon({TESSARY_BUSD_PATH, "--command-port", "0", "--status-port", "0",
+                         "--servers", std::to_string(BusCount), "--cluster", nats.Url(0),
+                         "--node", "node-b", "--log-level", "warning"});
+    int statusPort = 0;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            const std::string out = daemon.Stdout();
+            const size_t at = out.find("status port ");
+            return at != std::string::npos &&
+                   std::sscanf(out.c_str() + at, "status port %d", &statusPort) == 1;
+        },
+        std::chrono::seconds(5)));
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    receiver.MessageEvent.Add(1002, Handler([&](const void*, EventArgs_BUSMessage*) {
+                                  entered.set_value();
+                                  released.wait();
+                              }));
+    Connect(statusPort, nodeA->CommandPort());
+
+    auto sent = std::async(std::launch::async, [&] { return client.Send("rx", 1002, DString("wait"), 60000); });
+    ASSERT_EQ(entered.get_future().wait_for(ClusterBound), std::future_status::ready);
+    daemon.Signal(SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_EQ(sent.wait_for(ClusterBound), std::future_status::ready)
+        << "the sender still waits on a node that died";
+    EXPECT_FALSE(sent.get());
+    EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(8));
+    EXPECT_GE(nodeA->Stats().RemoteExpiries, 1u);
+    EXPECT_TRUE(Eventually([&] { return !client.IsOnline("rx"); }));
+    release.set_value();
+}
+
+// The nodes on two clustered NATS servers; the one node A uses stops, and A carries on through
+// the other.
+TEST_F(FederationE2ETest, ANodeMovesToAnotherServerOfTheCluster) {
+    ASSERT_TRUE(nats.Start(2));
+    nodeA = StartNode("node-a", {nats.Url(0)});
+    nodeB = StartNode("node-b", {nats.Url(1)});
+    ASSERT_TRUE(nodeA && nodeB);
+    Echo(1001);
+    Connect(nodeB->StatusPort(), nodeA->CommandPort());
+    DString reply;
+    ASSERT_TRUE(client.Send("rx", 1001, DString("before"), reply, 5000));
+
+    nats.Stop(0);
+    EXPECT_TRUE(Eventually(
+        [&] { return client.Send("rx", 1001, DString("after"), reply, 2000); }, ClusterBound))
+        << "node A did not carry on through the other NATS server";
+    EXPECT_EQ(reply.str(), "echo after");
+    EXPECT_GE(nodeA->Stats().ClusterReconnects, 1u);
+}
