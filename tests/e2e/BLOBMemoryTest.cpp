@@ -3,7 +3,10 @@
 // daemon and the sender pass the BLOB on chunk by chunk and must stay within a few MiB; the
 // receiver gathers the chunks and joins them into one block, so it holds up to about twice the
 // BLOB for a moment.
+#include "tessary/client/MessageClient.h"
+#include "tests/support/BusClient.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/NatsServers.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,6 +55,29 @@ constexpr long long MiB = 1ll << 20;
     return found == values.end() ? -1 : std::atoll(found->second.c_str());
 }
 
+// A tessary-busd with one bus server that relays 1 GiB frames and holds senders back at 2 MiB,
+// plus extra arguments; null when it did not report its ports.
+[[maybe_unused]] std::unique_ptr<ChildProcess> StartDaemon(std::vector<std::string> extra,
+                                                           int& commandPort, int& statusPort) {
+    std::vector<std::string> argv = {TESSARY_BUSD_PATH, "--command-port", "0", "--status-port",
+                                     "0", "--servers", "1", "--heart-rate", "60000",
+                                     "--max-frame", std::to_string(2 * GiB), "--max-pending",
+                                     std::to_string(2 * MiB), "--log-level", "warning"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto daemon = std::make_unique<ChildProcess>(argv);
+    // "tessary-busd: bus server 0 on <address>, command port <n>, status port <n>"
+    const bool reported = Eventually(
+        [&] {
+            const std::string out = daemon->Stdout();
+            const size_t at = out.find("command port ");
+            return at != std::string::npos &&
+                   std::sscanf(out.c_str() + at, "command port %d, status port %d",
+                               &commandPort, &statusPort) == 2;
+        },
+        std::chrono::seconds(5));
+    return reported ? std::move(daemon) : nullptr;
+}
+
 } // namespace
 
 TEST(BLOBMemoryTest, OneGiBStreamedInMiBWritesArrivesWholeWithinBoundedMemory) {
@@ -58,23 +85,11 @@ TEST(BLOBMemoryTest, OneGiBStreamedInMiBWritesArrivesWholeWithinBoundedMemory) {
     GTEST_SKIP() << "a gigabyte under sanitizers";
 #else
     const auto deadline = Clock::now() + std::chrono::seconds(100);
-    ChildProcess daemon({TESSARY_BUSD_PATH, "--command-port", "0", "--status-port", "0",
-                         "--servers", "1", "--heart-rate", "60000", "--max-frame",
-                         std::to_string(2 * GiB), "--max-pending", std::to_string(2 * MiB),
-                         "--log-level", "warning"});
     int commandPort = 0;
     int statusPort = 0;
-    // "tessary-busd: bus server 0 on <address>, command port <n>, status port <n>"
-    ASSERT_TRUE(Eventually(
-        [&] {
-            const std::string out = daemon.Stdout();
-            const size_t at = out.find("command port ");
-            return at != std::string::npos &&
-                   std::sscanf(out.c_str() + at, "command port %d, status port %d",
-                               &commandPort, &statusPort) == 2;
-        },
-        std::chrono::seconds(5)))
-        << "tessary-busd did not report its ports";
+    const auto daemonOwner = StartDaemon({}, commandPort, statusPort);
+    ASSERT_TRUE(daemonOwner) << "tessary-busd did not report its ports";
+    ChildProcess& daemon = *daemonOwner;
     const long daemonBase = StatusKB(daemon.Pid(), "VmRSS");
 
     const std::string bytes = std::to_string(GiB);
@@ -112,6 +127,57 @@ TEST(BLOBMemoryTest, OneGiBStreamedInMiBWritesArrivesWholeWithinBoundedMemory) {
 
     daemon.Signal(SIGTERM);
     daemon.Wait();
+    EXPECT_EQ(receiver.Wait(), 0);
+    EXPECT_EQ(sender.Wait(), 0);
+#endif
+}
+
+// The same BLOB from a sender on node A to a receiver on node B, the two daemons joined by a
+// NATS server: each daemon passes it on chunk by chunk within its credit window.
+TEST(BLOBMemoryTest, OneGiBAcrossTwoNodesKeepsBothDaemonsBounded) {
+#ifdef TESSARY_SANITIZED
+    GTEST_SKIP() << "a gigabyte under sanitizers";
+#else
+    if (NatsServers::Binary().empty()) {
+        GTEST_SKIP() << "nats-server is not installed (scripts/setup installs it)";
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(150);
+    NatsServers nats;
+    ASSERT_TRUE(nats.Start(1));
+    int commandA = 0;
+    int statusA = 0;
+    int commandB = 0;
+    int statusB = 0;
+    const auto nodeA = StartDaemon({"--cluster", nats.Url(0), "--node", "mem-a"}, commandA, statusA);
+    const auto nodeB = StartDaemon({"--cluster", nats.Url(0), "--node", "mem-b"}, commandB, statusB);
+    ASSERT_TRUE(nodeA && nodeB) << "tessary-busd did not report its ports";
+    const long baseA = StatusKB(nodeA->Pid(), "VmRSS");
+    const long baseB = StatusKB(nodeB->Pid(), "VmRSS");
+
+    const std::string bytes = std::to_string(GiB);
+    ChildProcess receiver({BLOB_MEMORY_PEER_PATH, "receive", std::to_string(statusB), bytes}, true);
+    std::map<std::string, std::string> received;
+    ASSERT_TRUE(ReadUntil(receiver, "READY", received, std::chrono::seconds(10)));
+    BusClient<ORVEX::Tessary::Controller::MessageClient> probe;
+    probe.UseBus(commandA, 1);
+    ASSERT_TRUE(Eventually([&] { return probe.IsOnline("memrx"); }, std::chrono::seconds(10)))
+        << "node A never learnt of the receiver on node B";
+
+    ChildProcess sender(
+        {BLOB_MEMORY_PEER_PATH, "send", std::to_string(commandA), bytes, std::to_string(MiB)});
+    std::map<std::string, std::string> sent;
+    ASSERT_TRUE(ReadUntil(sender, "HWM", sent, Left(deadline))) << "the sender did not finish";
+    receiver.CloseStdin();
+    ASSERT_TRUE(ReadUntil(receiver, "HWM", received, Left(deadline)));
+    EXPECT_EQ(sent["RESULT"], "ok");
+    EXPECT_EQ(received["RESULT"], "ok");
+
+    const long long growthA = (StatusKB(nodeA->Pid(), "VmHWM") - baseA) * 1024ll;
+    const long long growthB = (StatusKB(nodeB->Pid(), "VmHWM") - baseB) * 1024ll;
+    std::printf("peak growth: node A %.1f MiB, node B %.1f MiB\n",
+                static_cast<double>(growthA) / MiB, static_cast<double>(growthB) / MiB);
+    EXPECT_LT(growthA, 64 * MiB);
+    EXPECT_LT(growthB, 64 * MiB);
     EXPECT_EQ(receiver.Wait(), 0);
     EXPECT_EQ(sender.Wait(), 0);
 #endif

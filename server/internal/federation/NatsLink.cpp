@@ -217,8 +217,13 @@ void NatsLink::OnConnected(natsConnection* nc, void* closure) {
     gate->Post(gate->Connected);
 }
 
-void NatsLink::OnDisconnected(natsConnection*, void*) {
-    _warning("busd: cluster: disconnected from NATS, reconnecting");
+void NatsLink::OnDisconnected(natsConnection*, void* closure) {
+    auto* gate = static_cast<Gate*>(closure);
+    const std::lock_guard<std::mutex> lock(gate->Mutex);
+    // Not worth a warning when the node itself is closing the connection.
+    if (gate->Open) {
+        _warning("busd: cluster: disconnected from NATS, reconnecting");
+    }
 }
 
 void NatsLink::OnReconnected(natsConnection* nc, void* closure) {
@@ -239,6 +244,8 @@ void NatsLink::Close() {
         natsSubscription_Unsubscribe(sub->Sub);
     }
     if (m_Connection != nullptr) {
+        // What the node said last (its receivers going, its routes closing) goes out first.
+        natsConnection_FlushTimeout(m_Connection, 500);
         natsConnection_Close(m_Connection);
     }
     bool done = false;
