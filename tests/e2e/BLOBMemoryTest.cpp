@@ -65,16 +65,7 @@ constexpr long long MiB = 1ll << 20;
                                      std::to_string(2 * MiB), "--log-level", "warning"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto daemon = std::make_unique<ChildProcess>(argv);
-    // "tessary-busd: bus server 0 on <address>, command port <n>, status port <n>"
-    const bool reported = Eventually(
-        [&] {
-            const std::string out = daemon->Stdout();
-            const size_t at = out.find("command port ");
-            return at != std::string::npos &&
-                   std::sscanf(out.c_str() + at, "command port %d, status port %d",
-                               &commandPort, &statusPort) == 2;
-        },
-        std::chrono::seconds(5));
+    const bool reported = ReadDaemonPorts(*daemon, commandPort, statusPort);
     return reported ? std::move(daemon) : nullptr;
 }
 

@@ -8,7 +8,6 @@
 
 #include <signal.h>
 
-#include <cstdio>
 #include <future>
 #include <map>
 
@@ -151,15 +150,9 @@ TEST_F(FederationE2ETest, ANodeThatDiesFailsTheSendersWaitingOnIt) {
     ChildProcess daemon({TESSARY_BUSD_PATH, "--command-port", "0", "--status-port", "0",
                          "--servers", std::to_string(BusCount), "--cluster", nats.Url(0),
                          "--node", "node-b", "--log-level", "warning"});
+    int commandPort = 0;
     int statusPort = 0;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            const std::string out = daemon.Stdout();
-            const size_t at = out.find("status port ");
-            return at != std::string::npos &&
-                   std::sscanf(out.c_str() + at, "status port %d", &statusPort) == 1;
-        },
-        std::chrono::seconds(5)));
+    ASSERT_TRUE(ReadDaemonPorts(daemon, commandPort, statusPort));
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <csignal>
@@ -166,4 +167,16 @@ long StatusKB(pid_t pid, const std::string& key) {
         }
     }
     return -1;
+}
+
+bool ReadDaemonPorts(ChildProcess& daemon, int& commandPort, int& statusPort) {
+    return Eventually(
+        [&] {
+            const std::string out = daemon.Stdout();
+            const size_t at = out.find("command port ");
+            return at != std::string::npos &&
+                   std::sscanf(out.c_str() + at, "command port %d, status port %d",
+                               &commandPort, &statusPort) == 2;
+        },
+        std::chrono::seconds(5));
 }

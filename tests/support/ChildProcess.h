@@ -60,3 +60,7 @@ private:
     std::thread m_StdoutReader;
     std::thread m_StderrReader;
 };
+
+// Reads the ports a tessary-busd child prints for bus server 0 ("... command port <n>, status
+// port <n>"); false when it printed none within five seconds.
+bool ReadDaemonPorts(ChildProcess& daemon, int& commandPort, int& statusPort);

@@ -49,6 +49,12 @@ Federation::~Federation() = default;
 bool Federation::Start(std::string& error) {
     const ClusterOptions& options = m_Hub.Options().Cluster;
     m_Name = options.NodeName.empty() ? DefaultNodeName(m_Hub.CommandBase()) : options.NodeName;
+    // Tokens start from the clock, so a node that restarts under its name does not reuse the
+    // routes the other nodes still hold for its former life.
+    m_LastToken = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+            .count());
     m_Prefix = options.SubjectPrefix;
     if (!IsNodeName(m_Name)) {
         error = "node name \"" + m_Name + "\" is not letters, digits, '-' and '_' (at most 64)";
@@ -102,13 +108,15 @@ void Federation::OnConnected() {
     Announce(Announcement::Op::Refresh, m_Announced);
 }
 
-void Federation::Send(const std::string& node, const Envelope& envelope) {
+bool Federation::Send(const std::string& node, const Envelope& envelope) {
     Envelope stamped = envelope;
     stamped.Node = m_Name;
     const std::string message = EncodeEnvelope(stamped);
-    if (m_Link.Publish(m_Prefix + ".node." + node, message.data(), message.size())) {
-        m_Hub.GetCounters(0).RemoteOut(message.size());
+    if (!m_Link.Publish(m_Prefix + ".node." + node, message.data(), message.size())) {
+        return false;
     }
+    m_Hub.GetCounters(0).RemoteOut(message.size());
+    return true;
 }
 
 size_t Federation::ChunkBytes() const {

@@ -45,7 +45,7 @@ private:
     using Clock = RemoteRegistry::Clock;
     using LocalIds = std::map<std::string, std::set<int32_t>>;
 
-    void Send(const std::string& node, const Envelope& envelope) override;
+    bool Send(const std::string& node, const Envelope& envelope) override;
     void PipeClosed(Pipe& pipe) override;
     size_t ChunkBytes() const override;
 

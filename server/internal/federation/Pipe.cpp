@@ -131,7 +131,11 @@ void Pipe::Flush(bool frameEnd) {
     envelope.Token = m_Token;
     envelope.Seq = m_SendSeq++;
     envelope.Bytes = m_Out;
-    m_Host.Send(m_Node, envelope);
+    if (!m_Host.Send(m_Node, envelope)) {
+        // The other end would wait for bytes that never come.
+        Close(true);
+        return;
+    }
     m_Unacked += m_Out.size();
     m_Out.clear();
 }

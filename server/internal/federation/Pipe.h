@@ -18,7 +18,8 @@ class Pipe;
 // What a pipe needs from the federation that owns it. Called on the event loop.
 class PipeHost {
 public:
-    virtual void Send(const std::string& node, const Envelope& envelope) = 0;
+    // False when NATS would not take it (its reconnect buffer is full).
+    virtual bool Send(const std::string& node, const Envelope& envelope) = 0;
     virtual void PipeClosed(Pipe& pipe) = 0;
     // The most frame bytes one message may carry.
     virtual size_t ChunkBytes() const = 0;

@@ -152,13 +152,6 @@ std::vector<std::string> RemoteRegistry::Expire(Clock::time_point now, Clock::du
     return gone;
 }
 
-size_t RemoteRegistry::Clear() {
-    const size_t n = m_Entries.size();
-    m_Entries.clear();
-    m_Nodes.clear();
-    return n;
-}
-
 const RemoteRegistry::Entry* RemoteRegistry::Find(const std::string& id) const {
     const auto it = m_Entries.find(id);
     return it == m_Entries.end() ? nullptr : &it->second;

@@ -54,12 +54,9 @@ public:
     // and counts the ids that expired.
     std::vector<std::string> Expire(Clock::time_point now, Clock::duration lifetime,
                                     size_t& expiredIds);
-    // Forgets everything (the cluster is out of reach).
-    size_t Clear();
 
     const Entry* Find(const std::string& id) const;
     const std::unordered_map<std::string, Entry>& Entries() const { return m_Entries; }
-    bool Knows(const std::string& node) const { return m_Nodes.count(node) != 0; }
 
 private:
     std::unordered_map<std::string, Entry> m_Entries;
