@@ -9,6 +9,9 @@
 
 namespace {
 
+// Small, so that inputs of a few KiB reach the limit's checks from both sides.
+constexpr int32_t MaxFrame = 2048;
+
 class ChunkedStream : public IStreamBuffer {
 public:
     explicit ChunkedStream(ChunkedInput& input) : m_Input(input) {}
@@ -37,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         WString text16;
         TmplBlockBuffer<unsigned char> blob;
         const bool read = head.Type == HeadType::Message
-                              ? NetRead(stream, head, text8, text16, blob)
+                              ? NetRead(stream, head, text8, text16, blob, MaxFrame)
                               : SkipFrameRest(stream, head);
         if (!read) {
             break;

@@ -45,6 +45,8 @@ WaitSettings Settings() {
     settings.ConnectIPAddress = "127.0.0.1";
     settings.StatusPort = 6631;
     settings.SourceID = "fuzz";
+    // Small, so that inputs of a few KiB reach the limit's checks from both sides.
+    settings.MaxFrameBytes = 2048;
     settings.MessageHandler = [](uint32_t, const void*, EventArgs_BUSMessage*) {};
     settings.BLOBHandler = [](uint32_t, const void*, EventArgs_BUSBLOB*) {};
     settings.HeartbeatHandler = [](const void*, EventArgs_Null*) {};
