@@ -66,6 +66,11 @@ TEST(DaemonTest, StopsCleanlyOnSigtermAndLogsItsCounters) {
 }
 
 TEST(DaemonTest, HealthFailsWhileABusServerCannotAcceptAndRecovers) {
+#ifdef TESSARY_SANITIZED
+    // A sanitized daemon's runtime needs descriptors of its own to check a virtual call's
+    // object; starved of them it reports a false fault and ends the daemon.
+    GTEST_SKIP() << "needs a daemon whose runtime can run out of descriptors";
+#endif
     char dir[] = "/tmp/busd-test-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string config = std::string(dir) + "/busd.conf";
