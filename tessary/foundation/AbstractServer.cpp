@@ -8,14 +8,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,45 +26,30 @@ constexpr size_t ThreadStackSize = 1024 * 1024;
 constexpr int32_t ExitCodeBeforeRun = 8800;
 constexpr auto PollStep = std::chrono::milliseconds(50);
 constexpr int RestartPauseSteps = 40;
-// How long Stop, once its wait has run out, still waits for a thread that is between two calls
-// of Run to get back into one or to end.
-constexpr auto GiveUpBound = std::chrono::milliseconds(2000);
 
 struct PriorityMapping {
     // The scheduling priority the level stands for, on the scale the log reports.
     int threadPriority;
-    // What Linux offers per thread: the nice value of the thread's task, as a step from the
-    // process's own nice.
-    int niceStep;
+    // What Linux offers per thread: the nice value of the thread's task.
+    int nice;
 };
 
-// Levels 0 to 7. The steps are taken from the process's nice (its main thread's), so a process
-// started niced runs its normal threads at its own nice rather than asking for nice 0, which
-// it may not be allowed. Raising a thread above the process needs privileges; without them the
-// thread keeps its priority.
+// Levels 0 to 7. Raising a thread above nice 0 needs privileges; without them the request fails
+// and is logged, and the thread keeps its priority.
 constexpr PriorityMapping PriorityTable[8] = {
     {-15, 19}, {-15, 19}, {-2, 10}, {-1, 5}, {0, 0}, {1, -5}, {2, -10}, {15, -20},
 };
 
-// The nice value of a task (a thread id, or the process id for its main thread); 0 when it
-// cannot be read.
-int NiceOf(pid_t task) {
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(task));
-    return nice == -1 && errno != 0 ? 0 : nice;
-}
-
-int NiceForLevel(uint32_t level) {
-    return std::clamp(NiceOf(getpid()) + PriorityTable[level].niceStep, -20, 19);
-}
-
-// The calling thread's priority on the table's scale: the entry whose step from the process's
-// nice is nearest to the thread's.
+// The calling thread's priority on the table's scale: the entry whose nice value is nearest.
 int CurrentThreadPriority() {
-    const int step = NiceOf(gettid()) - NiceOf(getpid());
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    if (nice == -1 && errno != 0) {
+        return 0;
+    }
     const PriorityMapping* nearest = &PriorityTable[0];
     for (const auto& entry : PriorityTable) {
-        if (std::abs(entry.niceStep - step) < std::abs(nearest->niceStep - step)) {
+        if (std::abs(entry.nice - nice) < std::abs(nearest->nice - nice)) {
             nearest = &entry;
         }
     }
@@ -115,46 +98,43 @@ public:
         m_Changed.wait(lock, [this] { return m_Go; });
     }
 
-    // Stop gives up on a thread while it is inside Run; between two calls of Run the thread
-    // works on the server in short steps (OnServer) that GiveUp waits out.
-    void BeginRun() { m_InRun.store(true); }
-    Detach EndRun() {
-        m_InRun.store(false);
-        return m_Detach.load();
+    // Outside Run the thread works on the server; Stop gives up on a thread only while it is
+    // inside Run, so the server cannot be destroyed under those steps.
+    void BeginRun() {
+        std::lock_guard lock(m_Mutex);
+        m_InRun = true;
     }
-    Detach Detached() const { return m_Detach.load(); }
-
-    // Runs step on the server unless the thread has been let go of (false then). GiveUp does
-    // not return in the middle of a step, unless the step outlasts its bound.
-    template <typename F> bool OnServer(F&& step) {
-        std::lock_guard lock(m_ServerStep);
-        if (m_Detach.load() != Detach::None) {
-            return false;
-        }
-        step();
-        return true;
+    Detach EndRun() {
+        std::lock_guard lock(m_Mutex);
+        m_InRun = false;
+        return m_Detach;
+    }
+    Detach Detached() {
+        std::lock_guard lock(m_Mutex);
+        return m_Detach;
     }
 
     // Called by Stop on the server's own thread.
-    void SelfStop() { m_Detach.store(Detach::SelfStopped); }
+    void SelfStop() {
+        std::lock_guard lock(m_Mutex);
+        m_Detach = Detach::SelfStopped;
+    }
 
-    // Called by Stop when its wait ran out. Between two calls of Run the thread's steps end
-    // within a poll step once a stop is requested, so they are waited out, but only up to
-    // bound: a hook (OnRestart, OnExit) that does not return is given up on as a Run that does
-    // not return is, and must then no more rely on its server than such a Run may.
-    void GiveUp(std::chrono::milliseconds bound) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        while (m_ServerStep.try_lock_until(deadline)) {
-            const bool between = !m_Finished.load() && !m_InRun.load();
-            if (!between || std::chrono::steady_clock::now() > deadline) {
-                LetGo();
-                m_ServerStep.unlock();
-                return;
+    // Called by Stop when its wait ran out. Between two calls of Run the thread is in steps
+    // that end within a poll step once a stop is requested, so those are waited out.
+    void GiveUp() {
+        for (;;) {
+            {
+                std::lock_guard lock(m_Mutex);
+                if (m_Finished.load() || m_InRun) {
+                    if (m_Detach == Detach::None) {
+                        m_Detach = Detach::GivenUp;
+                    }
+                    return;
+                }
             }
-            m_ServerStep.unlock();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        LetGo();
     }
 
     // The thread's last act: after this it touches neither the server nor this record.
@@ -171,15 +151,8 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
     bool m_Go = false;
-    // Held by every step of the thread on the server.
-    std::timed_mutex m_ServerStep;
-    std::atomic<bool> m_InRun{false};
-    std::atomic<Detach> m_Detach{Detach::None};
-
-    void LetGo() {
-        Detach none = Detach::None;
-        m_Detach.compare_exchange_strong(none, Detach::GivenUp);
-    }
+    bool m_InRun = false;
+    Detach m_Detach = Detach::None;
 };
 
 namespace {
@@ -300,65 +273,43 @@ void* AbstractServer::ThreadProcedure(void* raw) {
 }
 
 int32_t AbstractServer::RunLoop(const std::shared_ptr<ServerThread>& thread) {
-    // Outside Run every step on the server goes through OnServer: once Stop has given up on
-    // this thread the server may be gone, and the thread then only ends.
     const char* name = thread->Name();
     int32_t exitCode = ExitCodeBeforeRun;
-    thread->OnServer([&] { m_bRunning = true; });
-    for (;;) {
-        bool held = false;
-        uint64_t argument = 0;
-        thread->OnServer([&] {
-            held = CurrentThread() == thread;
-            argument = m_ThreadArgument;
-        });
-        if (!held) {
-            break;
-        }
+    m_bRunning = true;
+    while (CurrentThread() == thread) {
         _info("%s running at priority %d", name, CurrentThreadPriority());
+        const uint64_t argument = m_ThreadArgument;
         thread->BeginRun();
         exitCode = Run(argument);
-        if (thread->EndRun() == ServerThread::Detach::SelfStopped) {
+        switch (thread->EndRun()) {
+        case ServerThread::Detach::SelfStopped:
             // Stop already did the server's part of the ending on this thread.
             return 0;
-        }
-        bool willStop = true;
-        if (!thread->OnServer([&] { willStop = m_bWillStop; })) {
+        case ServerThread::Detach::GivenUp:
+            _info("Server : %s Stopped. rc : %d", name, exitCode);
+            return exitCode;
+        case ServerThread::Detach::None:
             break;
         }
-        _info("Leave Server : %s, m_bWillStop : %d", name, willStop ? 1 : 0);
-        if (willStop) {
+        _info("Leave Server : %s, m_bWillStop : %d", name, m_bWillStop ? 1 : 0);
+        if (m_bWillStop) {
             break;
         }
         _debug("%s", "");
         _fatal("Server : %s get an unexpected exit! Restart it after 2 seconds.", name);
         Beep(1000, 1000);
-        if (!thread->OnServer([&] { OnRestart(); })) {
-            break;
-        }
-        for (int step = 0; step < RestartPauseSteps; ++step) {
-            bool stop = true;
-            thread->OnServer([&] { stop = m_bWillStop || m_bStopRequested; });
-            if (stop) {
-                break;
-            }
+        OnRestart();
+        for (int step = 0; step < RestartPauseSteps && !m_bWillStop && !m_bStopRequested; ++step) {
             std::this_thread::sleep_for(PollStep);
         }
     }
-    const bool released = thread->OnServer([&] {
-        m_bRunning = false;
-        ReleaseThread(thread);
-        _info("Server : %s Stopped. rc : %d", name, exitCode);
-        OnExit();
-    });
-    if (released) {
-        return exitCode;
-    }
     if (thread->Detached() == ServerThread::Detach::SelfStopped) {
-        // Stop already did the server's part of the ending on this thread.
         return 0;
     }
+    m_bRunning = false;
+    ReleaseThread(thread);
     _info("Server : %s Stopped. rc : %d", name, exitCode);
+    OnExit();
     return exitCode;
 }
 
@@ -428,7 +379,7 @@ void AbstractServer::WaitForThread(ServerThread& thread) {
         if (std::chrono::steady_clock::now() - begin > limit) {
             _error("Waiting for the %s daemon to quit, too long, force quit now!", m_Name);
             ForceQuit();
-            thread.GiveUp(GiveUpBound);
+            thread.GiveUp();
             return;
         }
         finished = thread.Finished();
@@ -506,18 +457,9 @@ void AbstractServer::SetPriority(uint32_t priorityLevel) {
     if (!thread || thread->Finished()) {
         return;
     }
-    const auto tid = static_cast<pid_t>(thread->Tid());
-    const int nice = NiceForLevel(priorityLevel);
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) != 0) {
-        const int error = errno;
-        // Raising a thread above the process is a privilege, and most processes lack it: a
-        // refusal then is the ordinary case, not a fault.
-        if ((error == EACCES || error == EPERM) && nice < NiceOf(tid)) {
-            _debug("Enter AbstractServer::SetPriority, Cannot set thread priority (%s)",
-                   std::strerror(error));
-        } else {
-            _syserror(error, "Enter AbstractServer::SetPriority, Cannot set thread priority");
-        }
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(thread->Tid()),
+                    PriorityTable[priorityLevel].nice) != 0) {
+        _syserror(errno, "Enter AbstractServer::SetPriority, Cannot set thread priority");
     }
 }
 
