@@ -156,7 +156,8 @@ TEST_F(FederationE2ETest, ANodeThatDiesFailsTheSendersWaitingOnIt) {
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    receiver.MessageEvent.Add(1002, Handler([&](const void*, EventArgs_BUSMessage*) {
+    // The handler keeps its own copy of the future: it may still be waiting when the test ends.
+    receiver.MessageEvent.Add(1002, Handler([&entered, released](const void*, EventArgs_BUSMessage*) {
                                   entered.set_value();
                                   released.wait();
                               }));
