@@ -2,6 +2,7 @@
 # make test SANITIZE=address,undefined the same in build-address-undefined/ with sanitizers
 # make demo                            set up, build the library, daemon and tool, run the demo
 # make fuzz FUZZ_SECONDS=60            build the fuzz targets with clang in build-fuzz/, run each
+# make package                         the Debian package, in build-package/ (a /usr build)
 SANITIZE ?=
 JOBS ?= 2
 CI ?=
@@ -10,7 +11,7 @@ WERROR := $(if $(filter true,$(CI)),ON,OFF)
 BUILD_DIR := $(if $(SANITIZE),build-$(subst $(comma),-,$(SANITIZE)),build)
 BUILD_TYPE := $(if $(SANITIZE),Debug,RelWithDebInfo)
 
-.PHONY: all setup configure build test demo bench fuzz clean
+.PHONY: all setup configure build test demo bench fuzz package clean
 
 all: build
 
@@ -54,6 +55,12 @@ fuzz: setup
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/*_bench; do $$b; done
+
+package: setup
+	@cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+		-DTESSARY_BUILD_TESTS=OFF -DTESSARY_BUILD_BENCH=OFF -DTESSARY_WERROR=$(WERROR) >/dev/null
+	@cmake --build build-package -j $(JOBS)
+	@cd build-package && cpack -G DEB
 
 clean:
 	rm -rf build build-*
