@@ -47,11 +47,4 @@ TEST(LatencySamplerTest, OverCapacityStaysBoundedAndFair) {
     EXPECT_LE(summary.P99, summary.Max);
 }
 
-TEST(LatencySamplerTest, NothingMeasuredIsAllZero) {
-    const tool::LatencySummary summary = LatencySampler::Merge({LatencySampler(10)});
-    EXPECT_EQ(summary.Count, 0u);
-    EXPECT_EQ(summary.Max, 0);
-    EXPECT_EQ(summary.Mean, 0.0);
-}
-
 } // namespace

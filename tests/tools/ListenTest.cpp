@@ -23,7 +23,7 @@ TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
     ASSERT_EQ(mkdir(saved.c_str(), 0755), 0);
 
     // With the library's log shown: a healthy exchange and stop have nothing to warn about.
-    ToolProcess listen(With({"listen", "rx", "--count", "5", "--reply", "fine", "--save", saved,
+    ToolProcess listen(With({"listen", "rx", "--count", "7", "--reply", "fine", "--save", saved,
                              "--echo-blob", "--subscribe", "77", "-v"}));
     ASSERT_TRUE(listen.WaitForOutput(Ready)) << listen.Stdout() << listen.Stderr();
 
@@ -45,6 +45,20 @@ TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
     // A post to nobody reaches the subscribers of its command.
     ToolProcess publish(With({"post", "", "77", "to all"}));
     EXPECT_EQ(publish.Wait(), 0) << publish.Stderr();
+    const std::string streamed = dir.File("streamed.bin");
+    ToolProcess wideStream(With({"send", "rx", "7", "the file", "--file", dir.File("in.bin"),
+                                 "--reply-blob", streamed, "--stream", "--wide"}));
+    EXPECT_EQ(wideStream.Wait(), 0) << wideStream.Stderr();
+    EXPECT_EQ(wideStream.Stdout(), "fine\nreply BLOB: " + std::to_string(bytes.size()) +
+                                       " bytes saved to " + streamed + "\n");
+    EXPECT_EQ(ReadBytes(streamed), bytes) << "the echoed streamed BLOB differs";
+    // An empty file is an empty BLOB; a reply BLOB that cannot be kept fails the send after it.
+    WriteBytes(dir.File("empty.bin"), "");
+    ToolProcess empty(With({"send", "rx", "7", "--file", dir.File("empty.bin"), "--reply-blob",
+                            dir.File("no/such/dir")}));
+    EXPECT_EQ(empty.Wait(), 1);
+    EXPECT_TRUE(Has(empty.Stderr(), "tessary send: cannot create " + dir.File("no/such/dir")))
+        << empty.Stderr();
 
     ASSERT_EQ(listen.Wait(), 0);
     EXPECT_EQ(listen.Stderr(), "");
@@ -62,7 +76,10 @@ TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
           "BLOB 7 from tessary-cli: " + size + " bytes, saved to " + first,
           "BLOB 7 from tessary-cli: " + size + " bytes, text \"caption\", saved to " + second,
           std::string("message 77 from tessary-cli: to all"),
-          std::string("stopped after 5 messages and BLOBs")}) {
+          "BLOB 7 from tessary-cli: " + size + " bytes, text (16-bit) \"the file\", saved to " +
+              saved + "/tessary-cli-7-3.bin",
+          "BLOB 7 from tessary-cli: 0 bytes, saved to " + saved + "/tessary-cli-7-4.bin",
+          std::string("stopped after 7 messages and BLOBs")}) {
         EXPECT_TRUE(Has(out, line + "\n")) << "missing: " << line << "\nin:\n" << out;
     }
     EXPECT_EQ(ReadBytes(first), bytes) << "the saved BLOB differs";
@@ -70,18 +87,25 @@ TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
 }
 
 TEST_F(ToolTest, ListenRefusesWithItsErrorCodeAndStopsOnInterrupt) {
+    ScratchDir dir;
+    WriteBytes(dir.File("in.bin"), PatternText(70000, 3));
     ToolProcess listen(With({"listen", "rx", "--error", "9", "--reply", "not today"}));
     ASSERT_TRUE(listen.WaitForOutput(Ready)) << listen.Stdout() << listen.Stderr();
-    ToolProcess send(With({"send", "rx", "5", "x"}));
-    EXPECT_EQ(send.Wait(), 1);
-    EXPECT_EQ(send.Stderr(), "tessary send: error acknowledgement 9 from rx: not today\n");
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"send", "rx", "5", "x"},
+          std::vector<std::string>{"send", "rx", "5", "--file", dir.File("in.bin")},
+          std::vector<std::string>{"send", "rx", "5", "--file", dir.File("in.bin"), "--stream"}}) {
+        ToolProcess send(With(arguments));
+        EXPECT_EQ(send.Wait(), 1);
+        EXPECT_EQ(send.Stderr(), "tessary send: error acknowledgement 9 from rx: not today\n");
+    }
     ToolProcess online(With({"online", "rx"}));
     EXPECT_EQ(online.Wait(), 0);
 
     listen.Interrupt();
     EXPECT_EQ(listen.Wait(), 0) << listen.Stderr();
     EXPECT_TRUE(Has(listen.Stdout(), "message 5 from tessary-cli: x\n")) << listen.Stdout();
-    EXPECT_TRUE(Has(listen.Stdout(), "stopped after 1 messages and BLOBs\n")) << listen.Stdout();
+    EXPECT_TRUE(Has(listen.Stdout(), "stopped after 3 messages and BLOBs\n")) << listen.Stdout();
     // Gone from the bus with it.
     EXPECT_TRUE(Eventually([&] {
         ToolProcess offline(With({"online", "rx"}));

@@ -21,6 +21,24 @@ TEST_F(ToolTest, AbsentTargetsAreOfflineAndRefused) {
     ToolProcess uid(With({"uid", "somebody"}));
     EXPECT_EQ(uid.Wait(), 0) << uid.Stderr();
     EXPECT_FALSE(uid.Stdout().empty());
+
+    // A file send that cannot start names its cause.
+    ScratchDir dir;
+    WriteBytes(dir.File("in.bin"), "abc");
+    const std::pair<std::vector<std::string>, std::string> files[] = {
+        {{"send", "rx", "7", "--file", dir.File("missing.bin")},
+         "tessary send: cannot open " + dir.File("missing.bin") + ": No such file"},
+        {{"post", "rx", "7", "--file", dir.Path(), "--stream"},
+         "tessary post: cannot send " + dir.Path() + ": it is a directory"},
+        {{"send", "nobody", "7", "--file", dir.File("in.bin")},
+         "tessary send: nobody is not registered on the bus (error -20: Failed when ReadReply "
+         "(from BUS Server))"},
+    };
+    for (const auto& [arguments, error] : files) {
+        ToolProcess tool(With(arguments));
+        EXPECT_EQ(tool.Wait(), 1) << error;
+        EXPECT_NE(tool.Stderr().find(error), std::string::npos) << tool.Stderr();
+    }
 }
 
 class BusDownTest : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -66,7 +84,10 @@ TEST(ToolUsageTest, BadCommandLinesExitWith2) {
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{}, std::vector<std::string>{"send", "rx"},
           std::vector<std::string>{"send", "rx", "not-a-number"},
-          std::vector<std::string>{"online", "--servers", "0", "rx"}}) {
+          std::vector<std::string>{"online", "--servers", "0", "rx"},
+          // Options that only make sense with a file.
+          std::vector<std::string>{"send", "rx", "7", "--stream"},
+          std::vector<std::string>{"send", "rx", "7", "--reply-blob=x"}}) {
         ToolProcess tool(arguments);
         EXPECT_EQ(tool.Wait(), 2) << arguments.size();
     }
