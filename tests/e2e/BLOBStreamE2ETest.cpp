@@ -13,32 +13,6 @@
 using namespace blobtest;
 using ORVEX::Log::LogCapture;
 
-class BLOBStreamSizes : public BLOBBusTest, public ::testing::WithParamInterface<size_t> {};
-
-TEST_P(BLOBStreamSizes, ArriveWholeAndTheReplyComesBack) {
-    const size_t size = GetParam();
-    AnswerBLOBs(7101, 32769);
-    StartReceiver();
-    WString reply;
-    Block replyBLOB;
-    ASSERT_TRUE(streamClient.SendBLOB("rx", 7101, WString(u"streamed"), PatternWriter(size, 3),
-                                      reply, replyBLOB, 20000));
-    EXPECT_EQ(reply, WString(("got " + std::to_string(size)).c_str()));
-    EXPECT_TRUE(MatchesPattern(replyBLOB, 32769, 2));
-
-    const auto seen = deliveries.All();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].SourceID, "stx");
-    EXPECT_EQ(seen[0].WMessage, u"streamed");
-    EXPECT_TRUE(MatchesPattern(seen[0].BLOB, size, 3))
-        << "received " << seen[0].BLOB.Length() << " bytes, differs at "
-        << PatternMismatch(seen[0].BLOB, 3);
-}
-
-// Around the stream buffers' 32768-byte block; a stream of many MiB is the demo's step.
-INSTANTIATE_TEST_SUITE_P(Sizes, BLOBStreamSizes,
-                         ::testing::Values(size_t{0}, size_t{1}, size_t{32767}, size_t{32768}));
-
 using BLOBStreamE2ETest = BLOBBusTest;
 
 TEST_F(BLOBStreamE2ETest, WritesOfNothingGiveAnEmptyBLOB) {

@@ -35,11 +35,20 @@ BusServerOptions TestOptions() {
 
 class BusServerTest : public ::testing::Test {
 protected:
-    void SetUp() override { StartServer(TestOptions()); }
+    void SetUp() override {
+        m_Server = StartBus(TestOptions());
+        ASSERT_TRUE(m_Server);
+    }
 
-    void StartServer(const BusServerOptions& options) {
-        m_Server = std::make_unique<BusServer>(options);
-        ASSERT_TRUE(m_Server->Start());
+    // Stops the bus and starts it again on the same ports with options changed by tweak.
+    template <typename Tweak> void Restart(Tweak tweak) {
+        BusServerOptions options = TestOptions();
+        options.CommandPort = m_Server->CommandPort();
+        options.StatusPort = m_Server->StatusPort();
+        tweak(options);
+        m_Server->Stop();
+        m_Server = StartBus(options);
+        ASSERT_TRUE(m_Server);
     }
 
     RawClient Receiver(const char* id, int k = 0) {
@@ -62,10 +71,10 @@ protected:
 };
 
 TEST_F(BusServerTest, PortsFollowTheClientsArithmetic) {
-    m_Server->Stop();
-    BusServerOptions options = TestOptions();
-    options.NbOfBUSServer = 3;
-    StartServer(options);
+    Restart([](BusServerOptions& options) {
+        options.NbOfBUSServer = 3;
+        options.CommandPort = options.StatusPort = 0;
+    });
     const int base = m_Server->CommandPort();
     EXPECT_EQ(m_Server->StatusPort(), base + 1);
     for (int k = 0; k < 3; ++k) {
@@ -82,12 +91,11 @@ TEST_F(BusServerTest, PortsFollowTheClientsArithmetic) {
 }
 
 TEST_F(BusServerTest, RegistrationGetsSyncThenOnlineThenThreeKindsOfHeartbeat) {
-    m_Server->Stop();
-    BusServerOptions options = TestOptions();
-    options.HeartRateMs = 40;
-    options.Heartbeat1MinuteMs = 60;
-    options.Heartbeat5MinuteMs = 80;
-    StartServer(options);
+    Restart([](BusServerOptions& options) {
+        options.HeartRateMs = 40;
+        options.Heartbeat1MinuteMs = 60;
+        options.Heartbeat5MinuteMs = 80;
+    });
     RawClient receiver(m_Server->StatusPort(1));
     ASSERT_TRUE(receiver.Send(Bytes(Head(HeadType::Listen, "hb", ""))));
     const auto sync = receiver.Read();
@@ -148,48 +156,6 @@ TEST_F(BusServerTest, SendIsRelayedAndItsAckComesBackWithBodyAndBlob) {
     const auto back = client.ReadRaw(ackFrame.size());
     ASSERT_TRUE(back);
     EXPECT_TRUE(*back == ackFrame);
-}
-
-TEST_F(BusServerTest, ErrorAnswerIsRelayedToTheSender) {
-    RawClient receiver = Receiver("worker");
-    RawClient client = Client();
-    const MessageHead send = Head(HeadType::Message, "boss", "worker", 12, HeadFlag::AckRequested);
-    ASSERT_TRUE(client.Send(Encode(send, "x")));
-    ASSERT_EQ(client.Read()->head.Type, HeadType::Reply);
-    const auto message = receiver.Read();
-    ASSERT_TRUE(message);
-    MessageHead error = Head(HeadType::Error, "worker", "boss", 12);
-    error.MessageID = message->head.MessageID;
-    error.CallerID = message->head.CallerID;
-    error.Value = 5;
-    ASSERT_TRUE(receiver.Send(Encode(error, "no way")));
-    const auto answer = client.Read();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->head.Type, HeadType::Error);
-    EXPECT_EQ(answer->head.MessageID, send.MessageID);
-    EXPECT_EQ(answer->head.Value, 5);
-    EXPECT_EQ(answer->body, "no way");
-}
-
-TEST_F(BusServerTest, PostIsAcceptedAndItsAckIsSwallowed) {
-    RawClient receiver = Receiver("worker");
-    RawClient client = Client();
-    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "boss", "worker", 3), "fyi")));
-    ASSERT_EQ(client.Read()->head.Type, HeadType::Reply);
-    const auto message = receiver.Read();
-    ASSERT_TRUE(message);
-    EXPECT_EQ(message->body, "fyi");
-    MessageHead ack = Head(HeadType::Ack, "worker", "boss");
-    ack.MessageID = message->head.MessageID;
-    ack.CallerID = message->head.CallerID;
-    ASSERT_TRUE(receiver.Send(Encode(ack, "thanks")));
-    // The next thing the client reads answers its next request, not the swallowed Ack.
-    const auto next = client.Send(Encode(Head(HeadType::Enquiry, "boss", "worker")));
-    ASSERT_TRUE(next);
-    const auto answer = client.Read();
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->head.Type, HeadType::Reply);
-    EXPECT_EQ(answer->head.Command, 0);
 }
 
 TEST_F(BusServerTest, RequestsAreAnsweredOnEitherPortBeforeListen) {
@@ -295,26 +261,27 @@ TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnection) {
     const auto got = fresh.Read();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->body, "to the new one");
+    // A stop closes the receivers it still holds, and the same ports bind again at once.
+    Restart([](BusServerOptions&) {});
+    EXPECT_TRUE(fresh.WaitClosed());
+    RawClient again = Receiver("dup");
 }
 
+// The naming scheme is UniqueIdsTest's; here the bus servers share one set of ids.
 TEST_F(BusServerTest, UniqueIdsAreNeverHandedOutTwiceAcrossBusServers) {
     RawClient registered = Receiver("taken", 1);
     std::set<std::string> seen;
-    for (const char* asked : {"taken", "taken", "abc", "abc", "0123456789abcdefXYZ", "abc"}) {
-        for (int k = 0; k < 2; ++k) {
-            RawClient client = Client(k);
-            const MessageHead request = Head(HeadType::UniqueSourceID, asked, asked);
-            ASSERT_TRUE(client.Send(Encode(request)));
-            const auto reply = client.Read();
-            ASSERT_TRUE(reply);
-            ASSERT_EQ(reply->head.Type, HeadType::Reply);
-            EXPECT_EQ(reply->head.MessageID, request.MessageID);
-            const std::string id = IdFieldText(reply->head.TargetID);
-            EXPECT_FALSE(id.empty());
-            EXPECT_NE(id, "taken");
-            EXPECT_LE(id.size(), 16u);
-            EXPECT_TRUE(seen.insert(id).second) << id << " handed out twice";
-        }
+    for (int k : {0, 1, 0, 1}) {
+        RawClient client = Client(k);
+        const MessageHead request = Head(HeadType::UniqueSourceID, "taken", "taken");
+        ASSERT_TRUE(client.Send(Encode(request)));
+        const auto reply = client.Read();
+        ASSERT_TRUE(reply);
+        ASSERT_EQ(reply->head.Type, HeadType::Reply);
+        EXPECT_EQ(reply->head.MessageID, request.MessageID);
+        const std::string id = IdFieldText(reply->head.TargetID);
+        EXPECT_NE(id, "taken");
+        EXPECT_TRUE(seen.insert(id).second) << id << " handed out twice";
     }
 }
 
@@ -379,10 +346,7 @@ TEST_F(BusServerTest, SlowReceiverHoldsTheSenderBackAndGetsEveryByte) {
 }
 
 TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
-    m_Server->Stop();
-    BusServerOptions options = TestOptions();
-    options.MaxPendingBytes = 64 * 1024;
-    StartServer(options);
+    Restart([](BusServerOptions& options) { options.MaxPendingBytes = 64 * 1024; });
     RawClient receiver = Receiver("flooded");
     constexpr int Messages = 16000;
     const std::string post = Encode(Head(HeadType::Message, "c", "flooded", 6), Pattern(1000));
@@ -417,11 +381,10 @@ TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
 TEST_F(BusServerTest, ReceiverThatNeverReadsIsCutAsASlowConsumer) {
     // Relays stop a few megabytes ahead of a receiver that drains; one that writes nothing
     // for a while may be filled to the pending limit, and is cut once it stays there.
-    m_Server->Stop();
-    BusServerOptions options = TestOptions();
-    options.MaxPendingBytes = 12 << 20;
-    options.SlowConsumerTimeoutMs = 1000;
-    StartServer(options);
+    Restart([](BusServerOptions& options) {
+        options.MaxPendingBytes = 12 << 20;
+        options.SlowConsumerTimeoutMs = 1000;
+    });
     RawClient receiver = Receiver("asleep");
     RawClient sender = Client();
     const std::string post = Encode(Head(HeadType::Message, "s", "asleep", 6), Pattern(1 << 20));
@@ -457,10 +420,7 @@ TEST_F(BusServerTest, StalledSmallFrameHoldsNoReceiver) {
 }
 
 TEST_F(BusServerTest, TricklingCutThroughFrameIsAbandonedWithTheReceiverItHeld) {
-    m_Server->Stop();
-    BusServerOptions options = TestOptions();
-    options.StallTimeoutMs = 300;
-    StartServer(options);
+    Restart([](BusServerOptions& options) { options.StallTimeoutMs = 300; });
     RawClient receiver = Receiver("held");
     RawClient trickler = Client();
     MessageHead head = Head(HeadType::Message, "t", "held", 1, HeadFlag::BLOB);
@@ -478,10 +438,7 @@ TEST_F(BusServerTest, TricklingCutThroughFrameIsAbandonedWithTheReceiverItHeld) 
 }
 
 TEST_F(BusServerTest, AckTableKeepsTheNewestSendsOfAReceiverThatNeverAnswers) {
-    m_Server->Stop();
-    BusServerOptions options = TestOptions();
-    options.MaxPendingAcks = 4;
-    StartServer(options);
+    Restart([](BusServerOptions& options) { options.MaxPendingAcks = 4; });
     RawClient receiver = Receiver("mute");
     RawClient client = Client();
     std::vector<uint32_t> ids;
@@ -560,10 +517,7 @@ TEST_F(BusServerTest, ReceiverGoingAwayFailsTheSendsWaitingOnIt) {
 }
 
 TEST_F(BusServerTest, SilentConnectionIsClosedAfterTheIdleTimeOut) {
-    m_Server->Stop();
-    BusServerOptions options = TestOptions();
-    options.IdleTimeoutMs = 100;
-    StartServer(options);
+    Restart([](BusServerOptions& options) { options.IdleTimeoutMs = 100; });
     RawClient silent = Client();
     RawClient talking = Client();
     EXPECT_EQ(Request(talking, HeadType::Enquiry, "t", "x"), HeadType::Failed);
