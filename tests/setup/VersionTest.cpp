@@ -25,7 +25,6 @@ const std::string kTime = R"([0-2][0-9]:[0-5][0-9]:[0-6][0-9])";
 
 TEST(VersionTest, ReportsSixPointOne) {
     EXPECT_EQ(TessaryGetVersion(), 393217);
-    EXPECT_EQ(TessaryGetVersion(), (TESSARY_VERSION_MAJOR << 16) | TESSARY_VERSION_MINOR);
 }
 
 TEST(VersionTest, VersionStringCarriesTheBuildStamp) {
