@@ -155,10 +155,3 @@ TEST_F(MessageClientTest, CloseLogsBothLevelsAndTheClientStaysUsable) {
     EXPECT_EQ(reply, DString("again"));
 }
 
-TEST_F(MessageClientTest, ASendThatCannotConnectFailsWithoutReadingAnything) {
-    client.UsePort(LoopbackPeer::ClosedPort());
-    EXPECT_FALSE(client.Send("you", 1, DString("q"), 2000));
-    EXPECT_EQ(busErrors.size(), 4u);
-    EXPECT_TRUE(ackErrors.empty());
-    EXPECT_FALSE(log.HasFragment("Skip ReadAck"));
-}

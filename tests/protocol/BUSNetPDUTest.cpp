@@ -64,14 +64,6 @@ TEST_F(BUSNetPDUTest, UniqueSourceIDTakesTheTargetOfTheReply) {
     EXPECT_TRUE(log.Has("Leave PDU.SetUniqueSourceID, get <client_012345678>"));
 }
 
-TEST_F(BUSNetPDUTest, UniqueSourceIDWithoutAReplyKeepsTheAskedId) {
-    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame&) { p.Close(connection); });
-    EXPECT_EQ(pdu.SetUniqueSourceID("client", 3), DString("client"));
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].Code, -1);
-    EXPECT_TRUE(log.Has("Leave PDU.SetUniqueSourceID, get <client>"));
-}
-
 TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
     AnswerWith(HeadType::Reply);
     const uint32_t counter = RaiseSubscriptionCounter();

@@ -98,21 +98,7 @@ TEST_F(Command2StringTest, ObjectMembersAreEntriesTooAndTheAttributeKeyIsSkipped
     EXPECT_EQ(Command2String::Lookup(6002), "BUSSetting");
 }
 
-TEST_F(Command2StringTest, ALoadReplacesTheWholeTable) {
-    EXPECT_EQ(Command2String::Load(Write("five.json", R"({"Command2String": [
-        {"Command": 1, "String": "a"}, {"Command": 2, "String": "b"},
-        {"Command": 3, "String": "c"}, {"Command": 4, "String": "d"},
-        {"Command": 5, "String": "e"}]})")),
-              5);
-    EXPECT_EQ(Command2String::Load(Write("two.json", R"({"Command2String": [
-        {"Command": 7, "String": "g"}, {"Command": 8, "String": "h"}]})")),
-              2);
-    EXPECT_EQ(Command2String::Count(), 2);
-    EXPECT_EQ(Command2String::Lookup(1), "");
-    EXPECT_EQ(Command2String::Lookup(5), "");
-    EXPECT_EQ(Command2String::Lookup(8), "h");
-}
-
+// A load replaces the whole table, so one without entries leaves it empty.
 TEST_F(Command2StringTest, FilesWithoutEntriesEmptyTheTable) {
     const WString full =
         Write("one.json", R"({"Command2String": [{"Command": 9, "String": "i"}]})");

@@ -35,16 +35,9 @@ TEST(DaemonTest, StopsCleanlyOnSigtermAndLogsItsCounters) {
     const std::string logFile = std::string(dir) + "/busd.log";
     ChildProcess daemon({TESSARY_BUSD_PATH, "--servers", "2", "--command-port", "0",
                          "--status-port", "0", "--log-file", logFile});
-    // The first line names bus server 0's ports.
-    const std::regex ports("command port (\\d+), status port (\\d+)");
-    std::smatch match;
-    std::string out;
-    ASSERT_TRUE(Eventually([&] {
-        out = daemon.Stdout();
-        return std::regex_search(out, match, ports);
-    })) << out;
-    const int commandPort = std::stoi(match[1]);
-    const int statusPort = std::stoi(match[2]);
+    int commandPort = 0;
+    int statusPort = 0;
+    ASSERT_TRUE(ReadDaemonPorts(daemon, commandPort, statusPort)) << daemon.Stdout();
 
     RawClient receiver(statusPort + 2);
     ASSERT_TRUE(receiver.Listen("last"));

@@ -1,45 +1,12 @@
 #include "tests/support/NatsServers.h"
+#include "tests/support/LoopbackPeer.h"
+#include "tests/support/RawClient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
-
-namespace {
-
-// A port the OS considers free now; another process may take it before the server does, which
-// Start then reports.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-} // namespace
 
 std::string NatsServers::Binary() {
     std::string dirs = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
@@ -56,8 +23,8 @@ std::string NatsServers::Binary() {
 bool NatsServers::Start(int count) {
     std::vector<int> routePorts;
     for (int i = 0; i < count; ++i) {
-        m_Ports.push_back(FreePort());
-        routePorts.push_back(FreePort());
+        m_Ports.push_back(LoopbackPeer::ClosedPort());
+        routePorts.push_back(LoopbackPeer::ClosedPort());
     }
     for (int i = 0; i < count; ++i) {
         std::vector<std::string> argv = {Binary(), "-a", "127.0.0.1", "-p",
@@ -77,7 +44,8 @@ bool NatsServers::Start(int count) {
         m_Servers.push_back(std::make_unique<ChildProcess>(argv));
     }
     for (int i = 0; i < count; ++i) {
-        if (!Eventually([&] { return Accepts(m_Ports[i]); }, std::chrono::seconds(5))) {
+        if (!Eventually([&] { return rawframes::RawClient(m_Ports[i]).IsOpen(); },
+                        std::chrono::seconds(5))) {
             return false;
         }
     }
