@@ -43,9 +43,7 @@ TEST_F(ClientTest, IsOnlineConnectsOnceAndAsksTheBusServer) {
     EXPECT_EQ(std::string(frame.Head.SourceID), "me");
     EXPECT_TRUE(log.Has(Tag() + "Enter IsOnline, TargetID : you"));
     EXPECT_TRUE(log.Has(Tag() + "Leave IsOnline, <you> is online"));
-}
-
-TEST_F(ClientTest, AnOfflineTargetRaisesBusErrorMinus20) {
+    // The bus server's refusal reaches BusError.
     peer.SetResponder(BusWithTarget("", HeadType::Failed));
     EXPECT_FALSE(client.IsOnline("you"));
     ASSERT_EQ(busErrors.size(), 1u);
