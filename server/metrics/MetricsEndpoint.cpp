@@ -76,6 +76,10 @@ bool MetricsEndpoint::Start(const std::string& host, int port, std::string& erro
     }
     auto server = std::make_unique<httplib::Server>();
     server->new_task_queue = [] { return new httplib::ThreadPool(ServerThreads); };
+    // One request a connection: the library waits for a kept connection's next request by
+    // polling it a hundred times a second or more, wake-ups that cost the relay's threads more
+    // than a scraper's new connection every few seconds costs anyone.
+    server->set_keep_alive_max_count(1);
     server->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(MetricsText(PerServer(m_Bus)), MetricsContentType);
     });
