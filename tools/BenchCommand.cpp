@@ -79,14 +79,20 @@ public:
         m_App->add_flag("--json", m_Json, "Print one JSON object with the results, nothing else");
         m_App->add_flag("--external", m_External,
                         "Use the bus at --host and the configured ports instead of starting one "
-                        "(implied by --host, --command-port and --status-port)");
+                        "(implied by --host, --command-port, --status-port and "
+                        "--receiver-status-port)");
+        m_App
+            ->add_option("--receiver-status-port", m_ReceiverStatusPort,
+                         "Register the receiver on the bus with this status port (on --host) "
+                         "instead of the senders' bus, e.g. another node of a federation")
+            ->check(CLI::Range(1, 65535));
         AddBusOptions(*m_App, m_Bus);
     }
 
     int Run() override {
         const bool external = m_External || m_App->count("--host") > 0 ||
                               m_App->count("--command-port") > 0 ||
-                              m_App->count("--status-port") > 0;
+                              m_App->count("--status-port") > 0 || m_ReceiverStatusPort > 0;
         if (m_App->count("--duration") == 0 && m_Settings.Count > 0) {
             m_Settings.DurationSeconds = 0;
         }
@@ -129,7 +135,11 @@ public:
             m_Bus.MaxFrameBytes = options.MaxFrameBytes;
         }
 
-        BenchRun run(m_Bus, m_Settings);
+        BusOptions receiverBus = m_Bus;
+        if (m_ReceiverStatusPort > 0) {
+            receiverBus.StatusPort = m_ReceiverStatusPort;
+        }
+        BenchRun run(m_Bus, receiverBus, m_Settings);
         std::string error;
         if (!run.StartReceiver(error)) {
             std::fprintf(stderr, "tessary bench: %s\n", error.c_str());
@@ -236,6 +246,7 @@ private:
     std::string m_SizeText;
     bool m_Json = false;
     bool m_External = false;
+    int m_ReceiverStatusPort = 0;
 };
 
 } // namespace

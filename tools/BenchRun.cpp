@@ -140,25 +140,41 @@ struct SenderOutcome {
 
 } // namespace
 
-BenchRun::BenchRun(const BusOptions& bus, const BenchSettings& settings)
-    : m_Bus(bus), m_Settings(settings),
-      m_Receiver(std::make_unique<Receiver>(bus, settings.TcpNoDelay)) {}
+BenchRun::BenchRun(const BusOptions& bus, const BusOptions& receiverBus,
+                   const BenchSettings& settings)
+    : m_Bus(bus), m_ReceiverBus(receiverBus), m_Settings(settings),
+      m_Receiver(std::make_unique<Receiver>(receiverBus, settings.TcpNoDelay)) {}
 
 BenchRun::~BenchRun() = default;
 
 bool BenchRun::StartReceiver(std::string& error) {
     m_Receiver->StartWait();
-    const size_t servers = static_cast<size_t>(std::max(m_Bus.Servers, 1));
+    const size_t servers = static_cast<size_t>(std::max(m_ReceiverBus.Servers, 1));
     const auto deadline = Clock::now() + OnlineBound;
+    const auto bound = std::chrono::duration_cast<std::chrono::seconds>(OnlineBound).count();
     while (m_Receiver->OnlineCount() < servers && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (m_Receiver->OnlineCount() < servers) {
         error = fmt::format("the receiver reached {} of {} bus servers at {} (status port {}) "
                             "within {} s; is the bus running there?",
-                            m_Receiver->OnlineCount(), servers, m_Bus.Host, m_Bus.StatusPort,
-                            std::chrono::duration_cast<std::chrono::seconds>(OnlineBound).count());
+                            m_Receiver->OnlineCount(), servers, m_ReceiverBus.Host,
+                            m_ReceiverBus.StatusPort, bound);
         return false;
+    }
+    if (m_ReceiverBus.StatusPort == m_Bus.StatusPort && m_ReceiverBus.Host == m_Bus.Host) {
+        return true;
+    }
+    // Another node learns of the receiver when its registry next hears from ours.
+    BusClient<BLOBClient> probe(m_Bus, SenderID(-1));
+    while (!probe.IsOnline(ReceiverID().c_str())) {
+        if (Clock::now() >= deadline) {
+            error = fmt::format("the senders' bus at {} (command port {}) did not see the "
+                                "receiver within {} s; are the two buses federated?",
+                                m_Bus.Host, m_Bus.CommandPort, bound);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }

@@ -46,16 +46,17 @@ struct BenchResult {
 
 // One measurement: a receiver in this process registered on the bus, and Clients sender
 // threads, each with a client object of its own and its payload allocated once, sending to it
-// as fast as the acknowledgements (or for post, the bus server) let them.
+// as fast as the acknowledgements (or for post, the bus server) let them. The receiver may
+// register on another bus than the senders use, another node of a federation.
 class BenchRun {
 public:
-    BenchRun(const BusOptions& bus, const BenchSettings& settings);
+    BenchRun(const BusOptions& bus, const BusOptions& receiverBus, const BenchSettings& settings);
     BenchRun(const BenchRun&) = delete;
     BenchRun& operator=(const BenchRun&) = delete;
     ~BenchRun();
 
     // Starts the receiver and waits (a few seconds at most) until every bus server announced
-    // it; false with the reason in error otherwise.
+    // it and the senders' bus knows it; false with the reason in error otherwise.
     bool StartReceiver(std::string& error);
 
     // Runs the senders to the end. progress(operations so far, seconds so far) is called on
@@ -71,6 +72,7 @@ private:
                                const std::function<void(uint64_t)>& progress = nullptr);
 
     BusOptions m_Bus;
+    BusOptions m_ReceiverBus;
     BenchSettings m_Settings;
     std::unique_ptr<Receiver> m_Receiver;
 };
