@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -30,26 +31,34 @@ constexpr int RestartPauseSteps = 40;
 struct PriorityMapping {
     // The scheduling priority the level stands for, on the scale the log reports.
     int threadPriority;
-    // What Linux offers per thread: the nice value of the thread's task.
-    int nice;
+    // What Linux offers per thread: the nice value of the thread's task, as a step from the
+    // process's own nice.
+    int niceStep;
 };
 
-// Levels 0 to 7. Raising a thread above nice 0 needs privileges; without them the request fails
-// and is logged, and the thread keeps its priority.
+// Levels 0 to 7. The steps are taken from the process's nice (its main thread's), so a process
+// started niced runs its normal threads at its own nice instead of asking for nice 0, which it
+// may not be allowed. Raising a thread above the process needs privileges; without them the
+// request fails and is logged, and the thread keeps its priority.
 constexpr PriorityMapping PriorityTable[8] = {
     {-15, 19}, {-15, 19}, {-2, 10}, {-1, 5}, {0, 0}, {1, -5}, {2, -10}, {15, -20},
 };
 
-// The calling thread's priority on the table's scale: the entry whose nice value is nearest.
-int CurrentThreadPriority() {
+// The nice value of a task (a thread id, or the process id for its main thread); 0 when it
+// cannot be read.
+int NiceOf(pid_t task) {
     errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-    if (nice == -1 && errno != 0) {
-        return 0;
-    }
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(task));
+    return nice == -1 && errno != 0 ? 0 : nice;
+}
+
+// The calling thread's priority on the table's scale: the entry whose step from the process's
+// nice is nearest to the thread's.
+int CurrentThreadPriority() {
+    const int step = NiceOf(gettid()) - NiceOf(getpid());
     const PriorityMapping* nearest = &PriorityTable[0];
     for (const auto& entry : PriorityTable) {
-        if (std::abs(entry.nice - nice) < std::abs(nearest->nice - nice)) {
+        if (std::abs(entry.niceStep - step) < std::abs(nearest->niceStep - step)) {
             nearest = &entry;
         }
     }
@@ -98,16 +107,17 @@ public:
         m_Changed.wait(lock, [this] { return m_Go; });
     }
 
-    // Outside Run the thread works on the server; Stop gives up on a thread only while it is
-    // inside Run, so the server cannot be destroyed under those steps.
-    void BeginRun() {
+    // Outside Run and the hooks the thread touches the server only in steps: short pieces of
+    // this class's own code, each run under m_Mutex and only while the thread has not been let
+    // go of (false then). GiveUp takes the same mutex, so it waits for one step at most, and
+    // once it has returned no step runs again: the owner may destroy the server.
+    template <typename Step> bool OnServer(Step&& step) {
         std::lock_guard lock(m_Mutex);
-        m_InRun = true;
-    }
-    Detach EndRun() {
-        std::lock_guard lock(m_Mutex);
-        m_InRun = false;
-        return m_Detach;
+        if (m_Detach != Detach::None) {
+            return false;
+        }
+        step();
+        return true;
     }
     Detach Detached() {
         std::lock_guard lock(m_Mutex);
@@ -120,20 +130,13 @@ public:
         m_Detach = Detach::SelfStopped;
     }
 
-    // Called by Stop when its wait ran out. Between two calls of Run the thread is in steps
-    // that end within a poll step once a stop is requested, so those are waited out.
+    // Called by Stop when its wait ran out. A thread inside Run or a hook is left there: that
+    // body is the subclass's, and one that does not return when asked must no more rely on its
+    // server than a Run that does not return may.
     void GiveUp() {
-        for (;;) {
-            {
-                std::lock_guard lock(m_Mutex);
-                if (m_Finished.load() || m_InRun) {
-                    if (m_Detach == Detach::None) {
-                        m_Detach = Detach::GivenUp;
-                    }
-                    return;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard lock(m_Mutex);
+        if (m_Detach == Detach::None) {
+            m_Detach = Detach::GivenUp;
         }
     }
 
@@ -151,7 +154,6 @@ private:
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
     bool m_Go = false;
-    bool m_InRun = false;
     Detach m_Detach = Detach::None;
 };
 
@@ -273,43 +275,56 @@ void* AbstractServer::ThreadProcedure(void* raw) {
 }
 
 int32_t AbstractServer::RunLoop(const std::shared_ptr<ServerThread>& thread) {
+    // Every touch of the server outside Run and the hooks is a step (OnServer): once Stop has
+    // given up on this thread the server may be gone, and a refused step ends the thread.
     const char* name = thread->Name();
     int32_t exitCode = ExitCodeBeforeRun;
-    m_bRunning = true;
-    while (CurrentThread() == thread) {
-        _info("%s running at priority %d", name, CurrentThreadPriority());
-        const uint64_t argument = m_ThreadArgument;
-        thread->BeginRun();
-        exitCode = Run(argument);
-        switch (thread->EndRun()) {
-        case ServerThread::Detach::SelfStopped:
-            // Stop already did the server's part of the ending on this thread.
-            return 0;
-        case ServerThread::Detach::GivenUp:
-            _info("Server : %s Stopped. rc : %d", name, exitCode);
-            return exitCode;
-        case ServerThread::Detach::None:
+    bool onServer = thread->OnServer([&] { m_bRunning = true; });
+    while (onServer) {
+        bool held = false;
+        uint64_t argument = 0;
+        onServer = thread->OnServer([&] {
+            held = CurrentThread() == thread;
+            argument = m_ThreadArgument;
+        });
+        if (!onServer || !held) {
             break;
         }
-        _info("Leave Server : %s, m_bWillStop : %d", name, m_bWillStop ? 1 : 0);
-        if (m_bWillStop) {
+        _info("%s running at priority %d", name, CurrentThreadPriority());
+        exitCode = Run(argument);
+        bool willStop = false;
+        onServer = thread->OnServer([&] { willStop = m_bWillStop; });
+        if (!onServer) {
+            break;
+        }
+        _info("Leave Server : %s, m_bWillStop : %d", name, willStop ? 1 : 0);
+        if (willStop) {
             break;
         }
         _debug("%s", "");
         _fatal("Server : %s get an unexpected exit! Restart it after 2 seconds.", name);
         Beep(1000, 1000);
         OnRestart();
-        for (int step = 0; step < RestartPauseSteps && !m_bWillStop && !m_bStopRequested; ++step) {
-            std::this_thread::sleep_for(PollStep);
+        bool pauseOver = false;
+        for (int step = 0; step < RestartPauseSteps && onServer && !pauseOver; ++step) {
+            onServer = thread->OnServer([&] { pauseOver = m_bWillStop || m_bStopRequested; });
+            if (onServer && !pauseOver) {
+                std::this_thread::sleep_for(PollStep);
+            }
         }
     }
-    if (thread->Detached() == ServerThread::Detach::SelfStopped) {
+    const bool released = thread->OnServer([&] {
+        m_bRunning = false;
+        ReleaseThread(thread);
+    });
+    if (!released && thread->Detached() == ServerThread::Detach::SelfStopped) {
+        // Stop already did the server's part of the ending on this thread.
         return 0;
     }
-    m_bRunning = false;
-    ReleaseThread(thread);
     _info("Server : %s Stopped. rc : %d", name, exitCode);
-    OnExit();
+    if (released) {
+        OnExit();
+    }
     return exitCode;
 }
 
@@ -457,8 +472,8 @@ void AbstractServer::SetPriority(uint32_t priorityLevel) {
     if (!thread || thread->Finished()) {
         return;
     }
-    if (setpriority(PRIO_PROCESS, static_cast<id_t>(thread->Tid()),
-                    PriorityTable[priorityLevel].nice) != 0) {
+    const int nice = std::clamp(NiceOf(getpid()) + PriorityTable[priorityLevel].niceStep, -20, 19);
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(thread->Tid()), nice) != 0) {
         _syserror(errno, "Enter AbstractServer::SetPriority, Cannot set thread priority");
     }
 }

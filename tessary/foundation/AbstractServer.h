@@ -14,6 +14,8 @@ class ServerThread;
 // Run keeps returning without a stop request (two seconds apart), until Stop. Stopping is
 // cooperative: Stop sets m_bWillStop, which Run must honour, and waits a bounded time; a thread
 // that does not end in time is left to end by itself and never touches the server afterwards.
+// What it is in the middle of then (Run, OnRestart or OnExit) is the subclass's: like a Run
+// that ignores the request, a hook that does not return must not rely on the server.
 //
 // A subclass must call Stop in its own destructor: by the time this class's destructor runs, the
 // subclass's Run and members are gone while the thread may still be inside them.

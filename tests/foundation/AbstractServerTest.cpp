@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -75,6 +76,8 @@ private:
     std::vector<Clock::time_point> m_CallTimes;
 };
 
+// What a stubborn server shares with the test, so that the test can still read it once the
+// server is destroyed.
 class Gate {
 public:
     void Open() {
@@ -83,9 +86,13 @@ public:
         m_Changed.notify_all();
     }
     void Wait() {
+        m_Entered = true;
         std::unique_lock lock(m_Mutex);
         m_Changed.wait(lock, [this] { return m_Open; });
     }
+
+    std::atomic<bool> m_Entered{false};
+    std::atomic<int> m_Runs{0};
 
 private:
     std::mutex m_Mutex;
@@ -93,27 +100,34 @@ private:
     bool m_Open = false;
 };
 
-// Ignores m_bWillStop: its body waits on a gate the test owns. It copies the gate onto its own
-// stack first, so it touches nothing of the server once the gate opens.
+// Ignores m_bWillStop: it waits on a gate the test owns, in Run, or (inHook) in the OnRestart
+// after a Run that returns unasked. It copies the gate onto its own stack first, so it touches
+// nothing of the server once it waits.
 class StubbornServer : public AbstractServer {
 public:
-    StubbornServer(const char* name, std::shared_ptr<Gate> gate)
-        : AbstractServer(name), m_Gate(std::move(gate)) {
+    StubbornServer(const char* name, std::shared_ptr<Gate> gate, bool inHook)
+        : AbstractServer(name), m_Gate(std::move(gate)), m_InHook(inHook) {
         m_StopWaitLimit = 1;
     }
     ~StubbornServer() override { Stop(); }
 
     int32_t Run(uint64_t) override {
         std::shared_ptr<Gate> gate = m_Gate;
-        m_Entered = true;
-        gate->Wait();
+        ++gate->m_Runs;
+        if (!m_InHook) {
+            gate->Wait();
+        }
         return 5;
     }
-
-    std::atomic<bool> m_Entered{false};
+    bool OnRestart() override {
+        std::shared_ptr<Gate> gate = m_Gate;
+        gate->Wait();
+        return false;
+    }
 
 private:
     std::shared_ptr<Gate> m_Gate;
+    const bool m_InHook;
 };
 
 class AbstractServerTest : public ::testing::Test {
@@ -198,30 +212,39 @@ TEST_F(AbstractServerTest, BodyThatReturnsUnaskedIsCalledAgainAfterTwoSeconds) {
 }
 
 TEST_F(AbstractServerTest, StopGivesUpOnAThreadThatIgnoresTheRequest) {
-    auto gate = std::make_shared<Gate>();
-    auto server = std::make_unique<StubbornServer>("Mule", gate);
-    ASSERT_TRUE(server->Start(4));
-    ASSERT_TRUE(Eventually([&] { return server->m_Entered.load(); }));
-    const uint32_t tid = server->GetThreadID();
+    for (const bool inHook : {false, true}) {
+        const char* name = inHook ? "Hook" : "Mule";
+        SCOPED_TRACE(name);
+        const auto line = [&](const char* before, const char* after) {
+            return std::string(before) + name + after;
+        };
+        auto gate = std::make_shared<Gate>();
+        auto server = std::make_unique<StubbornServer>(name, gate, inHook);
+        ASSERT_TRUE(server->Start(4));
+        ASSERT_TRUE(Eventually([&] { return gate->m_Entered.load(); }));
+        const uint32_t tid = server->GetThreadID();
 
-    const auto begin = Clock::now();
-    EXPECT_TRUE(server->Stop());
-    const auto took = Clock::now() - begin;
-    EXPECT_GE(took, 1000ms);
-    EXPECT_LT(took, 2500ms);
-    EXPECT_TRUE(m_Log.Has("Waiting for the Mule daemon to quit, too long, force quit now!"));
-    EXPECT_TRUE(m_Log.Has("Waiting for the Mule daemon to quit (m_bWillStop : 1)......"));
-    EXPECT_TRUE(m_Log.Has("[Mule] stopped successful"));
-    EXPECT_EQ(server->GetStatus(), AbstractServer::StatusStopped);
-    EXPECT_FALSE(server->IsStarted());
-    EXPECT_FALSE(ThreadGone(tid)) << "the thread must not be killed";
+        const auto begin = Clock::now();
+        EXPECT_TRUE(server->Stop());
+        const auto took = Clock::now() - begin;
+        EXPECT_GE(took, 1000ms);
+        EXPECT_LT(took, 2500ms);
+        EXPECT_TRUE(m_Log.Has(line("Waiting for the ", " daemon to quit, too long, force quit now!")));
+        EXPECT_TRUE(m_Log.Has(line("Waiting for the ", " daemon to quit (m_bWillStop : 1)......")));
+        EXPECT_TRUE(m_Log.Has(line("[", "] stopped successful")));
+        EXPECT_EQ(server->GetStatus(), AbstractServer::StatusStopped);
+        EXPECT_FALSE(server->IsStarted());
+        EXPECT_FALSE(ThreadGone(tid)) << "the thread must not be killed";
 
-    // The late thread must finish without touching the destroyed server (ASan watches).
-    server.reset();
-    gate->Open();
-    EXPECT_TRUE(m_Log.WaitFor("Server : Mule Stopped. rc : 5"));
-    EXPECT_TRUE(Eventually([&] { return ThreadGone(tid); })) << "late thread did not end";
-    EXPECT_FALSE(m_Log.Has("Leave Server : Mule, m_bWillStop : 1"));
+        // The late thread must finish without touching the destroyed server (the sanitizers
+        // watch), and without another Run.
+        server.reset();
+        gate->Open();
+        EXPECT_TRUE(m_Log.WaitFor(line("Server : ", " Stopped. rc : 5")));
+        EXPECT_TRUE(Eventually([&] { return ThreadGone(tid); })) << "late thread did not end";
+        EXPECT_FALSE(m_Log.Has(line("Leave Server : ", ", m_bWillStop : 1")));
+        EXPECT_EQ(gate->m_Runs, 1);
+    }
 }
 
 TEST_F(AbstractServerTest, StopFromInsideRunEndsTheThreadWithoutAnotherRun) {
@@ -290,12 +313,22 @@ TEST_F(AbstractServerTest, ACrashInRunEndsTheThreadAndALaterStopCompletes) {
 
 TEST_F(AbstractServerTest, PriorityLevelsReachTheThread) {
     TestServer server("Nice", [](TestServer& self, int) { return self.UntilWillStop(0); });
-    // Lowering needs no privilege, so it is checked on the thread itself.
-    ASSERT_TRUE(server.Start(2));
-    EXPECT_TRUE(m_Log.WaitFor("Nice running at priority -2"));
-    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(server.GetThreadID())), 10);
+    // Levels are steps from the process's own nice, so a niced process (this one, from here
+    // on) needs no privilege for its normal threads. Lowering needs none either, so the steps
+    // are checked on the thread itself.
+    errno = 0;
+    const int niced = getpriority(PRIO_PROCESS, static_cast<id_t>(getpid())) + 3;
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(getpid()), niced), 0);
+    const auto threadNice = [&] {
+        return getpriority(PRIO_PROCESS, static_cast<id_t>(server.GetThreadID()));
+    };
+    ASSERT_TRUE(server.Start(4));
+    EXPECT_TRUE(m_Log.WaitFor("Nice running at priority 0"));
+    EXPECT_EQ(threadNice(), niced);
+    server.SetPriority(2);
+    EXPECT_EQ(threadNice(), std::min(niced + 10, 19));
     server.SetPriority(0);
-    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(server.GetThreadID())), 19);
+    EXPECT_EQ(threadNice(), 19);
     EXPECT_FALSE(m_Log.HasFragment("Cannot set thread priority"));
 }
 
