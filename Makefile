@@ -41,6 +41,12 @@ FUZZ_DIR := build-fuzz
 # Each target runs on its checked-in seeds and keeps what it learns in $(FUZZ_DIR)/corpus, so the
 # checked-in corpora stay small; a crash or leak stops the run and leaves its input in
 # $(FUZZ_DIR)/crashes. The library's log lines go nowhere (-close_fd_mask), reports still show.
+# An input costs the readers a read block or two, and ASan's defaults (filling each allocation,
+# 30 frames of stack for it, a 256 MiB quarantine that keeps touching fresh pages) cost more
+# than the code under test; with these the targets run about 1.4 times as fast, and a fault's
+# own stack and a use after free within an input are still reported.
+FUZZ_ASAN_OPTIONS ?= max_malloc_fill_size=0:malloc_context_size=4:quarantine_size_mb=32
+fuzz: export ASAN_OPTIONS := $(if $(ASAN_OPTIONS),$(ASAN_OPTIONS),$(FUZZ_ASAN_OPTIONS))
 fuzz: setup
 	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 		-DTESSARY_SANITIZE=fuzzer-no-link,address,undefined -DTESSARY_BUILD_TESTS=OFF \
