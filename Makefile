@@ -35,7 +35,7 @@ demo: configure
 	@$(BUILD_DIR)/tools/tessary demo
 
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := FrameParser FrameReader WaitConnection Ini Command2String
+FUZZ_TARGETS := FrameCodec FrameReader WaitConnection Ini Command2String
 FUZZ_DIR := build-fuzz
 
 # Each target runs on its checked-in seeds and keeps what it learns in $(FUZZ_DIR)/corpus, so the

@@ -147,14 +147,14 @@ void Connection::Pump() {
     const BusInstance::Batch batch(m_Bus);
     while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
         size_t consumed = 0;
-        const FrameParser::Step step = m_Parser.Next(m_In.get() + m_InPos, m_InEnd - m_InPos,
+        const FrameCodec::Step step = m_Parser.Next(m_In.get() + m_InPos, m_InEnd - m_InPos,
                                                      consumed);
         m_InPos += consumed;
-        if (step.status == FrameParser::Status::Error) {
+        if (step.status == FrameCodec::Status::Error) {
             Close(CloseCause::BadInput, m_Parser.ErrorText());
             return;
         }
-        if (step.status == FrameParser::Status::Segment) {
+        if (step.status == FrameCodec::Status::Segment) {
             HandleSegment(step);
         }
     }
@@ -220,30 +220,30 @@ void Connection::Resume() {
     Pump();
 }
 
-void Connection::HandleSegment(const FrameParser::Step& step) {
+void Connection::HandleSegment(const FrameCodec::Step& step) {
     const bool relay = m_Plan.mode == FramePlan::Mode::Relay;
-    if (m_Storing && step.part != FrameParser::Part::Head) {
+    if (m_Storing && step.part != FrameCodec::Part::Head) {
         Store(step);
         return;
     }
     switch (step.part) {
-    case FrameParser::Part::Head:
+    case FrameCodec::Part::Head:
         OnHead(step);
         return;
-    case FrameParser::Part::Body:
+    case FrameCodec::Part::Body:
         if (relay) {
             Forward(step);
         } else if (m_Plan.mode == FramePlan::Mode::Collect) {
             m_Body.append(step.data, step.size);
         }
         return;
-    case FrameParser::Part::PDV:
-    case FrameParser::Part::Data:
+    case FrameCodec::Part::PDV:
+    case FrameCodec::Part::Data:
         if (relay) {
             Forward(step);
         }
         return;
-    case FrameParser::Part::Tail:
+    case FrameCodec::Part::Tail:
         if (relay) {
             Forward(step);
         }
@@ -252,7 +252,7 @@ void Connection::HandleSegment(const FrameParser::Step& step) {
     }
 }
 
-void Connection::OnHead(const FrameParser::Step& step) {
+void Connection::OnHead(const FrameCodec::Step& step) {
     const MessageHead& head = m_Parser.Head();
     m_Counters.FrameIn(head.Type);
     m_Body.clear();
@@ -307,7 +307,7 @@ void Connection::OnHead(const FrameParser::Step& step) {
     }
 }
 
-void Connection::Store(const FrameParser::Step& step) {
+void Connection::Store(const FrameCodec::Step& step) {
     if (m_StoreInBuffer) {
         // Parts that did not straddle a read follow each other in the buffer.
         m_StoreEnd = static_cast<size_t>(step.data - m_In.get()) + step.size;
@@ -413,7 +413,7 @@ void Connection::ForwardHead() {
     m_HeadSent = true;
 }
 
-void Connection::Forward(const FrameParser::Step& step) {
+void Connection::Forward(const FrameCodec::Step& step) {
     for (const Target& t : m_Targets) {
         if (!t.acquired || t.lost) {
             continue;

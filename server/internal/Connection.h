@@ -1,8 +1,8 @@
 #pragma once
 
 #include "server/internal/Counters.h"
-#include "server/internal/FrameParser.h"
 #include "server/internal/OutQueue.h"
+#include "tessary/protocol/FrameCodec.h"
 
 #include <asio.hpp>
 
@@ -103,17 +103,17 @@ private:
     void OnRead(const std::error_code& error, size_t n);
     void Pump();
     void ReadOrWait();
-    void HandleSegment(const FrameParser::Step& step);
-    void OnHead(const FrameParser::Step& step);
+    void HandleSegment(const FrameCodec::Step& step);
+    void OnHead(const FrameCodec::Step& step);
     void OnFrameEnd();
     // A small frame is stored until its tail, in the read buffer while it lies there whole and
     // in a store of its own once it straddles two reads.
-    void Store(const FrameParser::Step& step);
+    void Store(const FrameCodec::Step& step);
     size_t StoredBytes() const;
     // Copies what lies in the read buffer into the store, before the buffer is read into again.
     void KeepInStore();
     void DeliverStored();
-    void Forward(const FrameParser::Step& step);
+    void Forward(const FrameCodec::Step& step);
     void ForwardHead();
     // Takes the outputs of the targets in id order (so two relays never wait on each other);
     // true when all are held, else paused until the busy one is granted.
@@ -163,7 +163,7 @@ private:
     size_t m_InEnd = 0;
     bool m_Reading = false;
     Pause m_Pause = Pause::None;
-    FrameParser m_Parser;
+    FrameCodec m_Parser;
     FramePlan m_Plan;
     std::vector<Target> m_Targets;
     bool m_HeadSent = false;

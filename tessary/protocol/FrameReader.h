@@ -9,7 +9,8 @@
 #include <climits>
 #include <cstdint>
 
-// The frame reader: what follows a head the caller has already read. Every failure writes
+// The frame reader: what follows a head the caller has already read, pulled through the frame
+// codec, which keeps the rules while the reader keeps the storage. Every failure writes
 // exactly one error line and answers false, leaving the stream where the failing read left it
 // (usually mid-frame); the caller decides whether to tear the connection down. Reads from any
 // input stream: a connection's NetBuffer, or memory appended to an IStreamBuffer.
@@ -24,8 +25,10 @@
 bool FrameWithinLimit(const MessageHead& head, int32_t maxFrame);
 
 // Body (into text16 when head has the Wide flag, else text8), BLOB and tail. Body and a
-// known-size BLOB are read straight into their final storage. A wide body of odd length is
-// read whole into (cbMessage + 1) / 2 characters, the last one with a zero high byte, so
+// known-size BLOB are read straight into their final storage; a streamed BLOB ends in one
+// block of exactly its total, and one sent as a single chunk is read in place. Chunks of a
+// known-size BLOB may fall short of its length (the rest stays as allocated) but never exceed
+// it. A wide body of odd length is read whole into (cbMessage + 1) / 2 characters, the last one with a zero high byte, so
 // nothing is written past the string and the stream stays in step. A frame whose body and
 // BLOB together announce more than maxFrame bytes is refused before anything is read; a
 // streamed BLOB is refused once its chunks pass what is left of the limit. After a failed BLOB
@@ -33,20 +36,9 @@ bool FrameWithinLimit(const MessageHead& head, int32_t maxFrame);
 bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString& text16,
              TmplBlockBuffer<unsigned char>& blob, int32_t maxFrame = INT32_MAX);
 
-// The BLOB part of a frame whose cbBLOB is a real length, into blob, already allocated with
-// that length. Chunks may be of any sizes; together they may fall short of the length (the
-// rest stays as allocated) but never exceed it.
-bool ReadBLOBKnowSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob);
-
-// The BLOB part of a streamed frame (cbBLOB 0x7FFFFFFF), into one block of exactly the total
-// length, at most maxTotal bytes; a BLOB sent as a single chunk is read in place, without
-// gathering and joining.
-bool ReadBLOBUnknownSize(InBuffer& stream, TmplBlockBuffer<unsigned char>& blob,
-                         uint32_t maxTotal = INT32_MAX);
-
 // Reads past the rest of a frame nobody takes (body, BLOB chunks, tail) through a small buffer,
 // whatever lengths it announces, with the checks and lines of NetRead; the tail's magic is not
-// checked. False when a read failed.
+// checked. False when a read failed or the chunks overran a known BLOB length.
 bool SkipFrameRest(InBuffer& stream, const MessageHead& head);
 
 // One tail; true when all 16 bytes came. Its magic is not checked, and nothing is logged.

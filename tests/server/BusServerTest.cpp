@@ -554,7 +554,7 @@ TEST_F(BusServerTest, CountersFollowTheTrafficAndAreLoggedAtStop) {
 }
 
 // ---- bad input: each case closes only its own connection ----
-// The frame rules themselves are FrameParserTest's table; here one parser error (with the
+// The frame rules themselves are FrameCodecTest's table; here one codec error (with the
 // limit the options set) and the rules only the server knows, about registrations.
 
 struct BadCase {

@@ -86,18 +86,18 @@ void Pipe::OnRead(const std::error_code& error, size_t n) {
     size_t pos = 0;
     while (pos < n && !m_Closed) {
         size_t consumed = 0;
-        const FrameParser::Step step = m_Parser.Next(m_In.get() + pos, n - pos, consumed);
+        const FrameCodec::Step step = m_Parser.Next(m_In.get() + pos, n - pos, consumed);
         pos += consumed;
-        if (step.status == FrameParser::Status::Error) {
+        if (step.status == FrameCodec::Status::Error) {
             _warning("busd: cluster: bad frame from the local bus server for <%s>: %s",
                      m_Id.c_str(), m_Parser.ErrorText().c_str());
             Close(true);
             return;
         }
-        if (step.status != FrameParser::Status::Segment) {
+        if (step.status != FrameCodec::Status::Segment) {
             continue;
         }
-        if (step.part == FrameParser::Part::Head) {
+        if (step.part == FrameCodec::Part::Head) {
             m_Carrying = Carries(m_Parser.Head());
             if (m_Carrying && m_Role == Role::Proxy && IdFieldText(m_Parser.Head().TargetID).empty()) {
                 // A publish reaches this proxy once per subscribed id; addressed to that id it
@@ -111,7 +111,7 @@ void Pipe::OnRead(const std::error_code& error, size_t n) {
         if (m_Carrying) {
             m_Out.append(step.data, step.size);
             if (m_Out.size() >= chunk) {
-                Flush(step.part == FrameParser::Part::Tail);
+                Flush(step.part == FrameCodec::Part::Tail);
             }
         }
     }

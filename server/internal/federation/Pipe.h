@@ -1,7 +1,7 @@
 #pragma once
 
-#include "server/internal/FrameParser.h"
 #include "server/internal/federation/Envelope.h"
+#include "tessary/protocol/FrameCodec.h"
 
 #include <asio.hpp>
 
@@ -102,7 +102,7 @@ private:
     // Reading: the socket's frames, cut into chunks for the other end.
     std::unique_ptr<char[]> m_In;
     bool m_Reading = false;
-    FrameParser m_Parser;
+    FrameCodec m_Parser;
     bool m_Carrying = false;
     std::string m_Out;
     uint64_t m_SendSeq = 0;

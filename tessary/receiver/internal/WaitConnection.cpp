@@ -271,15 +271,12 @@ bool WaitConnection::WaitOneMessage() {
         log << WaitTag() << " WaitOneMessage get an invalid head !";
         return false;
     }
-    const bool skipped = FrameWithinLimit(head, m_Settings.MaxFrameBytes) && SkipFrame(head);
+    const bool skipped =
+        FrameWithinLimit(head, m_Settings.MaxFrameBytes) && SkipFrameRest(stream, head);
     _XDWLog log(_XDWLog::SeverityWarning);
     log << "<---- " << TraceTag(head) << "WaitServer get an inavalid message of Type : 0x"
         << DString::FromFormat("%0x", head.Type);
     return skipped;
-}
-
-bool WaitConnection::SkipFrame(const MessageHead& head) {
-    return SkipFrameRest(m_Connection.Stream(), head);
 }
 
 void WaitConnection::HandleSync(const MessageHead& head) {

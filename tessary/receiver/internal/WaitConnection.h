@@ -88,8 +88,6 @@ private:
     // Reads the rest of a message or BLOB and fires it; false when that read failed.
     bool FireMessage(MessageHead& head);
     void HandleSync(const MessageHead& head);
-    // Reads past the rest of a frame nobody takes; false when that read failed.
-    bool SkipFrame(const MessageHead& head);
     bool ReadTailOnly();
     // Both stop flags are tested first: a wait server that is being stopped reports nothing.
     void FireOffline();

@@ -1,13 +1,11 @@
-// The daemon's frame parser fed as the daemon feeds it: every read's bytes until they are used
-// up or the parser fails, with the segments checked against the frame they belong to.
+// The frame codec fed as the daemon feeds it: every read's bytes until they are used up or
+// the codec fails, with the segments checked against the frame they belong to.
 #include "fuzz/FuzzInput.h"
-#include "server/internal/FrameParser.h"
+#include "tessary/protocol/FrameCodec.h"
 
 #include <cstdlib>
 
 namespace {
-
-using busd::FrameParser;
 
 // Small enough that inputs of a few KiB hold frames on both sides of the limit.
 constexpr int64_t MaxFrame = 2048;
@@ -22,28 +20,28 @@ void Require(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ChunkedInput input(data, size);
-    FrameParser parser(MaxFrame);
+    FrameCodec parser(MaxFrame);
     int64_t bodyLeft = 0;
     for (auto read = input.Next(SIZE_MAX); !read.empty(); read = input.Next(SIZE_MAX)) {
         while (!read.empty()) {
             size_t consumed = 0;
             const auto* at = reinterpret_cast<const char*>(read.data());
-            const FrameParser::Step step = parser.Next(at, read.size(), consumed);
-            if (step.status == FrameParser::Status::Error) {
+            const FrameCodec::Step step = parser.Next(at, read.size(), consumed);
+            if (step.status == FrameCodec::Status::Error) {
                 Require(parser.Failed() && !parser.ErrorText().empty());
                 return 0;
             }
             // The daemon calls again while bytes are left: a call that takes none would spin.
             Require(consumed > 0 && consumed <= read.size());
-            if (step.status == FrameParser::Status::Segment) {
+            if (step.status == FrameCodec::Status::Segment) {
                 Require(step.staged || (step.data >= at && step.data + step.size <= at + consumed));
-                if (step.part == FrameParser::Part::Head) {
+                if (step.part == FrameCodec::Part::Head) {
                     Require(parser.Head().cbMessage >= 0 && parser.Head().cbMessage <= MaxFrame);
                     bodyLeft = parser.Head().cbMessage;
-                } else if (step.part == FrameParser::Part::Body) {
+                } else if (step.part == FrameCodec::Part::Body) {
                     bodyLeft -= static_cast<int64_t>(step.size);
                     Require(bodyLeft >= 0);
-                } else if (step.part == FrameParser::Part::Tail) {
+                } else if (step.part == FrameCodec::Part::Tail) {
                     Require(bodyLeft == 0 && step.frameEnd);
                 }
             }
