@@ -273,7 +273,7 @@ FramePlan BusInstance::PlanAck(Connection& conn, const MessageHead& head) {
 }
 
 void BusInstance::Answer(Connection& conn, uint32_t type, const MessageHead& request) {
-    conn.SendServerFrame(HeadOnlyFrame(AnswerHead(type, request)));
+    conn.SendServerFrame(HeadOnlyFrame(ReplyHead(type, request)));
 }
 
 void BusInstance::OnFrameEnd(Connection& conn, const MessageHead& head, const FramePlan& plan,
@@ -330,7 +330,7 @@ void BusInstance::OnFrameEnd(Connection& conn, const MessageHead& head, const Fr
             asked = IdFieldText(head.SourceID);
         }
         const std::string id = m_Hub.TakeUniqueId(asked);
-        MessageHead reply = AnswerHead(HeadType::Reply, head);
+        MessageHead reply = ReplyHead(HeadType::Reply, head);
         reply.SetTargetID(id.c_str());
         conn.SendServerFrame(HeadOnlyFrame(reply));
         _debug("busd: unique id <%s> for <%s> asked by %s", id.c_str(), asked.c_str(),

@@ -20,14 +20,11 @@ MessageHead ServerHead(uint32_t type, const char* targetId) {
     return head;
 }
 
-MessageHead AnswerHead(uint32_t type, const MessageHead& request) {
-    MessageHead head(type);
-    head.TickCount = TickCount32();
-    head.MessageID = request.MessageID;
-    head.CallerID = request.CallerID;
-    head.Command = request.Command;
-    head.SetSourceID(BUSServerID);
-    std::memcpy(head.TargetID, request.SourceID, IdFieldSize);
+MessageHead ReplyHead(uint32_t type, const MessageHead& request) {
+    MessageHead head = AnswerHead(request, type, BUSServerID);
+    // The bus server's own answer says nothing through the request's flags and value.
+    head.Flags = 0;
+    head.Value = 0;
     return head;
 }
 

@@ -16,7 +16,7 @@ MessageHead ServerHead(uint32_t type, const char* targetId);
 
 // The Reply or Failed for a request: the request's MessageID, CallerID and Command echoed so
 // the sender can match it, addressed back to the request's source.
-MessageHead AnswerHead(uint32_t type, const MessageHead& request);
+MessageHead ReplyHead(uint32_t type, const MessageHead& request);
 
 std::string SyncFrame(int heartRateMs, const char* targetId);
 std::string OnlineFrame(const char* targetId);

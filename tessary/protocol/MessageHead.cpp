@@ -51,6 +51,22 @@ bool MessageHead::Is(uint32_t type) const {
     return Magic == HeadMagic && Type == type;
 }
 
+MessageHead AnswerHead(const MessageHead& received, uint32_t type, const char* ownID) {
+    MessageHead head = received;
+    head.Magic = HeadMagic;
+    head.Size = sizeof(MessageHead);
+    head.Version = ProtocolVersion;
+    head.TickCount = TickCount32();
+    head.Type = type;
+    head.TimeOut = 0;
+    head.cbMessage = 0;
+    head.cbBLOB = 0;
+    head.Reserved = 0;
+    head.SetSourceID(ownID);
+    std::memcpy(head.TargetID, received.SourceID, IdFieldSize);
+    return head;
+}
+
 void MessageHead::SetSourceID(const char* id) { CopyId(SourceID, id); }
 
 void MessageHead::SetTargetID(const char* id) { CopyId(TargetID, id); }

@@ -129,6 +129,11 @@ static_assert(offsetof(MessagePDV, cbData) == 12);
 static_assert(offsetof(MessagePDV, Flags) == 20);
 static_assert(sizeof(Tail) == 16);
 
+// The answer of type type to received: its CallerID, MessageID, Command, Flags and Value, sent
+// by ownID back to received's sender, stamped now, with no body or BLOB yet. Built on a copy,
+// so that answering does not use up a message number.
+MessageHead AnswerHead(const MessageHead& received, uint32_t type, const char* ownID);
+
 // The next value of the process-wide message counter (the first head of a process gets 2).
 uint32_t NextMessageID();
 

@@ -5,27 +5,7 @@
 #include "tessary/protocol/FrameWriter.h"
 #include "tessary/protocol/internal/LogLines.h"
 
-#include <cstring>
-
 namespace {
-
-// The answer to received: same CallerID, MessageID, Flags and Value, addressed back to its
-// sender. Built on a copy so that answering does not use up a message number.
-MessageHead AnswerHead(const MessageHead& received, uint32_t type, const DString& ownID) {
-    MessageHead head = received;
-    head.Magic = HeadMagic;
-    head.Size = sizeof(MessageHead);
-    head.Version = ProtocolVersion;
-    head.TickCount = TickCount32();
-    head.Type = type;
-    head.TimeOut = 0;
-    head.cbMessage = 0;
-    head.cbBLOB = 0;
-    head.Reserved = 0;
-    head.SetSourceID(ownID.c_str());
-    std::memcpy(head.TargetID, received.SourceID, IdFieldSize);
-    return head;
-}
 
 struct AnswerBody {
     const void* Data;
@@ -129,7 +109,7 @@ void WaitConnection::Answer(const MessageHead& received, const EventArgs_BUSMess
 
 bool WaitConnection::SendAck(const MessageHead& received, const DString& reply,
                              const WString& wreply, const TmplBlockBuffer<unsigned char>& block) {
-    MessageHead head = AnswerHead(received, HeadType::Ack, m_Settings.SourceID);
+    MessageHead head = AnswerHead(received, HeadType::Ack, m_Settings.SourceID.c_str());
     head.Command = 0;
     const bool traffic = Traffic();
     const DString route =
@@ -149,7 +129,7 @@ bool WaitConnection::SendAck(const MessageHead& received, const DString& reply,
 
 bool WaitConnection::SendError(const MessageHead& received, int code, const DString& reply,
                                const WString& wreply) {
-    MessageHead head = AnswerHead(received, HeadType::Error, m_Settings.SourceID);
+    MessageHead head = AnswerHead(received, HeadType::Error, m_Settings.SourceID.c_str());
     head.Value = code;
     const bool traffic = Traffic();
     const DString route =
