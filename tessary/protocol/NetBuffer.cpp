@@ -15,6 +15,10 @@ void NetBuffer::Reset() {
 }
 
 int32_t NetBuffer::ReadSource(void* destination, uint32_t capacity) {
+    if (Pending() > 0) {
+        m_Hold = false;
+        Flush();
+    }
     return m_Socket ? m_Socket->Receive(static_cast<char*>(destination), capacity) : -1;
 }
 
@@ -22,7 +26,16 @@ bool NetBuffer::WriteSink(const void* data, uint32_t n) {
     return m_Socket && m_Socket->SendBinary(static_cast<const char*>(data), n);
 }
 
-bool NetBuffer::Close() { return !m_Socket || m_Socket->Close(); }
+bool NetBuffer::Flush() { return m_Hold || OStreamBuffer::Flush(); }
+
+bool NetBuffer::Close() {
+    // Answers held back still go out when the connection ends while it is whole.
+    m_Hold = false;
+    if (Pending() > 0 && IsConnected()) {
+        OStreamBuffer::Flush();
+    }
+    return !m_Socket || m_Socket->Close();
+}
 
 bool NetBuffer::Teardown() { return !m_Socket || m_Socket->Teardown(); }
 

@@ -19,6 +19,7 @@ public:
     void Reset() override;
     bool IsValid() const override { return true; }
     int32_t ReadSource(void* destination, uint32_t capacity) override;
+    bool Flush() override;
     virtual bool Close();
     virtual bool Teardown();
     virtual bool Connect(const char* host, uint32_t port);
@@ -32,6 +33,13 @@ public:
     // released (see FrameWriter).
     void Cork(bool on);
 
+    // While held, Flush keeps the output back; it leaves with the first Flush after the hold
+    // ends, or before the next read from the socket, whichever comes first. A reader answering
+    // frames it has already read thus answers a burst of them with one send, and never waits
+    // for its peer with answers still unsent.
+    void HoldOutput(bool on) { m_Hold = on; }
+
 private:
     XDWHolder<Socket> m_Socket;
+    bool m_Hold = false;
 };

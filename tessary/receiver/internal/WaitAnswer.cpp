@@ -118,7 +118,14 @@ bool WaitConnection::SendAck(const MessageHead& received, const DString& reply,
         _tinfo("  -   %sEnter SendAck, %s", TraceTag(head).c_str(), route.c_str());
     }
     const AnswerBody body = ChooseBody(head, reply, wreply);
-    WriteBLOB(m_Connection.Stream(), head, body.Data, body.Length, block);
+    NetBuffer& stream = m_Connection.Stream();
+    // Nobody waits for the acknowledgement of a post: while the next frame is already read, a
+    // small one is held back to leave with the answers after it, in one send.
+    stream.HoldOutput(!received.HasFlag(HeadFlag::AckRequested) && block.Length() == 0 &&
+                      body.Length < static_cast<int>(OutBuffer::DefaultChunkSize) &&
+                      stream.Buffered() > 0);
+    WriteBLOB(stream, head, body.Data, body.Length, block);
+    stream.HoldOutput(false);
     if (traffic) {
         _tinfo("<-C-- %sLeave SendAck, %s%s", TraceTag(head).c_str(), route.c_str(),
                SizeText(head).c_str());
