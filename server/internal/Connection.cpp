@@ -37,6 +37,8 @@ constexpr uint64_t StallFloorBytes = 64 * 1024;
 // Big read buffers a connection keeps for reuse: the relay window, the read that passes it and
 // the one under way, with a little room.
 constexpr size_t MaxSpareReads = 36;
+// Reads of whole posts handled in one turn before what they relay is written.
+constexpr int MaxHeldReads = 16;
 
 const char* KindText(Connection::Kind kind) {
     return kind == Connection::Kind::Command ? "command" : "status";
@@ -58,6 +60,8 @@ Connection::Connection(BusInstance& bus, asio::ip::tcp::socket socket, Kind kind
     m_Peer = error ? std::string("unknown peer")
                    : peer.address().to_string() + ":" + std::to_string(peer.port());
     m_Socket.set_option(asio::ip::tcp::no_delay(true), error);
+    // Writes and the reads that follow a handled input are tried at once and must not block.
+    m_Socket.non_blocking(true, error);
     m_Accepted = m_LastInput = m_LastWrite = m_WindowStart = Clock::now();
 }
 
@@ -127,6 +131,11 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
         Close(CloseCause::PeerGone, error == asio::error::eof ? "closed by peer" : error.message());
         return;
     }
+    Took(n);
+    Pump();
+}
+
+void Connection::Took(size_t n) {
     m_Counters.BytesIn(n);
     m_BytesIn += n;
     m_LastInput = Clock::now();
@@ -138,32 +147,60 @@ void Connection::OnRead(const std::error_code& error, size_t n) {
     }
     m_InPos = 0;
     m_InEnd = n;
-    Pump();
 }
 
 void Connection::Pump() {
     // Everything queued while this input is handled goes out in one gather write per target
     // when it is done.
     const BusInstance::Batch batch(m_Bus);
-    while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
-        size_t consumed = 0;
-        const FrameCodec::Step step = m_Parser.Next(m_In.get() + m_InPos, m_InEnd - m_InPos,
-                                                     consumed);
-        m_InPos += consumed;
-        if (step.status == FrameCodec::Status::Error) {
-            Close(CloseCause::BadInput, m_Parser.ErrorText());
+    for (int reads = 1;; ++reads) {
+        m_PostsOnly = true;
+        while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
+            size_t consumed = 0;
+            const FrameCodec::Step step =
+                m_Parser.Next(m_In.get() + m_InPos, m_InEnd - m_InPos, consumed);
+            m_InPos += consumed;
+            if (step.status == FrameCodec::Status::Error) {
+                Close(CloseCause::BadInput, m_Parser.ErrorText());
+                return;
+            }
+            if (step.status == FrameCodec::Status::Segment) {
+                HandleSegment(step);
+            }
+        }
+        if (m_Closed || m_Pause != Pause::None || m_InPos != m_InEnd) {
             return;
         }
-        if (step.status == FrameCodec::Status::Segment) {
-            HandleSegment(step);
-        }
-    }
-    if (!m_Closed && m_Pause == Pause::None && m_InPos == m_InEnd) {
         if (m_Storing) {
             KeepInStore();
         }
-        ReadOrWait();
+        // A sender of posts has its reply at once and sends the next one while this turn still
+        // runs: taking that one too before the relayed ones leave sends a burst of posts to
+        // their receivers in one write, and lets the receivers answer them in one. Only whole
+        // posts are held so, and only for a few reads, since nobody waits for them.
+        if (!m_PostsOnly || m_Parser.MidFrame() || reads >= MaxHeldReads) {
+            break;
+        }
+        if (!MayRead()) {
+            return;
+        }
+        if (!ReadNow()) {
+            break;
+        }
     }
+    ReadOrWait();
+}
+
+bool Connection::ReadNow() {
+    PrepareBuffer();
+    std::error_code error;
+    const size_t n = m_Socket.read_some(asio::buffer(m_In.get(), m_InSize), error);
+    if (error) {
+        // Nothing there yet, or a failure the read of the event loop reports.
+        return false;
+    }
+    Took(n);
+    return true;
 }
 
 bool Connection::OutputFull() const {
@@ -176,9 +213,12 @@ int64_t Connection::RelayLimit() const {
 }
 
 void Connection::ReadOrWait() {
-    if (m_Reading) {
-        return;
+    if (!m_Reading && MayRead()) {
+        StartRead();
     }
+}
+
+bool Connection::MayRead() {
     // Stop reading while a queue this connection feeds is over the limit: the bytes stay in
     // the peer's socket, and TCP slows the peer down. A client's own queue fills with the
     // answers to its requests, so one that does not read them is held back too; a receiver's
@@ -197,9 +237,9 @@ void Connection::ReadOrWait() {
     if (full != nullptr) {
         m_Pause = Pause::Drain;
         full->m_DrainWaiters.push_back(weak_from_this());
-        return;
+        return false;
     }
-    StartRead();
+    return true;
 }
 
 void Connection::Resume() {
@@ -430,6 +470,10 @@ void Connection::Forward(const FrameCodec::Step& step) {
 
 void Connection::OnFrameEnd() {
     ++m_FramesDone;
+    if (m_Plan.mode != FramePlan::Mode::Relay || m_Plan.relay == FramePlan::Relay::Ack ||
+        m_Parser.Head().HasFlag(HeadFlag::AckRequested)) {
+        m_PostsOnly = false;
+    }
     bool delivered = false;
     if (m_Plan.mode == FramePlan::Mode::Relay) {
         for (const Target& t : m_Targets) {
@@ -703,19 +747,36 @@ void Connection::Flush() {
 }
 
 void Connection::StartWrite() {
-    if (m_Closed || m_Writing || m_Out.Empty()) {
-        return;
+    // The socket is written at once while it takes bytes; only a full one is left to the event
+    // loop. A small frame then leaves within the handler that queued it, and the next one
+    // queued in the same turn does not wait for a completion handler to run first.
+    while (!m_Closed && !m_Writing && !m_Out.Empty()) {
+        std::array<OutQueue::Piece, std::tuple_size_v<decltype(m_Iov)>> pieces;
+        const size_t count = m_Out.Gather(pieces.data(), pieces.size());
+        for (size_t i = 0; i < count; ++i) {
+            m_Iov[i] = asio::const_buffer(pieces[i].data, pieces[i].size);
+        }
+        const std::span<const asio::const_buffer> iov(m_Iov.data(), count);
+        std::error_code error;
+        const size_t n = m_Socket.write_some(iov, error);
+        if (error == asio::error::would_block || error == asio::error::try_again) {
+            m_Writing = true;
+            m_Socket.async_write_some(
+                iov, [self = shared_from_this()](const std::error_code& failure, size_t written) {
+                    self->OnWrite(failure, written);
+                });
+            return;
+        }
+        if (error) {
+            // Closed from a handler of its own, not from under whoever queued the bytes.
+            m_Writing = true;
+            asio::post(m_Socket.get_executor(), [self = shared_from_this(), error] {
+                self->OnWrite(error, 0);
+            });
+            return;
+        }
+        Wrote(n);
     }
-    std::array<OutQueue::Piece, std::tuple_size_v<decltype(m_Iov)>> pieces;
-    const size_t count = m_Out.Gather(pieces.data(), pieces.size());
-    for (size_t i = 0; i < count; ++i) {
-        m_Iov[i] = asio::const_buffer(pieces[i].data, pieces[i].size);
-    }
-    m_Writing = true;
-    m_Socket.async_write_some(std::span<const asio::const_buffer>(m_Iov.data(), count),
-                              [self = shared_from_this()](const std::error_code& error, size_t n) {
-                                  self->OnWrite(error, n);
-                              });
 }
 
 void Connection::OnWrite(const std::error_code& error, size_t n) {
@@ -727,6 +788,11 @@ void Connection::OnWrite(const std::error_code& error, size_t n) {
         Close(CloseCause::PeerGone, "write failed: " + error.message());
         return;
     }
+    Wrote(n);
+    StartWrite();
+}
+
+void Connection::Wrote(size_t n) {
     m_Out.Consume(n);
     m_Counters.Dequeued(n);
     m_Counters.BytesOut(n);
@@ -737,7 +803,6 @@ void Connection::OnWrite(const std::error_code& error, size_t n) {
         static_cast<int64_t>(m_Out.Charged()) <= RelayLimit() / 2) {
         WakeDrainWaiters();
     }
-    StartWrite();
 }
 
 void Connection::WakeDrainWaiters() {

@@ -101,8 +101,14 @@ private:
     void PrepareBuffer();
     void StartRead();
     void OnRead(const std::error_code& error, size_t n);
+    // The bookkeeping of n bytes read into the buffer.
+    void Took(size_t n);
     void Pump();
+    // A read that does not wait; false when nothing was there.
+    bool ReadNow();
     void ReadOrWait();
+    // False, with the connection paused, while a queue it feeds is over its limit.
+    bool MayRead();
     void HandleSegment(const FrameCodec::Step& step);
     void OnHead(const FrameCodec::Step& step);
     void OnFrameEnd();
@@ -136,6 +142,8 @@ private:
     void ScheduleFlush();
     void StartWrite();
     void OnWrite(const std::error_code& error, size_t n);
+    // The bookkeeping of n bytes written.
+    void Wrote(size_t n);
     void Release(Connection& owner);
     void WakeDrainWaiters();
     // The bytes this output is writing are over the pending limit.
@@ -162,6 +170,8 @@ private:
     size_t m_InPos = 0;
     size_t m_InEnd = 0;
     bool m_Reading = false;
+    // Every frame ended in the current read was a post (a relay nobody waits on).
+    bool m_PostsOnly = true;
     Pause m_Pause = Pause::None;
     FrameCodec m_Parser;
     FramePlan m_Plan;
