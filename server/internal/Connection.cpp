@@ -37,8 +37,10 @@ constexpr uint64_t StallFloorBytes = 64 * 1024;
 // Big read buffers a connection keeps for reuse: the relay window, the read that passes it and
 // the one under way, with a little room.
 constexpr size_t MaxSpareReads = 36;
-// Reads of whole posts handled in one turn before what they relay is written.
+// Reads of whole posts, and their bytes, handled in one turn before what they relay is
+// written.
 constexpr int MaxHeldReads = 16;
+constexpr size_t MaxHeldBytes = 64 * 1024;
 
 const char* KindText(Connection::Kind kind) {
     return kind == Connection::Kind::Command ? "command" : "status";
@@ -153,6 +155,7 @@ void Connection::Pump() {
     // Everything queued while this input is handled goes out in one gather write per target
     // when it is done.
     const BusInstance::Batch batch(m_Bus);
+    size_t held = 0;
     for (int reads = 1;; ++reads) {
         m_PostsOnly = true;
         while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
@@ -177,8 +180,10 @@ void Connection::Pump() {
         // A sender of posts has its reply at once and sends the next one while this turn still
         // runs: taking that one too before the relayed ones leave sends a burst of posts to
         // their receivers in one write, and lets the receivers answer them in one. Only whole
-        // posts are held so, and only for a few reads, since nobody waits for them.
-        if (!m_PostsOnly || m_Parser.MidFrame() || reads >= MaxHeldReads) {
+        // posts are held so, nobody waiting for them, and only for a few small reads.
+        held += m_InEnd;
+        if (!m_PostsOnly || m_Parser.MidFrame() || reads >= MaxHeldReads ||
+            held >= MaxHeldBytes) {
             break;
         }
         if (!MayRead()) {

@@ -68,3 +68,21 @@ TEST(NetBufferTest, ANewConnectionDoesNotReadWhatTheLastOneLeft) {
     ASSERT_EQ(stream.ReadBytes(read, 3), 3);
     EXPECT_EQ(std::string(read, 3), "new");
 }
+
+TEST(NetBufferTest, HeldOutputLeavesBeforeTheNextRead) {
+    LoopbackPeer peer;
+    NetBuffer stream;
+    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
+    ASSERT_TRUE(peer.WaitForConnections(1));
+    stream.HoldOutput(true);
+    stream.Write("ack1", 4);
+    stream.Flush();
+    stream.HoldOutput(false);
+    stream.Write("ack2", 4);
+    EXPECT_EQ(stream.Pending(), 8u);
+    // A reader that waits for its peer with answers unsent would wait for ever.
+    peer.Send(ToBytes("next"));
+    ASSERT_EQ(stream.Fill(4), 4u);
+    ASSERT_TRUE(peer.WaitForBytes(8));
+    EXPECT_EQ(peer.Received(), ToBytes("ack1ack2"));
+}
