@@ -24,9 +24,7 @@ public:
     // The descriptor of the present connection (-1 when there is none), to watch a transfer
     // that the library makes in one call.
     int SocketHandle() const {
-        return this->PDUProxy != nullptr && this->PDUProxy->PDU != nullptr
-                   ? this->PDUProxy->PDU->GetSocket().Handle()
-                   : -1;
+        return this->PDUProxy != nullptr ? this->PDUProxy->SocketHandle() : -1;
     }
 };
 

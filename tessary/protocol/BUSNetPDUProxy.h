@@ -20,6 +20,10 @@ public:
     // whole process, and tries again up to RetryCount times, each time on the next port.
     bool Connect(const char* host, int basePort, int NbOfPort);
 
+    // The descriptor of the session's present connection, -1 when there is none: for tools
+    // that watch a transfer the library makes in one call.
+    int SocketHandle() const { return PDU != nullptr ? PDU->GetSocket().Handle() : -1; }
+
     int32_t RetryCount;
     BUSSendPDU* PDU;
 };

@@ -90,7 +90,8 @@ bool FrameCodec::Begin(const MessageHead& head) {
 }
 
 FrameCodec::Fault FrameCodec::End() {
-    // A chunk cut short shows where the next PDV was due, as a PDV that never came.
+    // Indexed by State, Head to Tail. A chunk cut short shows where the next PDV was due, as a
+    // PDV that never came.
     static constexpr Fault Missing[] = {Fault::None, Fault::BodyMissing, Fault::PDVMissing,
                                         Fault::PDVMissing, Fault::TailMissing};
     static constexpr Fault Short[] = {Fault::HeadShort, Fault::BodyShort, Fault::PDVShort,
