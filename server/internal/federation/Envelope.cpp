@@ -25,7 +25,7 @@ struct Header {
 
 size_t EnvelopeOverhead(const std::string& node) { return sizeof(Header) + node.size(); }
 
-std::string EncodeEnvelope(const Envelope& envelope) {
+void EncodeEnvelope(const Envelope& envelope, std::string& message) {
     Header header{Magic,
                   static_cast<uint8_t>(envelope.Kind),
                   static_cast<uint8_t>(envelope.FrameEnd ? 1 : 0),
@@ -34,14 +34,9 @@ std::string EncodeEnvelope(const Envelope& envelope) {
                   envelope.Token,
                   envelope.Seq,
                   envelope.Value};
-    std::string message(sizeof header + envelope.Node.size() + envelope.Bytes.size(), '\0');
-    std::memcpy(message.data(), &header, sizeof header);
-    std::memcpy(message.data() + sizeof header, envelope.Node.data(), envelope.Node.size());
-    if (!envelope.Bytes.empty()) {
-        std::memcpy(message.data() + sizeof header + envelope.Node.size(), envelope.Bytes.data(),
-                    envelope.Bytes.size());
-    }
-    return message;
+    message.assign(reinterpret_cast<const char*>(&header), sizeof header);
+    message.append(envelope.Node);
+    message.append(envelope.Bytes);
 }
 
 std::optional<Envelope> DecodeEnvelope(std::string_view message) {

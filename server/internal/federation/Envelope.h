@@ -38,8 +38,9 @@ struct Envelope {
 
 inline constexpr size_t MaxNodeName = 64;
 
-// The header and node name; the bytes follow them in the same message.
-std::string EncodeEnvelope(const Envelope& envelope);
+// The header and node name; the bytes follow them in the same message, which replaces what
+// message held (its room is kept, so one buffer serves every message).
+void EncodeEnvelope(const Envelope& envelope, std::string& message);
 size_t EnvelopeOverhead(const std::string& node);
 // Empty when the message is too short, of another kind, or names no node; Bytes points into
 // message.

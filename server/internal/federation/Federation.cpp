@@ -63,15 +63,15 @@ bool Federation::Start(std::string& error) {
     if (!m_Link.Connect(options, m_Name, [this] { OnConnected(); }, error)) {
         return false;
     }
-    if (!m_Link.Subscribe(m_Prefix + ".reg", [this](std::string data) { OnAnnouncement(data); }) ||
+    if (!m_Link.Subscribe(m_Prefix + ".reg", [this](std::string_view data) { OnAnnouncement(data); }) ||
         !m_Link.Subscribe(m_Prefix + ".sync",
-                          [this](const std::string&) {
+                          [this](std::string_view) {
                               if (!m_Stopping) {
                                   Announce(Announcement::Op::Refresh, m_Announced);
                               }
                           }) ||
         !m_Link.Subscribe(m_Prefix + ".node." + m_Name,
-                          [this](std::string data) { OnRoute(data); })) {
+                          [this](std::string_view data) { OnRoute(data); })) {
         error = "cannot subscribe to the cluster's subjects";
         return false;
     }
@@ -111,11 +111,11 @@ void Federation::OnConnected() {
 bool Federation::Send(const std::string& node, const Envelope& envelope) {
     Envelope stamped = envelope;
     stamped.Node = m_Name;
-    const std::string message = EncodeEnvelope(stamped);
-    if (!m_Link.Publish(m_Prefix + ".node." + node, message.data(), message.size())) {
+    EncodeEnvelope(stamped, m_Message);
+    if (!m_Link.Publish(m_Prefix + ".node." + node, m_Message.data(), m_Message.size())) {
         return false;
     }
-    m_Hub.GetCounters(0).RemoteOut(message.size());
+    m_Hub.GetCounters(0).RemoteOut(m_Message.size());
     return true;
 }
 
@@ -148,7 +148,7 @@ void Federation::Announce(Announcement::Op op, const LocalIds& ids) {
     }
 }
 
-void Federation::OnAnnouncement(const std::string& data) {
+void Federation::OnAnnouncement(std::string_view data) {
     if (m_Stopping) {
         return;
     }
@@ -166,7 +166,7 @@ void Federation::OnAnnouncement(const std::string& data) {
     }
 }
 
-void Federation::OnRoute(const std::string& data) {
+void Federation::OnRoute(std::string_view data) {
     if (m_Stopping) {
         return;
     }

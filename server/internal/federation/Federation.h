@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -50,8 +51,8 @@ private:
     size_t ChunkBytes() const override;
 
     void OnConnected();
-    void OnAnnouncement(const std::string& data);
-    void OnRoute(const std::string& data);
+    void OnAnnouncement(std::string_view data);
+    void OnRoute(std::string_view data);
     void ScheduleScan();
     void ScheduleRefresh();
     LocalIds ScanLocal() const;
@@ -75,6 +76,8 @@ private:
     // The proxies' addresses as the bus servers see them: registrations from these are remote.
     std::unordered_set<std::string> m_ProxyPeers;
     uint64_t m_LastToken = 0;
+    // The message being published, its room kept from one to the next.
+    std::string m_Message;
     asio::steady_timer m_ScanTimer;
     asio::steady_timer m_RefreshTimer;
 };

@@ -22,6 +22,9 @@ constexpr int64_t PingMs = 2000;
 // from judging a busy node a slow consumer and dropping its messages.
 constexpr int PendingMessages = 1 << 20;
 constexpr int PendingBytes = 1 << 30;
+// A server that reads nothing for this long fails the publish, rather than holding the event
+// loop that published.
+constexpr int64_t WriteDeadlineMs = 2000;
 // How long the destructor waits for nats.c's threads to leave the callbacks.
 constexpr auto CloseBound = std::chrono::seconds(5);
 
@@ -103,6 +106,9 @@ bool NatsLink::Connect(const ClusterOptions& options, const std::string& name,
         // once, a cross-node send costs little more than a local one. The credit windows bound
         // what one write may have to wait for.
         status = natsOptions_SetSendAsap(opts, true);
+    }
+    if (status == NATS_OK) {
+        status = natsOptions_SetWriteDeadline(opts, WriteDeadlineMs);
     }
     if (status == NATS_OK) {
         status = natsOptions_SetMaxReconnect(opts, -1);
@@ -208,10 +214,13 @@ size_t NatsLink::MaxPayload() const {
 
 void NatsLink::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
     auto* sub = static_cast<Subscription*>(closure);
-    const int length = natsMsg_GetDataLength(msg);
-    std::string data(natsMsg_GetData(msg), static_cast<size_t>(length > 0 ? length : 0));
-    natsMsg_Destroy(msg);
-    sub->Shared->Post([sub, data = std::move(data)]() mutable { sub->OnData(std::move(data)); });
+    // The message itself goes to the loop: a route's chunks are not copied once more.
+    const std::shared_ptr<natsMsg> owned(msg, &natsMsg_Destroy);
+    sub->Shared->Post([sub, owned] {
+        const int length = natsMsg_GetDataLength(owned.get());
+        sub->OnData(std::string_view(natsMsg_GetData(owned.get()),
+                                     static_cast<size_t>(length > 0 ? length : 0)));
+    });
 }
 
 void NatsLink::OnSubscriptionDone(void* closure) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 typedef struct __natsConnection natsConnection;
@@ -20,11 +21,12 @@ class Counters;
 
 // This node's one connection to the NATS cluster. nats.c reconnects by itself, to any server
 // of the list or that the cluster advertises. Its callbacks run on its own threads: each
-// message is copied and posted to the event loop, so the rest of the federation runs on the
-// loop's thread only.
+// message is posted to the event loop, so the rest of the federation runs on the loop's thread
+// only.
 class NatsLink {
 public:
-    using Handler = std::function<void(std::string data)>;
+    // data stays valid until the handler returns.
+    using Handler = std::function<void(std::string_view data)>;
 
     NatsLink(asio::io_context& io, Counters& counters);
     NatsLink(const NatsLink&) = delete;
@@ -39,7 +41,8 @@ public:
                  std::function<void()> onConnected, std::string& error);
     // After Connect; the handler runs on the loop. False (with a log line) when refused.
     bool Subscribe(const std::string& subject, Handler handler);
-    // Thread-safe, never blocks on the network; false when nats.c refused the message.
+    // Thread-safe; writes at once, waiting for the socket at most WriteDeadlineMs; false when
+    // nats.c refused the message.
     bool Publish(const std::string& subject, const void* data, size_t size);
     // The largest message the cluster takes (nats.c's default until connected).
     size_t MaxPayload() const;
