@@ -1,6 +1,7 @@
 #include "tessary/external/LogCapture.h"
 #include "tessary/protocol/Command2String.h"
 #include "tests/e2e/BLOBReceiverBus.h"
+#include "tests/support/RawFault.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +12,6 @@ using namespace blobtest;
 using ORVEX::Log::LogCapture;
 
 namespace {
-
-// Real processor faults: the sanitizers' own checks would stop them earlier.
-__attribute__((noinline, no_sanitize("address", "undefined"))) void DereferenceNull() {
-    volatile int* volatile pointer = nullptr;
-    *pointer = 1;
-}
 
 std::string UnknownCommandJson(int command) {
     return "{\r\n  \"ErrorComment\" : \"Unknown command <" + std::to_string(command) + " (" +

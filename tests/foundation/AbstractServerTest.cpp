@@ -2,6 +2,7 @@
 
 #include "tessary/external/LogCapture.h"
 #include "tests/support/Eventually.h"
+#include "tests/support/RawFault.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -269,12 +270,6 @@ TEST_F(AbstractServerTest, StopFromInsideRunEndsTheThreadWithoutAnotherRun) {
     EXPECT_FALSE(m_Log.HasFragment("Enter [Self]::Stop"));
 }
 
-// A real processor fault: the sanitizers' own checks would stop it before the processor does.
-__attribute__((noinline, no_sanitize("address", "undefined"))) int32_t DereferenceNull() {
-    volatile int* volatile pointer = nullptr;
-    return *pointer;
-}
-
 TEST_F(AbstractServerTest, ACrashInRunEndsTheThreadAndALaterStopCompletes) {
     struct Crash {
         const char* name;
@@ -283,7 +278,10 @@ TEST_F(AbstractServerTest, ACrashInRunEndsTheThreadAndALaterStopCompletes) {
     };
     const Crash crashes[] = {
         {"Thrower", [](TestServer&, int) -> int32_t { throw std::runtime_error("boom"); }, nullptr},
-        {"Faulter", [](TestServer&, int) { return DereferenceNull(); },
+        {"Faulter", [](TestServer&, int) {
+             DereferenceNull();
+             return 0;
+         },
          "exception_access_violation"},
     };
     for (const Crash& crash : crashes) {

@@ -2,6 +2,7 @@
 
 #include "tessary/external/LogCapture.h"
 #include "tessary/foundation/internal/ExceptionFilter.h"
+#include "tests/support/RawFault.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,16 +19,8 @@ using ORVEX::Log::LogCapture;
 
 namespace {
 
-// The faults are real processor faults: the sanitizers' own checks would stop them earlier.
-#define TESSARY_RAW_FAULT __attribute__((noinline, no_sanitize("address", "undefined")))
-
 volatile int g_Sink = 0;
 volatile bool g_Stop = false;
-
-TESSARY_RAW_FAULT void DereferenceNull() {
-    volatile int* volatile pointer = nullptr;
-    *pointer = 1;
-}
 
 TESSARY_RAW_FAULT void DivideByZero() {
     volatile int zero = 0;

@@ -30,13 +30,13 @@ protected:
     // The single frame the library sent, once it has arrived whole.
     std::optional<PeerFrame> SentFrame() {
         if (!peer.WaitForFrames(1)) {
-            ADD_FAILURE() << "no whole frame arrived; " << peer.ReceivedSize() << " bytes";
+            ADD_FAILURE() << "no whole frame arrived; " << peer.Received().size() << " bytes";
             return std::nullopt;
         }
         std::string error;
         auto frames = ParseFrames(peer.Received(), &error);
         EXPECT_EQ(frames.size(), 1u) << error;
-        EXPECT_EQ(frames[0].Size, peer.ReceivedSize()) << "bytes after the frame";
+        EXPECT_EQ(frames[0].Size, peer.Received().size()) << "bytes after the frame";
         return frames[0];
     }
 

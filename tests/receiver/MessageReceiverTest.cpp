@@ -5,6 +5,7 @@
 #include "tessary/protocol/Command2String.h"
 #include "tessary/receiver/WaitMessageTask.h"
 #include "tests/receiver/ReceiverTestSupport.h"
+#include "tests/support/RawFault.h"
 #include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
@@ -27,12 +28,6 @@ using ORVEX::Tessary::Controller::MessageReceiver;
 using ORVEX::Tessary::Controller::WaitMessageTask;
 
 namespace {
-
-// Real processor faults: the sanitizers' own checks would stop them earlier.
-__attribute__((noinline, no_sanitize("address", "undefined"))) void DereferenceNull() {
-    volatile int* volatile pointer = nullptr;
-    *pointer = 1;
-}
 
 // Opens the protected parts the tests look at; RelayMessage takes the commands in Taken.
 class ProbeReceiver : public MessageReceiver {

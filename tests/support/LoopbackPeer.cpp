@@ -129,11 +129,6 @@ Bytes LoopbackPeer::Received(size_t connection) const {
     return m_Connections.at(connection)->Received;
 }
 
-size_t LoopbackPeer::ReceivedSize(size_t connection) const {
-    std::lock_guard lock(m_Mutex);
-    return m_Connections.at(connection)->Received.size();
-}
-
 std::vector<PeerFrame> LoopbackPeer::Frames(size_t connection) const {
     return ParseFrames(Received(connection));
 }
@@ -155,12 +150,6 @@ bool LoopbackPeer::WaitForFrames(size_t count, size_t connection, Duration wait)
 bool LoopbackPeer::WaitForClientClose(size_t connection, Duration wait) const {
     return WaitUntil(wait, [&] {
         return m_Connections.size() > connection && m_Connections[connection]->ClientClosed;
-    });
-}
-
-bool LoopbackPeer::WaitForSent(size_t connection, Duration wait) const {
-    return WaitUntil(wait, [&] {
-        return m_Connections.size() > connection && m_Connections[connection]->Outgoing.empty();
     });
 }
 

@@ -69,7 +69,6 @@ public:
 
     // What a connection has sent so far.
     Bytes Received(size_t connection = 0) const;
-    size_t ReceivedSize(size_t connection = 0) const;
     // The complete frames among the received bytes.
     std::vector<PeerFrame> Frames(size_t connection = 0) const;
     bool WaitForBytes(size_t count, size_t connection = 0, Duration wait = DefaultWait) const;
@@ -83,8 +82,6 @@ public:
     void Close(size_t connection = 0);
     // Closes with a reset (SO_LINGER 0): the client's next send fails with a reset.
     void Reset(size_t connection = 0);
-    // Waits until everything queued on the connection has been carried out.
-    bool WaitForSent(size_t connection = 0, Duration wait = DefaultWait) const;
 
     // A port on which nothing listens: one the OS just handed out and took back.
     static uint16_t ClosedPort() { return LoopbackPeer().Port(); }
