@@ -165,17 +165,20 @@ TEST_F(BusServerTest, RequestsAreAnsweredOnEitherPortBeforeListen) {
         const char* target;
         uint32_t flags;
         uint32_t expected;
+        const char* body = "";
     };
     const Case cases[] = {
         {HeadType::Enquiry, "worker", 0, HeadType::Reply},
         {HeadType::Enquiry, "nobody", 0, HeadType::Failed},
-        {HeadType::Message, "nobody", 0, HeadType::Failed},
-        {HeadType::Message, "nobody", HeadFlag::AckRequested, HeadType::Failed},
+        {HeadType::Message, "nobody", 0, HeadType::Failed, "b"},
+        {HeadType::Message, "nobody", HeadFlag::AckRequested, HeadType::Failed, "b"},
         // Publishing cannot be acknowledged by many receivers.
-        {HeadType::Message, "", HeadFlag::AckRequested, HeadType::Failed},
+        {HeadType::Message, "", HeadFlag::AckRequested, HeadType::Failed, "b"},
         // Nobody subscribed: accepted all the same.
-        {HeadType::Message, "", 0, HeadType::Reply},
+        {HeadType::Message, "", 0, HeadType::Reply, "b"},
         {HeadType::Subscribe, BUSServerID, 0, HeadType::Reply},
+        {HeadType::Setting, BUSServerID, 0, HeadType::Reply, "{\r\n  \"TcpNoDelay\" : 1\r\n}"},
+        {HeadType::Setting, BUSServerID, 0, HeadType::Failed, "{nope"},
         {HeadType::Reply, BUSServerID, 0, HeadType::Failed},
         {0x1234, BUSServerID, 0, HeadType::Failed},
     };
@@ -184,71 +187,55 @@ TEST_F(BusServerTest, RequestsAreAnsweredOnEitherPortBeforeListen) {
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << "port " << port << " type 0x" << std::hex << c.type
                                             << " to " << c.target);
-            const MessageHead request = Head(c.type, "asker", c.target, 77, c.flags);
-            ASSERT_TRUE(client.Send(Encode(request, c.type == HeadType::Message ? "b" : "")));
+            MessageHead request = Head(c.type, "asker", c.target, 77, c.flags);
+            request.CallerID = 1230;
+            ASSERT_TRUE(client.Send(Encode(request, c.body)));
             const auto answer = client.Read();
             ASSERT_TRUE(answer);
             EXPECT_EQ(answer->head.Type, c.expected);
             EXPECT_EQ(answer->head.MessageID, request.MessageID);
+            EXPECT_EQ(answer->head.CallerID, 1230u);
             EXPECT_EQ(IdFieldText(answer->head.TargetID), "asker");
         }
+        // A status connection that asked all that may still register.
+        EXPECT_TRUE(port == m_Server->CommandPort(1) || client.Listen("asker"));
     }
 }
 
-TEST_F(BusServerTest, SettingIsAppliedAndAnsweredBeforeListen) {
-    RawClient status(m_Server->StatusPort());
-    MessageHead setting = Head(HeadType::Setting, "worker", BUSServerID, 6090);
-    setting.CallerID = 1230;
-    ASSERT_TRUE(status.Send(Encode(setting, "{\r\n  \"TcpNoDelay\" : 1\r\n}")));
-    const auto reply = status.Read();
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->head.Type, HeadType::Reply);
-    EXPECT_EQ(reply->head.CallerID, 1230u);
-    ASSERT_TRUE(status.Send(Encode(Head(HeadType::Setting, "worker", BUSServerID, 6090), "{nope")));
-    EXPECT_EQ(status.Read()->head.Type, HeadType::Failed);
-    EXPECT_TRUE(status.Listen("worker"));
-}
-
-TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnly) {
-    RawClient a = Receiver("a");
-    RawClient b = Receiver("b");
-    RawClient c = Receiver("c");
+TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnlyAlsoAfterAReconnect) {
     RawClient client = Client();
-    // Subscriptions go to the command port of the receiver's bus server.
-    EXPECT_EQ(Request(client, HeadType::Subscribe, "a", BUSServerID, 77), HeadType::Reply);
-    EXPECT_EQ(Request(client, HeadType::Subscribe, "b", BUSServerID, 77), HeadType::Reply);
-    EXPECT_EQ(Request(client, HeadType::Subscribe, "c", BUSServerID, 78), HeadType::Reply);
-    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "pub", "", 77), "for 77")));
-    EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
-    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "pub", "", 78), "for 78")));
-    EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
-    for (RawClient* receiver : {&a, &b}) {
-        const auto got = receiver->Read();
+    auto publish = [&](int32_t command, const char* text) {
+        ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "pub", "", command), text)));
+        EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
+    };
+    auto expect = [](RawClient& receiver, const char* text) {
+        const auto got = receiver.Read();
         ASSERT_TRUE(got);
-        EXPECT_EQ(got->body, "for 77");
-    }
-    // c's first message is the one for 78: it never saw the one for 77.
-    const auto got = c.Read();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->body, "for 78");
-}
-
-TEST_F(BusServerTest, SubscriptionsSurviveAReconnect) {
-    RawClient client = Client();
+        EXPECT_EQ(got->body, text);
+    };
+    RawClient a = Receiver("a");
     {
-        RawClient first = Receiver("sub");
-        EXPECT_EQ(Request(client, HeadType::Subscribe, "sub", BUSServerID, 55), HeadType::Reply);
+        RawClient b = Receiver("b");
+        RawClient c = Receiver("c");
+        // Subscriptions go to the command port of the receiver's bus server.
+        EXPECT_EQ(Request(client, HeadType::Subscribe, "a", BUSServerID, 77), HeadType::Reply);
+        EXPECT_EQ(Request(client, HeadType::Subscribe, "b", BUSServerID, 77), HeadType::Reply);
+        EXPECT_EQ(Request(client, HeadType::Subscribe, "c", BUSServerID, 78), HeadType::Reply);
+        publish(77, "for 77");
+        publish(78, "for 78");
+        expect(a, "for 77");
+        expect(b, "for 77");
+        // c's first message is the one for 78: it never saw the one for 77.
+        expect(c, "for 78");
     }
     ASSERT_TRUE(Eventually([&] {
         RawClient probe = Client();
-        return Request(probe, HeadType::Enquiry, "x", "sub") == HeadType::Failed;
+        return Request(probe, HeadType::Enquiry, "x", "b") == HeadType::Failed;
     }));
-    RawClient again = Receiver("sub");
-    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "pub", "", 55), "still here")));
-    EXPECT_EQ(client.Read()->head.Type, HeadType::Reply);
-    const auto got = again.Read();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->body, "still here");
+    // b's subscription outlives its connection.
+    RawClient again = Receiver("b");
+    publish(77, "still here");
+    expect(again, "still here");
 }
 
 TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnection) {
@@ -472,30 +459,26 @@ TEST_F(BusServerTest, TargetVanishingMidBlobClosesTheSender) {
     EXPECT_TRUE(Eventually([&] { return m_Server->Stats().ClosedByCause["relay_broken"] == 1; }));
 }
 
-TEST_F(BusServerTest, SenderVanishingMidFrameClosesTheReceiverItFed) {
-    RawClient receiver = Receiver("fed");
-    {
-        RawClient client = Client();
-        MessageHead head = Head(HeadType::Message, "s", "fed", 1);
-        head.cbMessage = 1 << 20;
-        ASSERT_TRUE(client.Send(Bytes(head) + Pattern(100)));
-        ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead) + 100));
-    }
-    // Its stream holds half a frame; only a new connection starts clean.
-    EXPECT_TRUE(receiver.WaitClosed());
-}
-
-TEST_F(BusServerTest, BadInputAfterPartOfARelayedFrameClosesItsTargetToo) {
-    RawClient receiver = Receiver("fed");
+// The head and a first part had gone out: rather than hand the application a frame cut short,
+// the receiver starts over on a new connection, whether its sender vanished or sent bad input.
+TEST_F(BusServerTest, SenderBreakingOffMidFrameClosesTheReceiverItFedOnly) {
     RawClient bystander = Receiver("other");
-    RawClient evil = Client();
-    MessageHead head = Head(HeadType::Message, "evil", "fed", 1);
-    head.cbBLOB = 100000;
-    ASSERT_TRUE(evil.Send(Bytes(head) + PdvBytes(8) + "12345678" + PdvBytes(100000)));
-    EXPECT_TRUE(evil.WaitClosed());
-    // The head and the first chunk had gone out: rather than hand the application a frame cut
-    // short, the receiver starts over on a new connection.
-    EXPECT_TRUE(receiver.WaitClosed());
+    for (const bool badInput : {false, true}) {
+        SCOPED_TRACE(badInput ? "bad input" : "vanished");
+        RawClient receiver = Receiver("fed");
+        RawClient sender = Client();
+        MessageHead head = Head(HeadType::Message, "s", "fed", 1);
+        head.cbBLOB = 100000;
+        ASSERT_TRUE(sender.Send(Bytes(head) + PdvBytes(8) + "12345678"));
+        ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead) + 8));
+        if (badInput) {
+            ASSERT_TRUE(sender.Send(PdvBytes(100000)));
+            EXPECT_TRUE(sender.WaitClosed());
+        } else {
+            sender.Close();
+        }
+        EXPECT_TRUE(receiver.WaitClosed());
+    }
     RawClient client = Client();
     EXPECT_EQ(Request(client, HeadType::Enquiry, "c", "other"), HeadType::Reply);
 }
@@ -536,17 +519,11 @@ TEST_F(BusServerTest, CountersFollowTheTrafficAndAreLoggedAtStop) {
         EXPECT_EQ(client.Read()->head.Type, HeadType::Failed);
     }
     ASSERT_TRUE(Eventually([&] { return m_Server->Stats().ConnectionsOpen == 0; }));
+    // The scrape case checks the other counters; the log line below the ones coming in.
     const busd::BusStats stats = m_Server->Stats();
-    EXPECT_EQ(stats.ConnectionsAccepted, 2u);
-    EXPECT_EQ(stats.Registrations, 1u);
-    EXPECT_EQ(stats.FramesInByType.at("Listen"), 1u);
-    EXPECT_EQ(stats.FramesInByType.at("Enquiry"), 1u);
-    EXPECT_EQ(stats.FramesInByType.at("Message"), 1u);
     EXPECT_EQ(stats.FramesOutByType.at("SYNC"), 1u);
-    EXPECT_EQ(stats.FramesOutByType.at("Reply"), 1u);
     EXPECT_EQ(stats.FramesOutByType.at("Failed"), 1u);
     EXPECT_EQ(stats.Drops, 1u);
-    EXPECT_GT(stats.BytesIn, 3 * sizeof(MessageHead));
     ORVEX::Log::LogCapture capture;
     m_Server->Stop();
     EXPECT_TRUE(capture.HasFragment("busd: connections 0 open, 2 accepted, 1 registrations; "
