@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -52,8 +54,16 @@ void SendEveryOverload(Sender& client, int command, const Payload& payload, size
 TEST_F(BLOBClientE2ETest, EveryOverloadOfBothSendersCarriesItsMessageAndReturnsItsReplies) {
     AnswerBLOBs(7002, ReplyBytes);
     StartReceiver();
-    SendEveryOverload(blobClient, 7002, Pattern(32767, 1), 32767);
-    SendEveryOverload(streamClient, 7002, PatternWriter(70000, 3), 70000);
+    const Block blob = Pattern(32767, 1);
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    SendEveryOverload(blobClient, 7002, blob, 32767);
+    SendEveryOverload(streamClient, 7002, PatternWriter(70000, 3, calls), 70000);
+    // The caller's block and writer are left as they were: no copy kept, nothing written over,
+    // the writer called once a send.
+    EXPECT_EQ(blob.ShareCount(), 1);
+    EXPECT_TRUE(MatchesPattern(blob, 32767, 1));
+    EXPECT_EQ(calls->load(), 10);
+    EXPECT_EQ(calls.use_count(), 1);
 
     const auto seen = deliveries.All();
     ASSERT_EQ(seen.size(), 20u);

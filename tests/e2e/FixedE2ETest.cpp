@@ -19,24 +19,6 @@ using ORVEX::Tessary::Controller::FixedMessageReceiver;
 
 namespace {
 
-// The process configuration pointed at the given bus for one test, then put back.
-class DefaultsOf {
-public:
-    explicit DefaultsOf(const busd::BusServer& bus)
-        : m_Command(Configuration::DefCommandPort()), m_Status(Configuration::DefStatusPort()),
-          m_Count(Configuration::NbOfBUSServer()) {
-        Configuration::SetDefaults(bus.CommandPort(), bus.StatusPort(), bus.NbOfBUSServer());
-    }
-    ~DefaultsOf() { Configuration::SetDefaults(m_Command, m_Status, m_Count); }
-    DefaultsOf(const DefaultsOf&) = delete;
-    DefaultsOf& operator=(const DefaultsOf&) = delete;
-
-private:
-    int m_Command;
-    int m_Status;
-    int m_Count;
-};
-
 // Answers every message and BLOB of command 7301 with the receiver's name.
 template <typename Receiver> void AnswerWithName(Receiver& receiver, const char* name) {
     receiver.MessageEvent.Add(7301, Handler([name](const void*, EventArgs_BUSMessage* e) {
@@ -59,7 +41,8 @@ TEST(FixedE2ETest, FixedPairsUseTheirOwnBusAndLeaveTheDefaultsToTheRest) {
     auto fixedBus = StartBus(BusOptions(2));
     auto plainBus = StartBus(BusOptions(1));
     ASSERT_TRUE(fixedBus && plainBus);
-    DefaultsOf defaults(*plainBus);
+    Configuration::SetDefaults(plainBus->CommandPort(), plainBus->StatusPort(),
+                               plainBus->NbOfBUSServer());
 
     FixedBLOBReceiver fixedBLOBs(fixedBus->StatusPort(), 2);
     FixedMessageReceiver fixedMessages(fixedBus->StatusPort(), 2);
@@ -101,4 +84,6 @@ TEST(FixedE2ETest, FixedPairsUseTheirOwnBusAndLeaveTheDefaultsToTheRest) {
     fixedBLOBs.StopWait();
     fixedMessages.StopWait();
     plainReceiver.StopWait();
+    Configuration::SetDefaults(Configuration::DefaultCommandPort, Configuration::DefaultStatusPort,
+                               Configuration::DefaultNbOfBUSServer);
 }
