@@ -82,43 +82,33 @@ TEST_F(LibrarySetupTest, TheSystemPathComesFromTheEnvironmentWithTheIniAndNamesT
     EXPECT_TRUE(capture.Has(ConfigurationBlock(path, 0, 7101, 4)));
 }
 
-struct PathCase {
-    const char* Value;
-    const char* Expected; // nullptr: the executable's directory
-};
-
-void PrintTo(const PathCase& c, std::ostream* out) {
-    *out << '"' << c.Value << '"';
-}
-
-class SystemPathTest : public SetupFixture, public ::testing::WithParamInterface<PathCase> {};
-
-TEST_P(SystemPathTest, EndsInASeparator) {
-    setenv("TESSARY_SYSTEM_PATH", GetParam().Value, 1);
-    LogCapture capture;
-    const DString path = LibrarySetup::GetSystemPath();
-    const std::string expected = GetParam().Expected ? GetParam().Expected : ExecutableDirectory();
-    EXPECT_EQ(path, expected.c_str());
-    EXPECT_FALSE(capture.HasFragment("RegOpenKeyEx"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, SystemPathTest,
-                         ::testing::Values(PathCase{"/opt/tessary", "/opt/tessary/"},
-                                           PathCase{"/opt/tessary/", "/opt/tessary/"},
-                                           PathCase{"C:\\Tessary\\", "C:\\Tessary\\"}));
-
-TEST_F(LibrarySetupTest, AnEmptyValueOrOneThatFillsTheRegistryBufferIsAnError) {
+TEST_F(LibrarySetupTest, TheSystemPathEndsInASeparatorAndABadValueCountsAsNone) {
+    struct Case {
+        std::string Value;
+        std::string Expected;
+        const char* Error; // logged at error level; nullptr: no registry line at all
+    };
     const std::string fits(255, 'p');
-    setenv("TESSARY_SYSTEM_PATH", fits.c_str(), 1);
-    EXPECT_EQ(LibrarySetup::GetSystemPath(), (fits + "/").c_str());
-
-    LogCapture capture;
-    setenv("TESSARY_SYSTEM_PATH", std::string(256, 'p').c_str(), 1);
-    EXPECT_EQ(LibrarySetup::GetSystemPath(), ExecutableDirectory().c_str());
-    EXPECT_EQ(LevelOf(capture, "RegOpenKeyEx failed : File name too long (36)"), Level::Error);
-    setenv("TESSARY_SYSTEM_PATH", "", 1);
-    EXPECT_EQ(LibrarySetup::GetSystemPath(), ExecutableDirectory().c_str());
-    EXPECT_EQ(LevelOf(capture, kRegistryError), Level::Error);
+    const Case cases[] = {
+        {"/opt/tessary", "/opt/tessary/", nullptr},
+        {"/opt/tessary/", "/opt/tessary/", nullptr},
+        {"C:\\Tessary\\", "C:\\Tessary\\", nullptr},
+        {fits, fits + "/", nullptr},
+        // One that fills the registry's buffer, or an empty one.
+        {fits + "p", ExecutableDirectory(), "RegOpenKeyEx failed : File name too long (36)"},
+        {"", ExecutableDirectory(), kRegistryError.c_str()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Value);
+        setenv("TESSARY_SYSTEM_PATH", c.Value.c_str(), 1);
+        LogCapture capture;
+        EXPECT_EQ(LibrarySetup::GetSystemPath(), c.Expected.c_str());
+        if (c.Error) {
+            EXPECT_EQ(LevelOf(capture, c.Error), Level::Error);
+        } else {
+            EXPECT_FALSE(capture.HasFragment("RegOpenKeyEx"));
+        }
+    }
 }
 
 // That the names go at exit is the prepare case's.
