@@ -11,7 +11,8 @@
 #include "tessary/client/BLOBStreamClient.h"
 #include "tessary/receiver/FixedBLOBReceiver.h"
 #include "tests/e2e/Pattern.h"
-#include "tests/support/Eventually.h"
+#include "tests/support/BusClient.h"
+#include "tests/support/ChildProcess.h"
 
 #include <unistd.h>
 
@@ -19,7 +20,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,23 +34,10 @@ constexpr uint64_t Seed = 5;
 constexpr unsigned long Command = 9000;
 constexpr const char* ReceiverID = "memrx";
 
-// A line of /proc/self/status in kB ("VmRSS", "VmHWM"); -1 when absent.
-long StatusKB(const std::string& key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.compare(0, key.size() + 1, key + ":") == 0) {
-            return std::strtol(line.c_str() + key.size() + 1, nullptr, 10);
-        }
-    }
-    return -1;
-}
-
 void Say(const std::string& key, const std::string& value) {
     std::printf("%s %s\n", key.c_str(), value.c_str());
     std::fflush(stdout);
 }
-
 
 int Receive(int statusPort, size_t bytes) {
     FixedBLOBReceiver receiver(statusPort, 1);
@@ -84,7 +71,7 @@ int Receive(int statusPort, size_t bytes) {
         Say("RESULT", "never on line");
         return 1;
     }
-    Say("BASE", std::to_string(StatusKB("VmRSS")));
+    Say("BASE", std::to_string(StatusKB(getpid(), "VmRSS")));
     Say("READY", "");
     Eventually([&] { return done.load(); }, std::chrono::seconds(100));
     // The acknowledgement goes out after the handler; the test closes stdin once the sender
@@ -96,24 +83,16 @@ int Receive(int statusPort, size_t bytes) {
         std::lock_guard<std::mutex> lock(mutex);
         Say("RESULT", result);
     }
-    Say("HWM", std::to_string(StatusKB("VmHWM")));
+    Say("HWM", std::to_string(StatusKB(getpid(), "VmHWM")));
     receiver.StopWait();
     return 0;
 }
 
-class PeerClient : public BLOBStreamClient {
-public:
-    void UseBus(int commandPort) {
-        CommandPort = commandPort;
-        NbOfBUSServer = 1;
-    }
-};
-
 int Send(int commandPort, size_t bytes, size_t chunkBytes) {
-    PeerClient client;
-    client.UseBus(commandPort);
+    BusClient<BLOBStreamClient> client;
+    client.UseBus(commandPort, 1);
     client.SetSourceID("memtx");
-    Say("BASE", std::to_string(StatusKB("VmRSS")));
+    Say("BASE", std::to_string(StatusKB(getpid(), "VmRSS")));
     std::vector<unsigned char> chunk(chunkBytes);
     DString reply;
     const bool sent = client.SendBLOB(
@@ -128,7 +107,7 @@ int Send(int commandPort, size_t bytes, size_t chunkBytes) {
         },
         reply, 100000);
     Say("RESULT", sent ? std::string(reply.c_str()) : "SendBLOB failed");
-    Say("HWM", std::to_string(StatusKB("VmHWM")));
+    Say("HWM", std::to_string(StatusKB(getpid(), "VmHWM")));
     return 0;
 }
 

@@ -74,10 +74,6 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_All.size();
     }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_All.clear();
-    }
 
 private:
     mutable std::mutex m_Mutex;

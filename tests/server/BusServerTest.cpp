@@ -76,7 +76,6 @@ TEST_F(BusServerTest, PortsFollowTheClientsArithmetic) {
         options.CommandPort = options.StatusPort = 0;
     });
     const int base = m_Server->CommandPort();
-    EXPECT_EQ(m_Server->StatusPort(), base + 1);
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(m_Server->CommandPort(k), base + 2 * k);
         EXPECT_EQ(m_Server->StatusPort(k), base + 1 + 2 * k);
