@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 namespace {
@@ -121,24 +120,17 @@ void* BodyStorage(const MessageHead& head, int64_t bytes, DString& text8, WStrin
 // peer that then sends little commits little memory.
 constexpr int64_t BodyFirstStep = int64_t{1} << 20;
 
-// A long body of n bytes into a string of the given unit. Room for all of it is taken at once,
-// which costs address space, not memory: pages are committed only as the steps reach them, and
-// the string never moves, so a body at the limit costs its own length and no copy of the
-// shorter steps (a string that doubles keeps the old and the new storage at once, and leaves
-// the freed steps in the heap).
-template <typename Text>
-bool ReadLongBody(InBuffer& stream, FrameCodec& codec, int64_t n, Text& body) {
-    constexpr int64_t unit = sizeof(typename Text::value_type);
-    try {
-        body.reserve(static_cast<size_t>((n + unit - 1) / unit));
-    } catch (const std::bad_alloc&) {
-        LogAllocationFailure(static_cast<uint32_t>(n));
-        return false;
-    }
+// The body, straight into the string's storage; false after logging the failure.
+bool ReadBody(InBuffer& stream, FrameCodec& codec, DString& text8, WString& text16) {
+    const MessageHead& head = codec.Head();
+    const int64_t n = head.cbMessage;
     int64_t read = 0;
-    for (int64_t step = BodyFirstStep;; step = std::min(n, 2 * step)) {
-        body.resize(static_cast<size_t>((step + unit - 1) / unit)); // within the room taken
-        auto* storage = reinterpret_cast<char*>(body.data());
+    for (int64_t step = std::min(n, BodyFirstStep);; step = std::min(n, 2 * step)) {
+        auto* storage = static_cast<char*>(BodyStorage(head, step, text8, text16));
+        if (storage == nullptr) {
+            LogAllocationFailure(static_cast<uint32_t>(step));
+            return false;
+        }
         if (!Pull(stream, codec, storage + read, static_cast<uint32_t>(step - read))) {
             return false;
         }
@@ -147,30 +139,6 @@ bool ReadLongBody(InBuffer& stream, FrameCodec& codec, int64_t n, Text& body) {
             return true;
         }
     }
-}
-
-// The body, straight into the string's storage; false after logging the failure.
-bool ReadBody(InBuffer& stream, FrameCodec& codec, DString& text8, WString& text16) {
-    const MessageHead& head = codec.Head();
-    const int64_t n = head.cbMessage;
-    if (n > BodyFirstStep) {
-        if (head.HasFlag(HeadFlag::Wide)) {
-            std::u16string body;
-            const bool read = ReadLongBody(stream, codec, n, body);
-            text16 = WString(std::move(body));
-            return read;
-        }
-        std::string body;
-        const bool read = ReadLongBody(stream, codec, n, body);
-        text8 = DString(std::move(body));
-        return read;
-    }
-    auto* storage = static_cast<char*>(BodyStorage(head, n, text8, text16));
-    if (storage == nullptr) {
-        LogAllocationFailure(static_cast<uint32_t>(n));
-        return false;
-    }
-    return Pull(stream, codec, storage, static_cast<uint32_t>(n));
 }
 
 // The BLOB part of a frame whose cbBLOB is a real length, into blob, already allocated with
