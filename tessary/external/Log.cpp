@@ -19,9 +19,11 @@ namespace {
 
 class LogState {
 public:
+    // Never destroyed: a receiver destroyed from one of its own handlers leaves that handler's
+    // thread to finish on its own, and it may still log while the process exits.
     static LogState& Instance() {
-        static LogState state;
-        return state;
+        static LogState* state = new LogState;
+        return *state;
     }
 
     bool Enabled(Level level) const {

@@ -360,6 +360,8 @@ TEST_F(ReceiverTest, AHandlerMayRestartOrDestroyItsReceiver) {
     m_Peers[1]->Send(PushedMessage(FixedCommand::ServerOnline, "destroy"), 1);
     ASSERT_TRUE(Eventually([&] { return destroyed.load(); }));
     EXPECT_TRUE(m_Peers[0]->WaitForClientClose(1));
+    // The handler's own thread finishes its answer after the receiver has gone.
+    EXPECT_TRUE(m_Peers[1]->WaitForClientClose(1));
 }
 
 TEST_F(ReceiverTest, AUniqueSourceIDComesFromTheCommandPortBelow) {
