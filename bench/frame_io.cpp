@@ -2,8 +2,8 @@
 // request frame answered by a small frame with default socket options (Nagle on), which shows
 // whether a frame's end waits for the peer's delayed acknowledgement.
 
-#include "tessary/protocol/FrameReader.h"
-#include "tessary/protocol/FrameWriter.h"
+#include "tessary/protocol/shared/FrameReader.h"
+#include "tessary/protocol/shared/FrameWriter.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
 // The command-name loader over a file holding the input, then the lookups log lines make.
 #include "fuzz/FuzzInput.h"
-#include "tessary/protocol/Command2String.h"
+#include "tessary/protocol/internal/Command2String.h"
 
 #include <cstdlib>
 

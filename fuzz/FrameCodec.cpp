@@ -1,7 +1,7 @@
 // The frame codec fed as the daemon feeds it: every read's bytes until they are used up or
 // the codec fails, with the segments checked against the frame they belong to.
 #include "fuzz/FuzzInput.h"
-#include "tessary/protocol/FrameCodec.h"
+#include "tessary/protocol/shared/FrameCodec.h"
 
 #include <cstdlib>
 

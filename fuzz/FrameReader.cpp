@@ -2,8 +2,8 @@
 // heads one after the other, messages read whole and every other frame skipped, as a receiver
 // does, until a read fails.
 #include "fuzz/FuzzInput.h"
-#include "tessary/foundation/IStreamBuffer.h"
-#include "tessary/protocol/FrameReader.h"
+#include "tessary/foundation/internal/IStreamBuffer.h"
+#include "tessary/protocol/shared/FrameReader.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 
 #include "tools/BusOptions.h"
 
-#include "tessary/protocol/BUSNetPDUProxy.h"
+#include "tessary/protocol/internal/BUSNetPDUProxy.h"
 
 #include <algorithm>
 #include <climits>

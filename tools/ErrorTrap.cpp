@@ -1,7 +1,7 @@
 #include "tools/ErrorTrap.h"
 
 #include "tessary/client/MessageClient.h"
-#include "tessary/foundation/SocketErrorText.h"
+#include "tessary/foundation/shared/SocketErrorText.h"
 
 #include <fmt/format.h>
 

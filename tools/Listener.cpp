@@ -3,8 +3,8 @@
 #include "tools/BlobFiles.h"
 #include "tools/Format.h"
 
-#include "tessary/protocol/MessageHead.h"
-#include "tessary/receiver/WaitMessageTask.h"
+#include "tessary/protocol/shared/MessageHead.h"
+#include "tessary/receiver/internal/WaitMessageTask.h"
 
 #include <fmt/format.h>
 

@@ -2,7 +2,7 @@
 
 #include "server/internal/Counters.h"
 #include "server/internal/OutQueue.h"
-#include "tessary/protocol/FrameCodec.h"
+#include "tessary/protocol/shared/FrameCodec.h"
 
 #include <asio.hpp>
 

@@ -1,6 +1,6 @@
 #include "server/internal/Counters.h"
 
-#include "tessary/protocol/MessageHead.h"
+#include "tessary/protocol/shared/MessageHead.h"
 
 #include <fmt/format.h>
 

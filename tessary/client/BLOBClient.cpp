@@ -3,7 +3,7 @@
 #include "tessary/client/internal/BLOBSteps.h"
 #include "tessary/client/internal/NoThrow.h"
 #include "tessary/external/Log.h"
-#include "tessary/protocol/BUSNetPDUProxy.h"
+#include "tessary/protocol/internal/BUSNetPDUProxy.h"
 #include "tessary/protocol/internal/LogLines.h"
 
 namespace ORVEX::Tessary::Controller {

@@ -2,8 +2,8 @@
 
 #include "tessary/client/internal/NoThrow.h"
 #include "tessary/external/Log.h"
-#include "tessary/protocol/BUSNetPDUProxy.h"
-#include "tessary/protocol/FastJsonEncoder.h"
+#include "tessary/protocol/internal/BUSNetPDUProxy.h"
+#include "tessary/protocol/internal/FastJsonEncoder.h"
 #include "tessary/protocol/internal/LogLines.h"
 #include "tessary/setup/internal/Configuration.h"
 

@@ -1,6 +1,6 @@
 #include "tessary/client/Client.h"
 #include "tessary/external/Log.h"
-#include "tessary/protocol/Command2String.h"
+#include "tessary/protocol/internal/Command2String.h"
 #include "tessary/receiver/BaseReceiver.h"
 #include "tessary/setup/internal/Configuration.h"
 #include "tessary/setup/internal/LibrarySetup.h"

@@ -2,8 +2,8 @@
 
 #include "tessary/client/internal/NoThrow.h"
 #include "tessary/external/Log.h"
-#include "tessary/protocol/BUSNetPDUProxy.h"
-#include "tessary/protocol/MessageHead.h"
+#include "tessary/protocol/internal/BUSNetPDUProxy.h"
+#include "tessary/protocol/shared/MessageHead.h"
 
 #include <type_traits>
 

@@ -1,6 +1,6 @@
 #include "tessary/external/Log.h"
 
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>

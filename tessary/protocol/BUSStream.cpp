@@ -1,8 +1,8 @@
 #include "tessary/protocol/BUSStream.h"
 
 #include "tessary/external/Log.h"
-#include "tessary/protocol/FrameWriter.h"
-#include "tessary/protocol/NetBuffer.h"
+#include "tessary/protocol/shared/FrameWriter.h"
+#include "tessary/protocol/internal/NetBuffer.h"
 #include "tessary/protocol/internal/BUSStreamAccess.h"
 
 #include <exception>

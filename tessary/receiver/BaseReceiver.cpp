@@ -2,10 +2,10 @@
 
 #include "tessary/client/internal/NoThrow.h"
 #include "tessary/external/Log.h"
-#include "tessary/protocol/BUSNetPDUProxy.h"
-#include "tessary/protocol/Command2String.h"
+#include "tessary/protocol/internal/BUSNetPDUProxy.h"
+#include "tessary/protocol/internal/Command2String.h"
 #include "tessary/protocol/internal/LogLines.h"
-#include "tessary/receiver/WaitMessageTask.h"
+#include "tessary/receiver/internal/WaitMessageTask.h"
 #include "tessary/receiver/internal/RaiseGuarded.h"
 #include "tessary/setup/internal/Configuration.h"
 

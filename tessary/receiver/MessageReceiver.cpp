@@ -4,7 +4,7 @@
 #include "tessary/external/Log.h"
 #include "tessary/foundation/internal/ExceptionGuard.h"
 #include "tessary/protocol/internal/LogLines.h"
-#include "tessary/receiver/WaitMessageTask.h"
+#include "tessary/receiver/internal/WaitMessageTask.h"
 #include "tessary/receiver/internal/NoResponseAnswer.h"
 
 namespace ORVEX::Tessary::Controller {

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "tessary/client/MessageClient.h"
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/BUSNetPDUProxy.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/internal/BUSNetPDUProxy.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/SeenErrors.h"
 

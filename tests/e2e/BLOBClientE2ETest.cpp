@@ -1,4 +1,4 @@
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tests/e2e/BLOBReceiverBus.h"
 
 #include <gtest/gtest.h>

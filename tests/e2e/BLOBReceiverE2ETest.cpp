@@ -1,5 +1,5 @@
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/Command2String.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/internal/Command2String.h"
 #include "tests/e2e/BLOBReceiverBus.h"
 #include "tests/support/RawFault.h"
 

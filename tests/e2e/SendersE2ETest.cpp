@@ -1,4 +1,4 @@
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tests/e2e/BLOBBus.h"
 #include "tests/support/RawFrameReceiver.h"
 #include "tests/support/SeenErrors.h"

@@ -1,5 +1,5 @@
 #include "tessary/external/Log.h"
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "tessary/foundation/AbstractServer.h"
 
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/RawFault.h"
 

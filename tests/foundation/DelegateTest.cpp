@@ -1,5 +1,5 @@
 #include "tessary/external/EventArgs.h"
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tessary/foundation/BUSDelegate.h"
 #include "tessary/foundation/UnsafeDelegate.h"
 

@@ -1,6 +1,6 @@
 #include "tessary/foundation/internal/ExceptionGuard.h"
 
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tessary/foundation/internal/ExceptionFilter.h"
 #include "tests/support/RawFault.h"
 

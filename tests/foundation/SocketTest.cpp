@@ -1,5 +1,5 @@
-#include "tessary/external/LogCapture.h"
-#include "tessary/foundation/Socket.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/foundation/internal/Socket.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 

@@ -1,6 +1,6 @@
-#include "tessary/external/LogCapture.h"
-#include "tessary/foundation/IStreamBuffer.h"
-#include "tessary/foundation/OStreamBuffer.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/foundation/internal/IStreamBuffer.h"
+#include "tessary/foundation/internal/OStreamBuffer.h"
 #include "tests/support/FrameBytes.h"
 
 #include <gtest/gtest.h>

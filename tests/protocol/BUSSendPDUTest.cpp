@@ -1,4 +1,4 @@
-#include "tessary/protocol/FrameWriter.h"
+#include "tessary/protocol/shared/FrameWriter.h"
 #include "tests/protocol/SessionFixture.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
-#include "tessary/protocol/Command2String.h"
+#include "tessary/protocol/internal/Command2String.h"
 
 #include "tessary/client/Client.h"
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/BUSNetPDUProxy.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/internal/BUSNetPDUProxy.h"
 #include "tests/protocol/SessionFixture.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "tessary/protocol/FastJsonEncoder.h"
+#include "tessary/protocol/internal/FastJsonEncoder.h"
 
 #include <gtest/gtest.h>
 

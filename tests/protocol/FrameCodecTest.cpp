@@ -1,7 +1,7 @@
-#include "tessary/external/LogCapture.h"
-#include "tessary/foundation/IStreamBuffer.h"
-#include "tessary/protocol/FrameCodec.h"
-#include "tessary/protocol/FrameReader.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/foundation/internal/IStreamBuffer.h"
+#include "tessary/protocol/shared/FrameCodec.h"
+#include "tessary/protocol/shared/FrameReader.h"
 #include "tests/support/FrameBytes.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/FrameReader.h"
-#include "tessary/protocol/FrameWriter.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/shared/FrameReader.h"
+#include "tessary/protocol/shared/FrameWriter.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/MessageHead.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/shared/MessageHead.h"
 
 #include <gtest/gtest.h>
 

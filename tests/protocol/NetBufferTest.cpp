@@ -1,5 +1,5 @@
-#include "tessary/protocol/NetBuffer.h"
-#include "tessary/protocol/XDWHolder.h"
+#include "tessary/protocol/internal/NetBuffer.h"
+#include "tessary/protocol/internal/XDWHolder.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/BUSSendPDU.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/internal/BUSSendPDU.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/SeenErrors.h"

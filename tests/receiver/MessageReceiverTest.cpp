@@ -1,9 +1,9 @@
 #include "tessary/receiver/MessageReceiver.h"
 #include "tessary/receiver/BLOBReceiver.h"
 
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/Command2String.h"
-#include "tessary/receiver/WaitMessageTask.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/internal/Command2String.h"
+#include "tessary/receiver/internal/WaitMessageTask.h"
 #include "tests/receiver/ReceiverTestSupport.h"
 #include "tests/support/RawFault.h"
 #include "tests/support/ChildProcess.h"

@@ -1,6 +1,6 @@
-#include "tessary/receiver/WaitMessageServer.h"
+#include "tessary/receiver/internal/WaitMessageServer.h"
 
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tessary/receiver/internal/WaitConnection.h"
 #include "tests/receiver/ReceiverTestSupport.h"
 

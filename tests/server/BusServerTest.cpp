@@ -1,4 +1,4 @@
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tests/support/EmbeddedBus.h"
 #include "tests/support/RawClient.h"
 

@@ -2,8 +2,8 @@
 
 #include "SetupTestSupport.h"
 
-#include "tessary/external/LogCapture.h"
-#include "tessary/protocol/Command2String.h"
+#include "tessary/external/internal/LogCapture.h"
+#include "tessary/protocol/internal/Command2String.h"
 #include "tessary/setup/internal/Configuration.h"
 
 #include <unistd.h>

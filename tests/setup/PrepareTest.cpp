@@ -1,7 +1,7 @@
 #include "SetupTestSupport.h"
 
 #include "tessary/client/Client.h"
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tessary/receiver/BaseReceiver.h"
 
 #include <string>

@@ -3,7 +3,7 @@
 #include "SetupTestSupport.h"
 
 #include "tessary/client/Client.h"
-#include "tessary/external/LogCapture.h"
+#include "tessary/external/internal/LogCapture.h"
 #include "tessary/setup/internal/FileVersionInfo.h"
 #include "tessary/setup/internal/LogSetup.h"
 

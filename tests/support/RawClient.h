@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tessary/protocol/MessageHead.h"
+#include "tessary/protocol/shared/MessageHead.h"
 #include "tests/support/Eventually.h"
 
 #include <chrono>

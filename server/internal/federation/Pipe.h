@@ -1,7 +1,7 @@
 #pragma once
 
 #include "server/internal/federation/Envelope.h"
-#include "tessary/protocol/FrameCodec.h"
+#include "tessary/protocol/shared/FrameCodec.h"
 
 #include <asio.hpp>
 

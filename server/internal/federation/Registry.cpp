@@ -1,6 +1,6 @@
 #include "server/internal/federation/Registry.h"
 
-#include "tessary/protocol/MessageHead.h"
+#include "tessary/protocol/shared/MessageHead.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "tessary/external/Log.h"
-#include "tessary/protocol/BUSSendPDU.h"
-#include "tessary/protocol/MessageHead.h"
-#include "tessary/protocol/XDWHolder.h"
+#include "tessary/protocol/internal/BUSSendPDU.h"
+#include "tessary/protocol/shared/MessageHead.h"
+#include "tessary/protocol/internal/XDWHolder.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tessary/foundation/Socket.h"
+#include "tessary/foundation/internal/Socket.h"
 
 #include <cstdint>
 

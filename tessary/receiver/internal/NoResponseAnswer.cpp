@@ -1,8 +1,8 @@
 #include "tessary/receiver/internal/NoResponseAnswer.h"
 
 #include "tessary/external/Log.h"
-#include "tessary/protocol/Command2String.h"
-#include "tessary/protocol/FastJsonEncoder.h"
+#include "tessary/protocol/internal/Command2String.h"
+#include "tessary/protocol/internal/FastJsonEncoder.h"
 #include "tessary/protocol/internal/LogLines.h"
 
 void AnswerNoResponse(const char* hook, EventArgs_BUSMessage* e) {

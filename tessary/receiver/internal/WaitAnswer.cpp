@@ -1,8 +1,8 @@
 #include "tessary/receiver/internal/WaitConnection.h"
 
 #include "tessary/external/Log.h"
-#include "tessary/protocol/FrameReader.h"
-#include "tessary/protocol/FrameWriter.h"
+#include "tessary/protocol/shared/FrameReader.h"
+#include "tessary/protocol/shared/FrameWriter.h"
 #include "tessary/protocol/internal/LogLines.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include "tessary/external/Log.h"
 #include "tessary/foundation/internal/ExceptionGuard.h"
-#include "tessary/protocol/Command2String.h"
-#include "tessary/protocol/FrameReader.h"
+#include "tessary/protocol/internal/Command2String.h"
+#include "tessary/protocol/shared/FrameReader.h"
 #include "tessary/protocol/internal/LogLines.h"
 
 #include <atomic>

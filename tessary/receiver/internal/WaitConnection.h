@@ -3,9 +3,9 @@
 #include "tessary/external/DString.h"
 #include "tessary/external/WString.h"
 #include "tessary/foundation/TmplBlockBuffer.h"
-#include "tessary/protocol/BUSRecvPDU.h"
-#include "tessary/protocol/MessageHead.h"
-#include "tessary/receiver/WaitCallbacks.h"
+#include "tessary/protocol/internal/BUSRecvPDU.h"
+#include "tessary/protocol/shared/MessageHead.h"
+#include "tessary/receiver/internal/WaitCallbacks.h"
 
 #include <atomic>
 #include <climits>

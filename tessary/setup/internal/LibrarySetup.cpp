@@ -2,7 +2,7 @@
 
 #include "tessary/external/Log.h"
 #include "tessary/external/WString.h"
-#include "tessary/protocol/Command2String.h"
+#include "tessary/protocol/internal/Command2String.h"
 #include "tessary/setup/internal/Configuration.h"
 #include "tessary/setup/internal/ModulePath.h"
 

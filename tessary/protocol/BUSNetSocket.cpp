@@ -1,6 +1,0 @@
-#include "tessary/protocol/BUSNetSocket.h"
-
-void BUSNetSocket::OnError(int32_t code) {
-    EventArgs_Error args(code, EnglishErrorText(code), "Socket");
-    SocketError.Fire(nullptr, &args);
-}
