@@ -2,7 +2,7 @@
 
 #include "tools/BusOptions.h"
 
-#include "tessary/protocol/internal/BUSNetPDUProxy.h"
+#include "tessary/client/shared/SessionSocket.h"
 
 #include <algorithm>
 #include <climits>
@@ -23,9 +23,7 @@ public:
 
     // The descriptor of the present connection (-1 when there is none), to watch a transfer
     // that the library makes in one call.
-    int SocketHandle() const {
-        return this->PDUProxy != nullptr ? this->PDUProxy->SocketHandle() : -1;
-    }
+    int SocketHandle() const { return SessionSocket(this->PDUProxy); }
 };
 
 // A receiver of class R pointed at the bus the command line names.

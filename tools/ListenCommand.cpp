@@ -23,8 +23,6 @@ constexpr std::chrono::milliseconds Poll{25};
 // How long the listener waits for every bus server before saying it listens anyway: a bus
 // server that is down is tried again in the background.
 constexpr std::chrono::seconds ReadyWait{5};
-// How long the last answer of a --count run may take to be written before the stop.
-constexpr std::chrono::seconds LastAnswerWait{2};
 
 class ListenCommand : public Command {
 public:
@@ -92,12 +90,6 @@ public:
         }
         while (!interrupted && (m_Count == 0 || listener.Received() < m_Count)) {
             interrupted = stop.Wait(Poll);
-        }
-        // The last message's answer is written after its hook returns; stopping tears the
-        // connections down, so it waits for that write first.
-        const auto answeredBy = Clock::now() + LastAnswerWait;
-        while (!interrupted && !listener.AllAnswered() && Clock::now() < answeredBy) {
-            interrupted = stop.Wait(std::chrono::milliseconds(5));
         }
         listener.StopWait();
         listener.Print(fmt::format("stopped after {} messages and BLOBs", listener.Received()));

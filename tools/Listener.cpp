@@ -4,7 +4,6 @@
 #include "tools/Format.h"
 
 #include "tessary/protocol/shared/MessageHead.h"
-#include "tessary/receiver/internal/WaitMessageTask.h"
 
 #include <fmt/format.h>
 
@@ -91,17 +90,6 @@ int Listener::OnlineServers() const {
     return count;
 }
 
-bool Listener::AllAnswered() const {
-    if (WaitTask == nullptr) {
-        return true;
-    }
-    int64_t answered = 0;
-    for (const auto& server : WaitTask->Servers()) {
-        answered += server->GetMessageCount();
-    }
-    return answered >= m_Relayed.load();
-}
-
 void Listener::Answer(EventArgs_BUSMessage& e, const std::string& defaultReply) const {
     if (m_Answer.ErrorCode != 0) {
         e.ResultCode = m_Answer.ErrorCode;
@@ -113,7 +101,6 @@ void Listener::Answer(EventArgs_BUSMessage& e, const std::string& defaultReply) 
 }
 
 bool Listener::RelayMessage(unsigned long command, const void*, EventArgs_BUSMessage* e) {
-    ++m_Relayed;
     // The bus server's on-line report is shown by its event; it wants no answer of ours.
     if (e == nullptr || (command == static_cast<unsigned long>(FixedCommand::ServerOnline) &&
                          e->SourceID.str() == BUSServerID)) {
@@ -129,7 +116,6 @@ bool Listener::RelayMessage(unsigned long command, const void*, EventArgs_BUSMes
 }
 
 bool Listener::RelayBLOB(unsigned long command, const void*, EventArgs_BUSBLOB* e) {
-    ++m_Relayed;
     if (e == nullptr) {
         return true;
     }

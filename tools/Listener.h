@@ -41,9 +41,6 @@ public:
 
     // Messages and BLOBs handed over so far (the bus servers' on-line reports are not).
     int64_t Received() const { return m_Received.load(); }
-    // True once every message taken so far, on-line reports included, has had its answer
-    // written: a listener that is to stop after its last message waits for this first.
-    bool AllAnswered() const;
     // Bus servers whose on-line report has come and whose connection has not been lost since.
     int OnlineServers() const;
 
@@ -63,9 +60,6 @@ private:
     // Per status port: true on-line, false off-line (reported once until it comes back).
     std::map<int, bool> m_Servers;
     std::atomic<int64_t> m_Received{0};
-    // Everything the hooks were called for, on-line reports included: the wait servers count
-    // those same messages once answered.
-    std::atomic<int64_t> m_Relayed{0};
 };
 
 } // namespace tool
