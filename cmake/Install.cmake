@@ -9,40 +9,17 @@ install(TARGETS tessary-client EXPORT TessaryTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The public headers: the umbrella header with everything it includes, and the other headers
-# whose classes and functions the shared library exports. Headers of the library's hidden
-# classes stay out: code that included them could not link. scripts/check-install compiles
-# every installed header on its own and fails when a header carrying TESSARY_EXPORT is missing.
+# The public headers: every header of tessary/ outside an internal/ or shared/ folder, so where
+# a header sits decides whether applications get it. internal/ holds the library's hidden
+# classes (code that included them could not link); shared/ holds what the bus server, the tool
+# and the benchmarks share with the library, such as the frame format. scripts/check-install
+# compiles every installed header on its own and fails when a header carrying TESSARY_EXPORT is
+# missing.
 # BSTJSON.h alone needs a third-party header (nlohmann/json_fwd.hpp): the package config and
 # the .pc file declare that dependency.
-set(TESSARY_PUBLIC_HEADERS
-    Tessary.h
-    client/BLOBClient.h
-    client/BLOBStreamClient.h
-    client/Client.h
-    client/FixedBLOBClient.h
-    client/FixedMessageClient.h
-    client/MessageClient.h
-    external/BSTJSON.h
-    external/DString.h
-    external/EventArgs.h
-    external/Log.h
-    external/WString.h
-    foundation/AbstractServer.h
-    foundation/BUSDelegate.h
-    foundation/Beep.h
-    foundation/BoolServer.h
-    foundation/C11DelegateHandler.h
-    foundation/TmplBlockBuffer.h
-    foundation/UnsafeDelegate.h
-    protocol/BUSStream.h
-    receiver/BLOBReceiver.h
-    receiver/BaseReceiver.h
-    receiver/FixedBLOBReceiver.h
-    receiver/FixedMessageReceiver.h
-    receiver/MessageReceiver.h
-    setup/BusSettings.h
-    setup/Version.h)
+file(GLOB_RECURSE TESSARY_PUBLIC_HEADERS RELATIVE ${PROJECT_SOURCE_DIR}/tessary CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/tessary/*.h)
+list(FILTER TESSARY_PUBLIC_HEADERS EXCLUDE REGEX "(^|/)(internal|shared)/")
 foreach(_header IN LISTS TESSARY_PUBLIC_HEADERS)
     get_filename_component(_subdir ${_header} DIRECTORY)
     install(FILES ${PROJECT_SOURCE_DIR}/tessary/${_header}
