@@ -63,15 +63,20 @@ bool Federation::Start(std::string& error) {
     if (!m_Link.Connect(options, m_Name, [this] { OnConnected(); }, error)) {
         return false;
     }
-    if (!m_Link.Subscribe(m_Prefix + ".reg", [this](std::string_view data) { OnAnnouncement(data); }) ||
+    if (!m_Link.Subscribe(m_Prefix + ".reg",
+                          [this](std::string_view data, const NatsLink::Message&) {
+                              OnAnnouncement(data);
+                          }) ||
         !m_Link.Subscribe(m_Prefix + ".sync",
-                          [this](std::string_view) {
+                          [this](std::string_view, const NatsLink::Message&) {
                               if (!m_Stopping) {
                                   Announce(Announcement::Op::Refresh, m_Announced);
                               }
                           }) ||
         !m_Link.Subscribe(m_Prefix + ".node." + m_Name,
-                          [this](std::string_view data) { OnRoute(data); })) {
+                          [this](std::string_view data, const NatsLink::Message& message) {
+                              OnRoute(data, message);
+                          })) {
         error = "cannot subscribe to the cluster's subjects";
         return false;
     }
@@ -97,6 +102,7 @@ void Federation::Shutdown() {
     for (const auto& pipe : pipes) {
         pipe->Close(true);
     }
+    m_Link.Drain();
 }
 
 void Federation::OnConnected() {
@@ -166,7 +172,7 @@ void Federation::OnAnnouncement(std::string_view data) {
     }
 }
 
-void Federation::OnRoute(std::string_view data) {
+void Federation::OnRoute(std::string_view data, const NatsLink::Message& message) {
     if (m_Stopping) {
         return;
     }
@@ -188,12 +194,12 @@ void Federation::OnRoute(std::string_view data) {
     switch (envelope->Kind) {
     case EnvelopeKind::ToIngress:
         if (auto pipe = Ingress(*envelope)) {
-            pipe->Deliver(*envelope);
+            pipe->Deliver(*envelope, message);
         }
         return;
     case EnvelopeKind::ToProxy:
         if (auto pipe = proxy()) {
-            pipe->Deliver(*envelope);
+            pipe->Deliver(*envelope, message);
         }
         return;
     case EnvelopeKind::CreditToProxy:

@@ -52,7 +52,7 @@ private:
 
     void OnConnected();
     void OnAnnouncement(std::string_view data);
-    void OnRoute(std::string_view data);
+    void OnRoute(std::string_view data, const NatsLink::Message& message);
     void ScheduleScan();
     void ScheduleRefresh();
     LocalIds ScanLocal() const;

@@ -22,9 +22,11 @@ constexpr int64_t PingMs = 2000;
 // from judging a busy node a slow consumer and dropping its messages.
 constexpr int PendingMessages = 1 << 20;
 constexpr int PendingBytes = 1 << 30;
-// A server that reads nothing for this long fails the publish, rather than holding the event
-// loop that published.
-constexpr int64_t WriteDeadlineMs = 2000;
+// nats.c reads at most this much per read event; a route's chunks are far larger than its
+// default of 32 KiB.
+constexpr int IoBufferBytes = 1 << 20;
+// What the node said last (its receivers going, its routes closing) gets this long to go out.
+constexpr auto DrainBound = std::chrono::milliseconds(500);
 // How long the destructor waits for nats.c's threads to leave the callbacks.
 constexpr auto CloseBound = std::chrono::seconds(5);
 
@@ -63,13 +65,13 @@ struct NatsLink::Gate {
 };
 
 struct NatsLink::Subscription {
-    Gate* Shared = nullptr;
     Handler OnData;
     natsSubscription* Sub = nullptr;
 };
 
 NatsLink::NatsLink(asio::io_context& io, Counters& counters)
-    : m_Io(io), m_Counters(counters), m_Gate(std::make_unique<Gate>()) {
+    : m_Io(io), m_Counters(counters), m_Gate(std::make_unique<Gate>()),
+      m_Loop(std::make_unique<NatsLoop>(io, [this] { TakeMessages(); })) {
     m_Gate->Io = &m_Io;
     m_Gate->Stats = &m_Counters;
 }
@@ -101,14 +103,16 @@ bool NatsLink::Connect(const ClusterOptions& options, const std::string& name,
         status = natsOptions_SetNoEcho(opts, true);
     }
     if (status == NATS_OK) {
-        // nats.c's flusher thread waits a millisecond before it writes what was published,
-        // twice on every send that crosses (the message, then its acknowledgement); written at
-        // once, a cross-node send costs little more than a local one. The credit windows bound
-        // what one write may have to wait for.
+        // nats.c's flusher thread waits a millisecond before it asks for a write, twice on
+        // every send that crosses (the message, then its acknowledgement); asked at once, the
+        // loop writes what a batch of handlers published as soon as they are done.
         status = natsOptions_SetSendAsap(opts, true);
     }
     if (status == NATS_OK) {
-        status = natsOptions_SetWriteDeadline(opts, WriteDeadlineMs);
+        status = natsOptions_SetIOBufSize(opts, IoBufferBytes);
+    }
+    if (status == NATS_OK && !m_Loop->Install(opts)) {
+        status = NATS_ERR;
     }
     if (status == NATS_OK) {
         status = natsOptions_SetMaxReconnect(opts, -1);
@@ -164,17 +168,11 @@ bool NatsLink::Connect(const ClusterOptions& options, const std::string& name,
 
 bool NatsLink::Subscribe(const std::string& subject, Handler handler) {
     auto sub = std::make_unique<Subscription>();
-    sub->Shared = m_Gate.get();
     sub->OnData = std::move(handler);
-    natsStatus status =
-        natsConnection_Subscribe(&sub->Sub, m_Connection, subject.c_str(), &NatsLink::OnMessage,
-                                 sub.get());
+    // Taken by the loop after each read (TakeMessages), not by a delivery thread of nats.c's.
+    natsStatus status = natsConnection_SubscribeSync(&sub->Sub, m_Connection, subject.c_str());
     if (status == NATS_OK) {
         status = natsSubscription_SetPendingLimits(sub->Sub, PendingMessages, PendingBytes);
-    }
-    if (status == NATS_OK) {
-        status = natsSubscription_SetOnCompleteCB(sub->Sub, &NatsLink::OnSubscriptionDone,
-                                                  sub.get());
     }
     if (status != NATS_OK) {
         _error("busd: cluster: cannot subscribe to %s: %s", subject.c_str(),
@@ -183,10 +181,6 @@ bool NatsLink::Subscribe(const std::string& subject, Handler handler) {
             natsSubscription_Destroy(sub->Sub);
         }
         return false;
-    }
-    {
-        const std::lock_guard<std::mutex> lock(m_Gate->Mutex);
-        ++m_Gate->Live;
     }
     m_Subscriptions.push_back(std::move(sub));
     return true;
@@ -212,19 +206,19 @@ size_t NatsLink::MaxPayload() const {
     return max > 0 ? static_cast<size_t>(max) : size_t{1} << 20;
 }
 
-void NatsLink::OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure) {
-    auto* sub = static_cast<Subscription*>(closure);
-    // The message itself goes to the loop: a route's chunks are not copied once more.
-    const std::shared_ptr<natsMsg> owned(msg, &natsMsg_Destroy);
-    sub->Shared->Post([sub, owned] {
-        const int length = natsMsg_GetDataLength(owned.get());
-        sub->OnData(std::string_view(natsMsg_GetData(owned.get()),
-                                     static_cast<size_t>(length > 0 ? length : 0)));
-    });
-}
+void NatsLink::Drain() { m_Loop->Drain(DrainBound); }
 
-void NatsLink::OnSubscriptionDone(void* closure) {
-    static_cast<Subscription*>(closure)->Shared->Leave();
+void NatsLink::TakeMessages() {
+    for (const auto& sub : m_Subscriptions) {
+        natsMsg* msg = nullptr;
+        while (natsSubscription_NextMsg(&msg, sub->Sub, 0) == NATS_OK) {
+            const Message owned(msg, &natsMsg_Destroy);
+            const int length = natsMsg_GetDataLength(msg);
+            sub->OnData(std::string_view(natsMsg_GetData(msg),
+                                         static_cast<size_t>(length > 0 ? length : 0)),
+                        owned);
+        }
+    }
 }
 
 void NatsLink::OnConnected(natsConnection* nc, void* closure) {
@@ -256,12 +250,12 @@ void NatsLink::Close() {
         const std::lock_guard<std::mutex> lock(m_Gate->Mutex);
         m_Gate->Open = false;
     }
+    // The loop has ended: what the node said last went out as it drained.
+    m_Loop->Stop();
     for (const auto& sub : m_Subscriptions) {
         natsSubscription_Unsubscribe(sub->Sub);
     }
     if (m_Connection != nullptr) {
-        // What the node said last (its receivers going, its routes closing) goes out first.
-        natsConnection_FlushTimeout(m_Connection, 500);
         natsConnection_Close(m_Connection);
     }
     bool done = false;
@@ -273,6 +267,7 @@ void NatsLink::Close() {
         // A callback may still come: what it uses is left allocated rather than freed under it.
         _error("busd: cluster: NATS callbacks did not end in time");
         (void)m_Gate.release();
+        (void)m_Loop.release();
         for (auto& sub : m_Subscriptions) {
             (void)sub.release();
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/BusServer.h"
+#include "server/internal/federation/NatsLoop.h"
 
 #include <asio.hpp>
 
@@ -20,13 +21,14 @@ namespace busd {
 class Counters;
 
 // This node's one connection to the NATS cluster. nats.c reconnects by itself, to any server
-// of the list or that the cluster advertises. Its callbacks run on its own threads: each
-// message is posted to the event loop, so the rest of the federation runs on the loop's thread
-// only.
+// of the list or that the cluster advertises. Its socket is read and written on the event loop
+// (NatsLoop), and the messages nats.c has read are taken from it there, so the rest of the
+// federation runs on the loop's thread only.
 class NatsLink {
 public:
-    // data stays valid until the handler returns.
-    using Handler = std::function<void(std::string_view data)>;
+    // The message owns data: a handler that keeps it keeps data valid.
+    using Message = std::shared_ptr<natsMsg>;
+    using Handler = std::function<void(std::string_view data, const Message& message)>;
 
     NatsLink(asio::io_context& io, Counters& counters);
     NatsLink(const NatsLink&) = delete;
@@ -41,9 +43,12 @@ public:
                  std::function<void()> onConnected, std::string& error);
     // After Connect; the handler runs on the loop. False (with a log line) when refused.
     bool Subscribe(const std::string& subject, Handler handler);
-    // Thread-safe; writes at once, waiting for the socket at most WriteDeadlineMs; false when
-    // nats.c refused the message.
+    // On the loop; nats.c takes a copy and the loop writes it out as the socket takes it; false
+    // when nats.c refused the message.
     bool Publish(const std::string& subject, const void* data, size_t size);
+    // On the loop, at shutdown: what was published goes out (for a bounded time), then the
+    // link lets the loop end.
+    void Drain();
     // The largest message the cluster takes (nats.c's default until connected).
     size_t MaxPayload() const;
 
@@ -51,8 +56,7 @@ private:
     struct Gate;
     struct Subscription;
 
-    static void OnMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure);
-    static void OnSubscriptionDone(void* closure);
+    void TakeMessages();
     static void OnConnected(natsConnection* nc, void* closure);
     static void OnDisconnected(natsConnection* nc, void* closure);
     static void OnReconnected(natsConnection* nc, void* closure);
@@ -62,6 +66,7 @@ private:
     asio::io_context& m_Io;
     Counters& m_Counters;
     std::unique_ptr<Gate> m_Gate;
+    std::unique_ptr<NatsLoop> m_Loop;
     std::vector<std::unique_ptr<Subscription>> m_Subscriptions;
     natsConnection* m_Connection = nullptr;
 };

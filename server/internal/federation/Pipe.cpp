@@ -24,7 +24,9 @@ Pipe::Pipe(PipeHost& host, asio::io_context& io, Role role, std::string node, ui
 
 void Pipe::Connect(const asio::ip::tcp::endpoint& endpoint, std::string greeting) {
     if (!greeting.empty()) {
-        m_Writes.push_front({std::move(greeting), 0});
+        Write write;
+        write.Own = std::move(greeting);
+        m_Writes.push_front(std::move(write));
     }
     m_Socket.async_connect(endpoint, [self = shared_from_this()](const std::error_code& error) {
         if (self->m_Closed) {
@@ -145,7 +147,7 @@ void Pipe::Credit(uint64_t bytes) {
     StartRead();
 }
 
-void Pipe::Deliver(const Envelope& envelope) {
+void Pipe::Deliver(const Envelope& envelope, std::shared_ptr<const void> keep) {
     if (m_Closed) {
         return;
     }
@@ -157,10 +159,14 @@ void Pipe::Deliver(const Envelope& envelope) {
         return;
     }
     ++m_RecvSeq;
-    m_Writes.push_back({std::string(envelope.Bytes), envelope.Bytes.size()});
+    Write write;
+    write.Bytes = envelope.Bytes;
+    write.Keep = std::move(keep);
+    write.Credit = envelope.Bytes.size();
+    m_Writes.push_back(std::move(write));
     m_AtBoundary = envelope.FrameEnd;
     if (m_AtBoundary && !m_Injected.empty()) {
-        m_Writes.push_back({std::move(m_Injected), 0});
+        Queue(std::move(m_Injected));
         m_Injected.clear();
     }
     StartWrite();
@@ -168,11 +174,17 @@ void Pipe::Deliver(const Envelope& envelope) {
 
 void Pipe::Inject(std::string frames) {
     if (m_AtBoundary) {
-        m_Writes.push_back({std::move(frames), 0});
+        Queue(std::move(frames));
         StartWrite();
     } else {
         m_Injected += frames;
     }
+}
+
+void Pipe::Queue(std::string frames) {
+    Write write;
+    write.Own = std::move(frames);
+    m_Writes.push_back(std::move(write));
 }
 
 void Pipe::StartWrite() {
@@ -180,7 +192,7 @@ void Pipe::StartWrite() {
         return;
     }
     m_Writing = true;
-    asio::async_write(m_Socket, asio::buffer(m_Writes.front().Bytes),
+    asio::async_write(m_Socket, asio::buffer(m_Writes.front().View()),
                       [self = shared_from_this()](const std::error_code& error, size_t) {
                           self->m_Writing = false;
                           if (self->m_Closed) {

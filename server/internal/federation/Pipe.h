@@ -54,8 +54,9 @@ public:
     // greeting goes out first (a proxy's subscriptions and Listen head); bytes delivered
     // before the connection is made wait for it.
     void Connect(const asio::ip::tcp::endpoint& endpoint, std::string greeting);
-    // Bytes from the other end for this socket, in the order they were sent.
-    void Deliver(const Envelope& envelope);
+    // Bytes from the other end for this socket, in the order they were sent; they are written
+    // from where they lie, held by keep until then.
+    void Deliver(const Envelope& envelope, std::shared_ptr<const void> keep);
     void Credit(uint64_t bytes);
     // Frames of this node's own (a proxy's new subscriptions) that go out between two
     // delivered frames.
@@ -75,10 +76,16 @@ public:
 
 private:
     struct Write {
-        std::string Bytes;
+        // This node's own frames, or a view into what keep holds.
+        std::string Own;
+        std::string_view Bytes;
+        std::shared_ptr<const void> Keep;
         // What writing it earns the other end: injected frames earn nothing.
-        uint64_t Credit;
+        uint64_t Credit = 0;
+
+        std::string_view View() const { return Keep ? Bytes : std::string_view(Own); }
     };
+    void Queue(std::string frames);
 
     void StartRead();
     void OnRead(const std::error_code& error, size_t n);
