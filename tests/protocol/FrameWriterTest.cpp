@@ -18,169 +18,149 @@ using ORVEX::Tessary::Controller::BUSStream;
 
 namespace {
 
+Bytes BlockBytes(const TmplBlockBuffer<unsigned char>& blob) {
+    return blob.IsEmpty() ? Bytes{} : ToBytes(blob.GetData(), static_cast<size_t>(blob.Length()));
+}
+
+// One writer call and the frame it must put on the wire.
+struct WriteCase {
+    const char* Name;
+    std::function<bool(NetBuffer&, MessageHead&)> Write;
+    Bytes Body = {};
+    bool Wide = false;
+    // The data PDVs' sizes and bytes; cbBLOB is the bytes' size, or the unknown size when
+    // streamed.
+    std::vector<uint32_t> Chunks = {};
+    Bytes Blob = {};
+    bool Streamed = false;
+};
+
+void PrintTo(const WriteCase& c, std::ostream* out) { *out << c.Name; }
+
+WriteCase KnownBlob(const char* name, int length) {
+    const Bytes bytes = PatternBytes(static_cast<size_t>(length), 11);
+    return {name,
+            [bytes, length](NetBuffer& stream, MessageHead& head) {
+                TmplBlockBuffer<unsigned char> sent;
+                if (length > 0) {
+                    std::memcpy(sent.Allocate(length), bytes.data(), bytes.size());
+                }
+                head.Flags |= HeadFlag::BLOB;
+                return WriteBLOB(stream, head, "b", 1, sent);
+            },
+            ToBytes("b"), false,
+            length > 0 ? std::vector<uint32_t>{static_cast<uint32_t>(length)}
+                       : std::vector<uint32_t>{},
+            bytes};
+}
+
 // Frames written by the library over a real connection, taken apart by the peer's own parser,
 // then played back and read by the library's reader.
-class FrameWriterTest : public ::testing::Test {
+class FrameWriterTest : public ::testing::TestWithParam<WriteCase> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
         ASSERT_TRUE(peer.WaitForConnections(1));
     }
 
-    // The single frame the library sent, once it has arrived whole.
-    std::optional<PeerFrame> SentFrame() {
-        if (!peer.WaitForFrames(1)) {
-            ADD_FAILURE() << "no whole frame arrived; " << peer.Received().size() << " bytes";
-            return std::nullopt;
-        }
-        std::string error;
-        auto frames = ParseFrames(peer.Received(), &error);
-        EXPECT_EQ(frames.size(), 1u) << error;
-        EXPECT_EQ(frames[0].Size, peer.Received().size()) << "bytes after the frame";
-        return frames[0];
-    }
-
-    // Plays the received bytes back and reads them as a frame.
-    bool ReadBack(MessageHead& head) {
-        peer.Send(peer.Received());
-        if (stream.ReadBytes(&head, sizeof head) != static_cast<int32_t>(sizeof head)) {
-            return false;
-        }
-        return NetRead(stream, head, text8, text16, blob);
-    }
-
     LoopbackPeer peer;
     NetBuffer stream;
-    DString text8;
-    WString text16;
-    TmplBlockBuffer<unsigned char> blob;
 };
 
 } // namespace
 
-TEST_F(FrameWriterTest, HeadOnlyFrameIsHeadAndTail) {
-    MessageHead head(HeadType::Enquiry);
+TEST_P(FrameWriterTest, TheFrameOnTheWireIsWhatTheReaderGetsBack) {
+    const WriteCase& c = GetParam();
+    MessageHead head(HeadType::Message);
+    // A length the writer must replace with what it writes.
     head.cbMessage = 5;
-    head.SetTargetID("B");
-    ASSERT_TRUE(WriteHead(stream, head));
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->Size, 88u + 16u);
-    EXPECT_EQ(frame->Head.cbMessage, 0);
-    EXPECT_EQ(frame->Head.MessageID, head.MessageID);
-    EXPECT_EQ(frame->Head.GetTargetID(), "B");
-    EXPECT_TRUE(frame->Body.empty());
+    if (c.Wide) {
+        head.Flags |= HeadFlag::Wide;
+    }
+    ASSERT_TRUE(c.Write(stream, head));
+    ASSERT_TRUE(peer.WaitForFrames(1)) << peer.Received().size() << " bytes";
     const Bytes received = peer.Received();
+    const auto frames = ParseFrames(received);
+    ASSERT_EQ(frames.size(), 1u);
+    const PeerFrame& frame = frames[0];
+    EXPECT_EQ(frame.Size, received.size()) << "bytes after the frame";
+    EXPECT_EQ(frame.Head.MessageID, head.MessageID);
+    EXPECT_EQ(frame.Head.cbMessage, static_cast<int32_t>(c.Body.size()));
+    EXPECT_EQ(frame.Head.cbBLOB, head.cbBLOB);
+    EXPECT_EQ(head.cbBLOB, c.Streamed ? UnknownBLOBSize : static_cast<int32_t>(c.Blob.size()));
+    EXPECT_EQ(frame.Body, c.Body);
+    EXPECT_EQ(frame.ChunkSizes(), c.Chunks);
+    EXPECT_EQ(frame.Blob(), c.Blob);
+    // A BLOB ends with an empty closing PDV; an empty one of known size has no PDV at all.
+    const bool pdvs = c.Streamed || !c.Chunks.empty();
+    ASSERT_EQ(frame.PDVs.size(), pdvs ? c.Chunks.size() + 1 : 0u);
+    if (pdvs) {
+        EXPECT_TRUE(frame.PDVs.back().IsLast());
+        EXPECT_EQ(frame.PDVs.back().cbData, 0u);
+    }
     EXPECT_EQ(Bytes(received.end() - 16, received.end()), TailBytes());
+
+    peer.Send(received);
+    MessageHead read(0);
+    DString text8;
+    WString text16;
+    TmplBlockBuffer<unsigned char> blob;
+    ASSERT_EQ(stream.ReadBytes(&read, sizeof read), static_cast<int32_t>(sizeof read));
+    ASSERT_TRUE(NetRead(stream, read, text8, text16, blob));
+    const auto* text = c.Wide ? static_cast<const void*>(text16.str().data()) : text8.c_str();
+    EXPECT_EQ(ToBytes(text, c.Body.size()), c.Body);
+    EXPECT_TRUE(c.Wide ? text8.IsEmpty() : text16.IsEmpty());
+    EXPECT_EQ(BlockBytes(blob), c.Blob);
 }
 
-TEST_F(FrameWriterTest, EightBitBodyLargerThanABlockRoundTrips) {
-    MessageHead head(HeadType::Message);
-    const Bytes body = PatternBytes(100000, 3);
-    ASSERT_TRUE(WriteMessage(stream, head, body.data(), 100000));
-    EXPECT_EQ(head.cbMessage, 100000);
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->Body, body);
-    EXPECT_TRUE(frame->PDVs.empty());
-    MessageHead received(0);
-    ASSERT_TRUE(ReadBack(received));
-    EXPECT_EQ(ToBytes(text8.c_str(), static_cast<size_t>(text8.GetLength())), body);
-    EXPECT_TRUE(text16.IsEmpty());
-    EXPECT_TRUE(blob.IsEmpty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Frames, FrameWriterTest,
+    ::testing::Values(
+        WriteCase{"HeadOnly",
+                  [](NetBuffer& stream, MessageHead& head) { return WriteHead(stream, head); }},
+        WriteCase{"BodyLargerThanABlock",
+                  [](NetBuffer& stream, MessageHead& head) {
+                      return WriteMessage(stream, head, PatternBytes(100000, 3).data(), 100000);
+                  },
+                  PatternBytes(100000, 3)},
+        WriteCase{"WideBody",
+                  [](NetBuffer& stream, MessageHead& head) {
+                      const std::u16string body = u"Grüße ✓";
+                      return WriteMessage(stream, head, body.data(),
+                                          static_cast<int32_t>(body.size() * 2));
+                  },
+                  ToBytes(u"Grüße ✓", 14), true},
+        KnownBlob("EmptyBlob", 0), KnownBlob("OneByte", 1), KnownBlob("BelowABlock", 32767),
+        KnownBlob("ABlock", 32768), KnownBlob("SeveralBlocks", 100000),
+        KnownBlob("Mapped", 6 * 1024 * 1024 + 3),
+        // Chunks small and larger than a block; a write of nothing (of no bytes, from no
+        // memory, of a negative count) is no chunk.
+        WriteCase{"Streamed",
+                  [](NetBuffer& stream, MessageHead& head) {
+                      const Bytes first = PatternBytes(10, 1);
+                      const Bytes second = PatternBytes(200000, 2);
+                      return WriteBLOBStream(stream, head, "s", 1, [&](BUSStream out) {
+                          out.Write(first.data(), 10);
+                          out.Write(first.data(), 0);
+                          out.Write(nullptr, 0);
+                          out.Write(first.data(), -5);
+                          BUSStream copy = out;
+                          copy.Write(second.data(), 200000);
+                      });
+                  },
+                  ToBytes("s"), false, {10, 200000},
+                  [] {
+                      Bytes joined = PatternBytes(10, 1);
+                      Append(joined, PatternBytes(200000, 2));
+                      return joined;
+                  }(),
+                  true}),
+    [](const ::testing::TestParamInfo<WriteCase>& param) { return param.param.Name; });
 
-TEST_F(FrameWriterTest, WideBodyRoundTrips) {
-    MessageHead head(HeadType::Message);
-    head.Flags |= HeadFlag::Wide;
-    const std::u16string body = u"Grüße ✓";
-    ASSERT_TRUE(WriteMessage(stream, head, body.data(), static_cast<int32_t>(body.size() * 2)));
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->Head.cbMessage, 14);
-    EXPECT_EQ(frame->WideBody(), body);
-    MessageHead received(0);
-    ASSERT_TRUE(ReadBack(received));
-    EXPECT_EQ(text16.str(), body);
-    EXPECT_TRUE(text8.IsEmpty());
-}
-
-class FrameWriterBlobTest : public FrameWriterTest,
-                            public ::testing::WithParamInterface<int> {};
-
-TEST_P(FrameWriterBlobTest, KnownSizeBlobIsOneChunkAndRoundTrips) {
-    const int length = GetParam();
-    const Bytes bytes = PatternBytes(static_cast<size_t>(length), 11);
-    TmplBlockBuffer<unsigned char> sent;
-    if (length > 0) {
-        std::memcpy(sent.Allocate(length), bytes.data(), bytes.size());
-    }
-    MessageHead head(HeadType::Message);
-    head.Flags |= HeadFlag::BLOB;
-    ASSERT_TRUE(WriteBLOB(stream, head, "b", 1, sent));
-    EXPECT_EQ(head.cbBLOB, length);
-
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->BodyText(), "b");
-    if (length == 0) {
-        EXPECT_TRUE(frame->PDVs.empty());
-    } else {
-        ASSERT_EQ(frame->PDVs.size(), 2u);
-        EXPECT_EQ(frame->ChunkSizes(), std::vector<uint32_t>{static_cast<uint32_t>(length)});
-        EXPECT_EQ(frame->PDVs[1].cbData, 0u);
-        EXPECT_TRUE(frame->PDVs[1].IsLast());
-        EXPECT_FALSE(frame->PDVs[0].IsLast());
-        EXPECT_EQ(frame->Blob(), bytes);
-    }
-
-    MessageHead received(0);
-    ASSERT_TRUE(ReadBack(received));
-    EXPECT_EQ(text8, "b");
-    EXPECT_EQ(blob.Length(), length);
-    if (length > 0) {
-        EXPECT_EQ(ToBytes(blob.GetData(), static_cast<size_t>(blob.Length())), bytes);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Sizes, FrameWriterBlobTest,
-                         ::testing::Values(0, 1, 32767, 32768, 100000, 6 * 1024 * 1024 + 3));
-
-// Chunks small and larger than a block; a write of nothing (of no bytes, from no memory, of a
-// negative count) is no chunk.
-TEST_F(FrameWriterTest, StreamedBlobIsOneChunkPerPositiveWrite) {
-    const Bytes first = PatternBytes(10, 1);
-    const Bytes second = PatternBytes(200000, 2);
-    MessageHead head(HeadType::Message);
-    ASSERT_TRUE(WriteBLOBStream(stream, head, "s", 1, [&](BUSStream out) {
-        out.Write(first.data(), 10);
-        out.Write(first.data(), 0);
-        out.Write(nullptr, 0);
-        out.Write(first.data(), -5);
-        BUSStream copy = out;
-        copy.Write(second.data(), 200000);
-    }));
-    EXPECT_EQ(head.cbBLOB, UnknownBLOBSize);
-
-    const auto frame = SentFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->Head.cbBLOB, 0x7FFFFFFF);
-    EXPECT_EQ(frame->ChunkSizes(), (std::vector<uint32_t>{10, 200000}));
-    ASSERT_EQ(frame->PDVs.size(), 3u);
-    EXPECT_TRUE(frame->PDVs[2].IsLast());
-    EXPECT_EQ(frame->PDVs[2].cbData, 0u);
-    Bytes joined = first;
-    Append(joined, second);
-    EXPECT_EQ(frame->Blob(), joined);
-
-    LogCapture capture;
-    MessageHead received(0);
-    ASSERT_TRUE(ReadBack(received));
-    EXPECT_EQ(ToBytes(blob.GetData(), static_cast<size_t>(blob.Length())), joined);
-    EXPECT_TRUE(capture.Has("Leave ReadBLOBUnknownSize, Total : 200010"));
-}
-
-TEST_F(FrameWriterTest, ConnectionIsUncorkedAfterEachFrame) {
+TEST(FrameWriterConnectionTest, IsUncorkedAfterEachFrameAndWritingWhenClosedIsHarmless) {
+    LoopbackPeer peer;
+    NetBuffer stream;
+    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
     MessageHead head(HeadType::Message);
     ASSERT_TRUE(WriteMessage(stream, head, "x", 1));
     int corked = -1;
@@ -189,15 +169,11 @@ TEST_F(FrameWriterTest, ConnectionIsUncorkedAfterEachFrame) {
                            &length),
               0);
     EXPECT_EQ(corked, 0);
-}
 
-TEST_F(FrameWriterTest, WritingOnAClosedConnectionIsHarmless) {
     stream.Close();
     LogCapture capture;
-    MessageHead head(HeadType::Message);
-    const Bytes bytes = PatternBytes(50000);
     TmplBlockBuffer<unsigned char> sent;
-    std::memcpy(sent.Allocate(50000), bytes.data(), bytes.size());
+    std::memcpy(sent.Allocate(50000), PatternBytes(50000).data(), 50000);
     EXPECT_TRUE(WriteBLOB(stream, head, "b", 1, sent));
     EXPECT_TRUE(capture.Lines().empty());
     EXPECT_EQ(stream.Pending(), 0u);

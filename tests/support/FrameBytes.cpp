@@ -76,26 +76,16 @@ std::vector<uint32_t> PeerFrame::ChunkSizes() const {
     return sizes;
 }
 
-namespace {
-
-ParseResult Malformed(std::string why) {
-    ParseResult result;
-    result.Status = ParseStatus::Malformed;
-    result.Error = std::move(why);
-    return result;
-}
-
-} // namespace
-
 ParseResult ParseFrame(const uint8_t* data, size_t size) {
     ParseResult incomplete;
+    ParseResult malformed{ParseStatus::Malformed, std::nullopt};
     if (size < sizeof(MessageHead)) {
         return incomplete;
     }
     PeerFrame frame(HeadFromBytes(data));
     const MessageHead& head = frame.Head;
     if (head.Magic != HeadMagic) {
-        return Malformed("head magic " + std::to_string(head.Magic));
+        return malformed;
     }
     size_t pos = sizeof(MessageHead);
     if (head.Type != HeadType::Listen) {
@@ -117,8 +107,7 @@ ParseResult ParseFrame(const uint8_t* data, size_t size) {
                 MessagePDV pdv;
                 std::memcpy(&pdv, data + pos, sizeof pdv);
                 if (!pdv.Is()) {
-                    return Malformed("PDV magic " + std::to_string(pdv.Magic) + " at " +
-                                     std::to_string(pos));
+                    return malformed;
                 }
                 pos += sizeof pdv;
                 frame.PDVs.push_back(pdv);
@@ -127,7 +116,7 @@ ParseResult ParseFrame(const uint8_t* data, size_t size) {
                 }
                 total += pdv.cbData;
                 if (known && total > static_cast<uint64_t>(head.cbBLOB)) {
-                    return Malformed("PDVs overrun cbBLOB " + std::to_string(head.cbBLOB));
+                    return malformed;
                 }
                 if (size - pos < pdv.cbData) {
                     return incomplete;
@@ -143,7 +132,7 @@ ParseResult ParseFrame(const uint8_t* data, size_t size) {
         std::memcpy(&tail, data + pos, sizeof tail);
         frame.HasTail = true;
         if (!tail.Is()) {
-            return Malformed("tail magic " + std::to_string(tail.Magic));
+            return malformed;
         }
         pos += sizeof(Tail);
     }
@@ -154,14 +143,11 @@ ParseResult ParseFrame(const uint8_t* data, size_t size) {
     return result;
 }
 
-std::vector<PeerFrame> ParseFrames(const Bytes& stream, std::string* error) {
+std::vector<PeerFrame> ParseFrames(const Bytes& stream) {
     std::vector<PeerFrame> frames;
     size_t offset = 0;
     while (offset < stream.size()) {
         ParseResult result = ParseFrame(stream.data() + offset, stream.size() - offset);
-        if (result.Status == ParseStatus::Malformed && error != nullptr) {
-            *error = "at " + std::to_string(offset) + ": " + result.Error;
-        }
         if (result.Status != ParseStatus::Complete) {
             break;
         }

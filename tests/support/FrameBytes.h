@@ -59,16 +59,15 @@ struct ParseResult {
     ParseStatus Status = ParseStatus::Incomplete;
     // Set when Status is Complete.
     std::optional<PeerFrame> Frame;
-    std::string Error;
 };
 
 // Takes apart the frame that starts at data. A Listen head travels alone: no body, no tail.
-// Wrong magics, negative lengths and a chunk overrunning a known BLOB size are Malformed.
+// Wrong magics and a chunk overrunning a known BLOB size are Malformed; negative lengths count
+// as none.
 ParseResult ParseFrame(const uint8_t* data, size_t size);
 
-// Every complete frame of a byte stream, in order. Stops at an incomplete frame; at a malformed
-// one it stops too and, when error is given, says why.
-std::vector<PeerFrame> ParseFrames(const Bytes& stream, std::string* error = nullptr);
+// Every complete frame of a byte stream, in order, up to an incomplete or malformed one.
+std::vector<PeerFrame> ParseFrames(const Bytes& stream);
 
 // Builds one frame. cbMessage and cbBLOB follow what is added unless set explicitly, which
 // lets tests announce lengths that the bytes do not keep.
@@ -89,7 +88,6 @@ public:
     FrameBuilder& CbMessage(int32_t value);
     FrameBuilder& CbBLOB(int32_t value);
 
-    MessageHead& Head() { return m_Head; }
     Bytes Build() const;
 
 private:

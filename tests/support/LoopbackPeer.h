@@ -34,7 +34,6 @@
 // without the peer's lock held, and may call any operation of the peer.
 class LoopbackPeer {
 public:
-    using Clock = std::chrono::steady_clock;
     using Duration = std::chrono::milliseconds;
     // Called for each complete frame a connection sends, in order.
     using Responder =

@@ -88,13 +88,11 @@ bool RawClient::Connect(int port) {
     return true;
 }
 
-int RawClient::LocalPort() const {
+std::string RawClient::PeerName() const {
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    if (m_Fd < 0 || ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
+    ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
 }
 
 void RawClient::Close() {
@@ -214,10 +212,7 @@ std::optional<Frame> RawClient::ReadSkippingHeartbeats(Millis timeout) {
         const auto left = std::chrono::duration_cast<Millis>(deadline -
                                                              std::chrono::steady_clock::now());
         auto frame = Read(std::max(Millis(0), left));
-        if (!frame) {
-            return std::nullopt;
-        }
-        const uint32_t type = frame->head.Type;
+        const uint32_t type = frame ? frame->head.Type : 0;
         if (type != HeadType::Heartbeat && type != HeadType::Heartbeat1Minute &&
             type != HeadType::Heartbeat5Minute) {
             return frame;

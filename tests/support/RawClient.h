@@ -53,9 +53,8 @@ public:
     bool IsOpen() const { return m_Fd >= 0; }
     // Wakes a read blocked on another thread (it then fails); Close after that thread is done.
     void Shutdown();
-    int LocalPort() const;
     // "127.0.0.1:port" as the server names this client in its log.
-    std::string PeerName() const { return "127.0.0.1:" + std::to_string(LocalPort()); }
+    std::string PeerName() const;
     void Close();
 
     bool Send(const std::string& bytes);

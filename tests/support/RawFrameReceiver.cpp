@@ -55,12 +55,12 @@ void RawFrameReceiver::Answer(const MessageHead& received) {
     if (m_Silent) {
         return;
     }
-    FrameBuilder answer(AnswerHead(received, HeadType::Ack));
-    MessageHead& head = answer.Head();
+    MessageHead head = AnswerHead(received, HeadType::Ack);
     head.Command = 0;
     head.TickCount = TickCount32();
     head.SetSourceID(m_Id.c_str());
     std::memcpy(head.TargetID, received.SourceID, IdFieldSize);
+    FrameBuilder answer(head);
     if (!m_Reply.empty()) {
         answer.Body(m_Reply);
     } else {
