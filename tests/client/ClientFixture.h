@@ -3,6 +3,7 @@
 #include "tessary/client/MessageClient.h"
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/protocol/internal/BUSNetPDUProxy.h"
+#include "tests/support/BusClient.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/SeenErrors.h"
 
@@ -10,19 +11,6 @@
 
 #include <string>
 #include <vector>
-
-// A client whose bus is one loopback peer, with the protected parts a test looks at.
-template <typename Base> class Exposed : public Base {
-public:
-    void UsePort(int port, int count = 1) {
-        this->CommandPort = port;
-        this->NbOfBUSServer = count;
-    }
-    int Port() const { return this->CommandPort; }
-    int Count() const { return this->NbOfBUSServer; }
-    uint32_t Instance() const { return this->InstanceID; }
-    BUSSendPDU& Session() { return *this->PDUProxy->PDU; }
-};
 
 // Answers every frame as a bus server with a target behind it would: Reply (or refuse) to the
 // frame, then, when it asks for one, an Ack carrying ackBody.
@@ -43,7 +31,7 @@ inline LoopbackPeer::Responder BusWithTarget(std::string ackBody = "", uint32_t 
 template <typename Base> class ClientTestBase : public ::testing::Test {
 protected:
     void SetUp() override {
-        client.UsePort(peer.Port());
+        client.UseBus(peer.Port(), 1);
         client.SetSourceID("me");
         Collect(client.BusError, busErrors);
     }
@@ -53,5 +41,5 @@ protected:
     ORVEX::Log::LogCapture log;
     std::vector<SeenError> busErrors;
     LoopbackPeer peer;
-    Exposed<Base> client;
+    BusClient<Base> client;
 };

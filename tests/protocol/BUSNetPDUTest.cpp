@@ -3,66 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <string>
 
-namespace {
-
-std::string Field(const char (&field)[IdFieldSize]) { return std::string(field, IdFieldSize); }
-
-std::string Padded(const std::string& id) { return id + std::string(IdFieldSize - id.size(), '\0'); }
-
-} // namespace
-
 using BUSNetPDUTest = SessionTest;
-
-TEST_F(BUSNetPDUTest, EnquiryIsAHeadOnlyFrameAndAReplyMeansOnline) {
-    AnswerWith(HeadType::Reply);
-    EXPECT_TRUE(pdu.Enquiry("me", "you", 7));
-    const PeerFrame frame = OnlyFrame();
-    EXPECT_EQ(frame.Head.Type, HeadType::Enquiry);
-    EXPECT_EQ(frame.Head.CallerID, 7u);
-    EXPECT_EQ(frame.Head.Command, 0);
-    EXPECT_EQ(frame.Head.cbMessage, 0);
-    EXPECT_EQ(frame.Head.cbBLOB, 0);
-    EXPECT_EQ(Field(frame.Head.SourceID), Padded("me"));
-    EXPECT_EQ(Field(frame.Head.TargetID), Padded("you"));
-    EXPECT_TRUE(frame.HasTail);
-    EXPECT_EQ(frame.Size, 88u + 16u);
-    const auto id = std::to_string(frame.Head.MessageID);
-    EXPECT_TRUE(log.Has("<-A-- [" + id + " : 7] Sending Enquiry to <you>"));
-    EXPECT_TRUE(log.Has("--R-> [" + id + " : 7] Leave ReadReply, get reply <me> -> <you>"));
-    EXPECT_TRUE(errors.empty());
-}
-
-TEST_F(BUSNetPDUTest, EnquiryOfAnOfflineTargetRaisesMinus20) {
-    AnswerWith(HeadType::Failed);
-    EXPECT_FALSE(pdu.Enquiry("me", "you", 7));
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].Code, -20);
-    EXPECT_EQ(errors[0].Text, "Failed when ReadReply (from BUS Server)");
-    EXPECT_EQ(errors[0].Origin, "BUSNetPDU");
-    EXPECT_TRUE(log.HasFragment("--F-> ["));
-    EXPECT_TRUE(pdu.IsConnected());
-}
-
-TEST_F(BUSNetPDUTest, UniqueSourceIDTakesTheTargetOfTheReply) {
-    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        MessageHead answer = AnswerHead(frame.Head, HeadType::Reply);
-        answer.SetTargetID("client_0123456789");
-        p.Send(FrameBuilder(answer).Build(), connection);
-    });
-    EXPECT_EQ(pdu.SetUniqueSourceID("client", 3), DString("client_012345678"));
-    const PeerFrame frame = OnlyFrame();
-    EXPECT_EQ(frame.Head.Type, HeadType::UniqueSourceID);
-    EXPECT_EQ(frame.Head.CallerID, 3u);
-    EXPECT_EQ(Field(frame.Head.SourceID), Padded("client"));
-    EXPECT_EQ(Field(frame.Head.TargetID), Padded("client"));
-    EXPECT_TRUE(log.Has("Enter SetUniqueSourceID for <client>"));
-    EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frame.Head.MessageID) +
-                        " : 3] Sending UniqueSourceID from <client>"));
-    EXPECT_TRUE(log.Has("Leave PDU.SetUniqueSourceID, get <client_012345678>"));
-}
 
 TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
     AnswerWith(HeadType::Reply);
@@ -72,7 +15,7 @@ TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
     EXPECT_EQ(frame.Head.Type, HeadType::Subscribe);
     EXPECT_EQ(frame.Head.CallerID, counter);
     EXPECT_EQ(frame.Head.Command, 4242);
-    EXPECT_EQ(Field(frame.Head.TargetID), Padded("__BUSServer"));
+    EXPECT_EQ(IdFieldText(frame.Head.TargetID), "__BUSServer");
     EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frame.Head.MessageID) + " : " +
                         std::to_string(counter) + "] Sending Subscribe to <__BUSServer>"));
 }

@@ -36,11 +36,18 @@ TEST(XDWHolderTest, LastHolderDeletesOnce) {
     EXPECT_EQ(deletions, 2);
 }
 
-TEST(NetBufferTest, ResetDropsBothSides) {
+class NetBufferTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
+        ASSERT_TRUE(peer.WaitForConnections(1));
+    }
+
     LoopbackPeer peer;
     NetBuffer stream;
-    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
-    ASSERT_TRUE(peer.WaitForConnections(1));
+};
+
+TEST_F(NetBufferTest, ResetDropsBothSides) {
     peer.Send(ToBytes("unread"));
     ASSERT_EQ(stream.Fill(6), 6u);
     stream.Write("unsent", 6);
@@ -53,13 +60,9 @@ TEST(NetBufferTest, ResetDropsBothSides) {
     EXPECT_EQ(peer.Received(), ToBytes("sent"));
 }
 
-TEST(NetBufferTest, ANewConnectionDoesNotReadWhatTheLastOneLeft) {
-    LoopbackPeer first;
+TEST_F(NetBufferTest, ANewConnectionDoesNotReadWhatTheLastOneLeft) {
     LoopbackPeer second;
-    NetBuffer stream;
-    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, first.Port()));
-    ASSERT_TRUE(first.WaitForConnections(1));
-    first.Send(ToBytes("stale bytes"));
+    peer.Send(ToBytes("stale bytes"));
     ASSERT_EQ(stream.Fill(11), 11u);
     ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, second.Port()));
     ASSERT_TRUE(second.WaitForConnections(1));
@@ -69,11 +72,7 @@ TEST(NetBufferTest, ANewConnectionDoesNotReadWhatTheLastOneLeft) {
     EXPECT_EQ(std::string(read, 3), "new");
 }
 
-TEST(NetBufferTest, HeldOutputLeavesBeforeTheNextRead) {
-    LoopbackPeer peer;
-    NetBuffer stream;
-    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
-    ASSERT_TRUE(peer.WaitForConnections(1));
+TEST_F(NetBufferTest, HeldOutputLeavesBeforeTheNextRead) {
     stream.HoldOutput(true);
     stream.Write("ack1", 4);
     stream.Flush();

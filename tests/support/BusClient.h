@@ -3,7 +3,7 @@
 #include <cstdint>
 
 // A sender (Client, MessageClient, BLOBClient, ...) pointed at a test's bus servers instead of
-// the configured ones.
+// the configured ones, with the parts of it a test looks at.
 template <typename Base> class BusClient : public Base {
 public:
     void UseBus(int commandPort, int count) {
@@ -11,4 +11,6 @@ public:
         this->NbOfBUSServer = count;
     }
     uint32_t Instance() const { return this->InstanceID; }
+    // The command session (a BUSSendPDU).
+    auto& Session() { return *this->PDUProxy->PDU; }
 };
