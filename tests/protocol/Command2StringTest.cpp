@@ -2,12 +2,10 @@
 
 #include "tessary/client/Client.h"
 #include "tessary/external/internal/LogCapture.h"
+#include "tests/support/SetupFixture.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 using ORVEX::Log::LogCapture;
@@ -45,52 +43,44 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, RangeLabelTest,
                                            Label{25000, "for Testing"}, Label{25999, "for Testing"},
                                            Label{26000, ""}, Label{0, ""}, Label{-6000, ""}));
 
-class Command2StringTest : public ::testing::Test {
+// Names files in a scratch directory; the table is emptied around each case.
+class Command2StringTest : public SetupFixture {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tessary-c2s-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        SetupFixture::SetUp();
         Command2String::Clear();
     }
     void TearDown() override {
         Command2String::Clear();
-        std::filesystem::remove_all(dir);
+        SetupFixture::TearDown();
     }
 
-    WString Write(const std::string& name, const std::string& json) {
-        const std::filesystem::path path = dir / name;
-        std::ofstream(path) << json;
-        return WString(path.string().c_str());
+    WString WriteNames(const std::string& name, const std::string& json) {
+        return WString(Write(name, json).c_str());
     }
-
-    std::filesystem::path dir;
 };
 
+// Array elements and object members are entries; the attribute key is skipped.
 TEST_F(Command2StringTest, LoadSortsTheEntriesAndEveryCodeIsFound) {
     LogCapture capture;
-    const WString path = Write("names.json", R"({"Command2String": [
+    const WString path = WriteNames("names.json", R"({"Command2String": [
         {"Command": "300", "String": "Three"},
         {"Command": 100, "String": "One"},
         {"Command": "200", "String": "Two"}]})");
     EXPECT_EQ(Command2String::Load(path), 3);
     EXPECT_EQ(Command2String::Count(), 3);
-    EXPECT_EQ(Command2String::Lookup(100), "One");
-    EXPECT_EQ(Command2String::Lookup(200), "Two");
-    EXPECT_EQ(Command2String::Lookup(300), "Three");
-    EXPECT_EQ(Command2String::Lookup(150), "");
-    EXPECT_EQ(Command2String::Lookup(99), "");
-    EXPECT_EQ(Command2String::Lookup(301), "");
+    for (const auto& [code, name] : std::vector<std::pair<int, const char*>>{
+             {100, "One"}, {200, "Two"}, {300, "Three"}, {150, ""}, {99, ""}, {301, ""}}) {
+        EXPECT_EQ(Command2String::Lookup(code), name) << code;
+    }
     EXPECT_TRUE(capture.Has("Enter Command2String::Load [" + (dir / "names.json").string() + "]"));
     EXPECT_TRUE(capture.Has("Leave Command2String::Load, NbOfItem : 3"));
-}
 
-TEST_F(Command2StringTest, ObjectMembersAreEntriesTooAndTheAttributeKeyIsSkipped) {
-    const WString path = Write("names.json", R"({"Command2String": {
+    EXPECT_EQ(Command2String::Load(WriteNames("object.json", R"({"Command2String": {
         "first": {"Command": "6001", "String": "TcpTuning"},
         "<xmlattr>": {"Command": "1", "String": "attribute"},
-        "second": {"Command": "42", "String": "Answer"}}})");
-    EXPECT_EQ(Command2String::Load(path), 2);
+        "second": {"Command": "42", "String": "Answer"}}})")),
+              2);
     EXPECT_EQ(Command2String::Lookup(42), "Answer");
     EXPECT_EQ(Command2String::Lookup(1), "");
     // A name from the file wins over its range; the range's other codes keep the label.
@@ -101,10 +91,11 @@ TEST_F(Command2StringTest, ObjectMembersAreEntriesTooAndTheAttributeKeyIsSkipped
 // A load replaces the whole table, so one without entries leaves it empty.
 TEST_F(Command2StringTest, FilesWithoutEntriesEmptyTheTable) {
     const WString full =
-        Write("one.json", R"({"Command2String": [{"Command": 9, "String": "i"}]})");
+        WriteNames("one.json", R"({"Command2String": [{"Command": 9, "String": "i"}]})");
     for (const WString& empty :
-         {Write("empty.json", R"({"Command2String": []})"), Write("other.json", R"({"Names": 1})"),
-          Write("broken.json", "{not json"), WString((dir / "missing.json").string().c_str())}) {
+         {WriteNames("empty.json", R"({"Command2String": []})"),
+          WriteNames("other.json", R"({"Names": 1})"), WriteNames("broken.json", "{not json"),
+          WString((dir / "missing.json").string().c_str())}) {
         ASSERT_EQ(Command2String::Load(full), 1);
         EXPECT_EQ(Command2String::Load(empty), 0) << empty.ToDString().c_str();
         EXPECT_EQ(Command2String::Count(), 0);
@@ -113,13 +104,13 @@ TEST_F(Command2StringTest, FilesWithoutEntriesEmptyTheTable) {
 }
 
 TEST_F(Command2StringTest, ACommandThatIsNotANumberReadsAsZero) {
-    EXPECT_EQ(Command2String::Load(Write("odd.json", R"({"Command2String": [
+    EXPECT_EQ(Command2String::Load(WriteNames("odd.json", R"({"Command2String": [
         {"Command": "abc", "String": "Letters"}, {"String": "NoCode"}]})")),
               2);
     const DString zero = Command2String::Lookup(0);
     EXPECT_TRUE(zero == "Letters" || zero == "NoCode") << zero.c_str();
     // An element with nothing in it is an entry too, not the end of the list.
-    EXPECT_EQ(Command2String::Load(Write("holes.json", R"({"Command2String": [
+    EXPECT_EQ(Command2String::Load(WriteNames("holes.json", R"({"Command2String": [
         {"Command": 1, "String": "One"}, {}, null, {"Command": 4, "String": "Four"}]})")),
               4);
     EXPECT_EQ(Command2String::Lookup(4), "Four");

@@ -1,6 +1,6 @@
 #include "tessary/setup/internal/Ini.h"
 
-#include "SetupTestSupport.h"
+#include "tests/support/SetupFixture.h"
 
 #include "tessary/setup/internal/Configuration.h"
 
@@ -38,37 +38,25 @@ TEST_F(IniTest, AMissingFileGivesTheDefaultsCutToTheBuffer) {
     EXPECT_EQ(ini.GetString("Key", std::string(300, 'x').c_str()).GetLength(), 259);
 }
 
-struct IniCase {
-    const char* Label;
-    const char* Text;
-    BUSServerSettings Expected;
-};
-
-void PrintTo(const IniCase& c, std::ostream* out) {
-    *out << c.Label;
+// The bus server keys convert as atoi does; a key not in [BUSServer] keeps its default.
+TEST_F(IniTest, BUSServerValuesConvertLikeAtoi) {
+    struct Case {
+        const char* Text;
+        BUSServerSettings Expected;
+    };
+    for (const Case& c : {
+             Case{"[BUSServer]\nCommandPort=7000\nStatusPort=7001\nNbOfBUSServer=2\n",
+                  {7000, 7001, 2}},
+             Case{"[BUSServer]\nStatusPort=12ab\nNbOfBUSServer=-3\n", {6630, 12, -3}},
+             Case{"[Server]\nCommandPort=1\n", {6630, 6631, 4}},
+             Case{"", {6630, 6631, 4}}}) {
+        SCOPED_TRACE(c.Text);
+        const BUSServerSettings settings =
+            ReadBUSServerIni(Write(Configuration::IniFileName, c.Text).c_str());
+        EXPECT_EQ(settings.CommandPort, c.Expected.CommandPort);
+        EXPECT_EQ(settings.StatusPort, c.Expected.StatusPort);
+        EXPECT_EQ(settings.NbOfBUSServer, c.Expected.NbOfBUSServer);
+    }
 }
-
-class BUSServerIniTest : public SetupFixture, public ::testing::WithParamInterface<IniCase> {};
-
-TEST_P(BUSServerIniTest, ValuesConvertLikeAtoi) {
-    const std::string file = Write(Configuration::IniFileName, GetParam().Text);
-    const BUSServerSettings settings = ReadBUSServerIni(file.c_str());
-    EXPECT_EQ(settings.CommandPort, GetParam().Expected.CommandPort);
-    EXPECT_EQ(settings.StatusPort, GetParam().Expected.StatusPort);
-    EXPECT_EQ(settings.NbOfBUSServer, GetParam().Expected.NbOfBUSServer);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, BUSServerIniTest,
-    ::testing::Values(IniCase{"AllSet",
-                              "[BUSServer]\nCommandPort=7000\nStatusPort=7001\nNbOfBUSServer=2\n",
-                              {7000, 7001, 2}},
-                      IniCase{"NotANumber", "[BUSServer]\nCommandPort=abc\n", {0, 6631, 4}},
-                      IniCase{"LeadingDigits",
-                              "[BUSServer]\nStatusPort=12ab\nNbOfBUSServer=-3\n",
-                              {6630, 12, -3}},
-                      IniCase{"OtherSection", "[Server]\nCommandPort=1\n", {6630, 6631, 4}},
-                      IniCase{"Empty", "", {6630, 6631, 4}}),
-    [](const ::testing::TestParamInfo<IniCase>& param) { return std::string(param.param.Label); });
 
 } // namespace
