@@ -3,55 +3,33 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
+#include <string>
 
-TEST(DStringTest, AppendsAndConcatenatesInEveryCombination) {
+// The system text a failed call's line carries is the setup case's (its registry line).
+TEST(DStringTest, AppendsFormatsAndWritesThroughItsBuffer) {
     DString text("ab");
     text.Append('c').Append("de") << DString("f") << 12;
     text += 'g';
     EXPECT_EQ(text, "abcdef12g");
     EXPECT_EQ(text.GetLength(), 9);
-    EXPECT_EQ(DString("x") + DString("y"), "xy");
-    EXPECT_EQ(DString("x") + "y", "xy");
-    EXPECT_EQ("x" + DString("y"), "xy");
-    EXPECT_EQ(DString("x") + 'y', "xy");
-    DString nullText(static_cast<const char*>(nullptr));
-    EXPECT_EQ(nullText.GetLength(), 0);
-    EXPECT_STREQ(static_cast<const char*>(nullText), "");
-}
-
-TEST(DStringTest, FormatsReplaceAppendAndGrowPastTheLocalBuffer) {
-    DString text("old");
+    EXPECT_EQ("x" + DString("y") + 'z', "xyz");
+    EXPECT_STREQ(static_cast<const char*>(DString(static_cast<const char*>(nullptr))), "");
     text.Format("%d-%s", 7, "x");
-    EXPECT_EQ(text, "7-x");
     text.AppendFormat("/%04d", 42);
     EXPECT_EQ(text, "7-x/0042");
+    // Past the local buffer.
     const std::string longPiece(1000, 'z');
-    EXPECT_EQ(DString::FromFormat("%s!", longPiece.c_str()).GetLength(), 1001);
-    EXPECT_EQ(DString::From(-12), "-12");
+    EXPECT_EQ(DString::FromFormat("%s!", longPiece.c_str()).str(), longPiece + "!");
     EXPECT_EQ(DString::From(4000000000UL), "4000000000");
     EXPECT_EQ(DString("123abc").To<int>(), 123);
     EXPECT_EQ(DString("abc").To<int>(), 0);
-}
-
-TEST(DStringTest, FormatMsgAppendsTheSystemText) {
-    DString text;
-    text.FormatMsg(ENOENT, "RegOpenKeyEx failed");
-    EXPECT_EQ(text.str(), std::string("RegOpenKeyEx failed : ") + std::strerror(ENOENT) + " (2)");
-}
-
-TEST(DStringTest, RawBufferAccessKeepsWrittenBytes) {
-    DString text("ab");
     char* buffer = text.GetBuffer(10);
-    std::memcpy(buffer + 2, "cdef", 4);
-    text.ReleaseBuffer(6);
-    EXPECT_EQ(text, "abcdef");
-    char* exact = text.GetBufferSetLength(3);
-    exact[2] = 'Z';
-    EXPECT_EQ(text, "abZ");
-    text.Empty();
-    EXPECT_TRUE(text.IsEmpty());
+    std::memcpy(buffer + 8, "ab", 2);
+    text.ReleaseBuffer(10);
+    EXPECT_EQ(text, "7-x/0042ab");
+    text.GetBufferSetLength(3)[2] = 'Z';
+    EXPECT_EQ(text, "7-Z");
 }
 
 TEST(WStringTest, ConvertsNonAsciiBothWays) {

@@ -7,11 +7,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 using ORVEX::Log::Level;
@@ -124,20 +122,7 @@ TEST(ExceptionGuardTest, ACppExceptionGoesThroughTheFilterWithoutAName) {
     EXPECT_TRUE(capture.Has("C++ exception : boom"));
 }
 
-TEST(ExceptionGuardTest, AFaultOnAWorkerThreadEndsOnlyTheGuardedBody) {
-    LogCapture capture;
-    std::atomic<int> stage{0};
-    std::thread worker([&] {
-        stage = RunGuarded(&DereferenceNull) ? 1 : 2;
-        if (RunGuarded([&] { g_Sink = 3; })) {
-            stage = stage * 10;
-        }
-    });
-    worker.join();
-    EXPECT_EQ(stage.load(), 20);
-    EXPECT_TRUE(capture.Has("exception_access_violation\t\t"));
-}
-
+// A fault on a worker thread is the server case's (AbstractServerTest).
 TEST(ExceptionGuardTest, TheInnermostGuardTakesTheFault) {
     LogCapture capture;
     bool outerFinished = false;

@@ -56,41 +56,29 @@ protected:
 
 } // namespace
 
-TEST_F(SocketTest, ExchangesBytesWithThePeer) {
+// A receive time-out of zero polls; the peer closing gives -1 and leaves the socket closed.
+TEST_F(SocketTest, ExchangesBytesWithThePeerUntilItCloses) {
     Connect();
-    EXPECT_TRUE(socket.IsConnected());
-    EXPECT_NE(socket.Handle(), NoSocket);
     ASSERT_TRUE(socket.SendBinary("hello", 5));
     ASSERT_TRUE(peer.WaitForBytes(5));
     EXPECT_EQ(peer.Received(), ToBytes("hello"));
 
-    peer.Send(ToBytes("abc"));
-    char buffer[16];
-    ASSERT_EQ(socket.Receive(buffer, sizeof buffer), 3);
-    EXPECT_EQ(std::string(buffer, 3), "abc");
-}
-
-TEST_F(SocketTest, PeerCloseGivesMinusOneAndLeavesTheSocketClosed) {
-    Connect();
-    peer.Close();
-    char buffer[16];
-    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
-    EXPECT_FALSE(socket.IsConnected());
-    EXPECT_EQ(socket.Handle(), NoSocket);
-    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
-}
-
-TEST_F(SocketTest, ReceiveTimeOutOfZeroPollsAndStaysConnected) {
-    Connect();
     socket.SetReceiveTimeOut(0);
     char buffer[16];
     EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 0);
     EXPECT_TRUE(socket.IsConnected());
-    peer.Send(ToBytes("x"));
-    // The byte is on its way through loopback; a poll may still come back empty once.
+    peer.Send(ToBytes("abc"));
+    // The bytes are on their way through loopback; a poll may still come back empty once.
     int32_t count = 0;
     EXPECT_TRUE(Eventually([&] { return (count = socket.Receive(buffer, sizeof buffer)) != 0; }));
-    EXPECT_EQ(count, 1);
+    ASSERT_EQ(count, 3);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+
+    peer.Close();
+    EXPECT_TRUE(Eventually([&] { return socket.Receive(buffer, sizeof buffer) == -1; }));
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.Handle(), NoSocket);
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
 }
 
 TEST_F(SocketTest, ReceiveTimeOutRunningOutClosesSilently) {
@@ -221,6 +209,10 @@ TEST_F(SocketTest, RefusedConnectLogsBothLinesWithTheWinsockCode) {
     EXPECT_EQ(socket.Errors, std::vector<int32_t>{10061});
     EXPECT_FALSE(socket.IsConnected());
     EXPECT_EQ(socket.Handle(), NoSocket);
+    // A name is no address: no lookup is made.
+    EXPECT_FALSE(socket.Open("bus.example", 6630));
+    EXPECT_TRUE(capture.Has("Cannot make TCP/IP connection, IP = bus.example, Port = 6630"));
+    EXPECT_EQ(socket.Errors.size(), 2u);
 }
 
 TEST(SocketSelfConnectTest, AConnectionThatMetItselfIsRecognised) {
@@ -241,15 +233,6 @@ TEST(SocketSelfConnectTest, AConnectionThatMetItselfIsRecognised) {
     Socket other;
     ASSERT_TRUE(other.Open(LoopbackPeer::Host, peer.Port()));
     EXPECT_FALSE(Socket::ConnectedToItself(other.Handle()));
-}
-
-TEST_F(SocketTest, AddressThatIsNotDottedDecimalFailsToConnect) {
-    LogCapture capture;
-    EXPECT_FALSE(socket.Open("bus.example", 6630));
-    EXPECT_TRUE(capture.Has("Cannot make TCP/IP connection, IP = bus.example, Port = 6630"));
-    EXPECT_TRUE(capture.HasFragment("Invoke Socket.connect failed, "));
-    EXPECT_EQ(socket.Errors.size(), 1u);
-    EXPECT_FALSE(socket.IsConnected());
 }
 
 TEST_F(SocketTest, OpenAgainDropsTheOldConnection) {
@@ -285,10 +268,5 @@ TEST_F(SocketTest, SetOptionLogsItsResultAndReportsFailures) {
 TEST(SocketErrorText, JoinsCodeEnglishAndChinese) {
     EXPECT_EQ(Socket::ErrorText(12345).str(),
               "12345 -- Socket error : 12345 (Socket error 12345)");
-    EXPECT_EQ(Socket::ErrorText(10061).str(), "10061 -- Connection Refused (强行拒绝连接)");
-    // Two codes share an English text but not a Chinese one.
-    EXPECT_EQ(Socket::EnglishErrorText(383), Socket::EnglishErrorText(394));
-    EXPECT_EQ(Socket::ChineseErrorText(383).str(), "属性是只读的");
-    EXPECT_EQ(Socket::ChineseErrorText(394).str(), "属性不可读");
     EXPECT_EQ(Socket::EnglishErrorText(10058).str(), "Socked Shutdown");
 }

@@ -54,16 +54,6 @@ private:
     std::deque<std::pair<int, Bytes>> m_Script;
 };
 
-class RecordingOutput : public OStreamBuffer {
-public:
-    bool WriteSink(const void* data, uint32_t n) override {
-        SinkCalls.push_back(ToBytes(data, n));
-        return true;
-    }
-
-    std::vector<Bytes> SinkCalls;
-};
-
 Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
     return Bytes(bytes.begin() + static_cast<long>(from),
                  bytes.begin() + static_cast<long>(from + count));
@@ -71,45 +61,18 @@ Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
 
 } // namespace
 
-// A read larger than a block goes straight to the destination; the source failing part way
-// still counts what came.
-TEST(InBufferTest, SourceFailureGivesAShortCountThenNothing) {
+// A read larger than a block goes straight to the destination; "nothing yet" is asked again,
+// and the source failing part way still counts what came.
+TEST(InBufferTest, NothingYetIsAskedAgainAndAFailureGivesAShortCountThenNothing) {
     ScriptedInput in;
+    in.Nothing();
     in.Deliver(PatternBytes(50000));
     in.Fail();
     Bytes out(100000);
     EXPECT_EQ(in.ReadBytes(out.data(), 100000), 50000);
+    EXPECT_EQ(in.Reads, 3);
     EXPECT_EQ(Slice(out, 0, 50000), PatternBytes(50000));
     EXPECT_EQ(in.ReadBytes(out.data(), 100), 0);
-}
-
-TEST(InBufferTest, NothingYetIsAskedAgain) {
-    ScriptedInput in;
-    in.Nothing();
-    in.Nothing();
-    in.Deliver(ToBytes("abcde"));
-    char out[5];
-    EXPECT_EQ(in.ReadBytes(out, 5), 5);
-    EXPECT_EQ(in.Reads, 3);
-}
-
-TEST(InBufferTest, TypedReadIsAllOrNothing) {
-    ScriptedInput in;
-    in.Deliver({0x01, 0x02, 0x03});
-    uint32_t value = 0xDEADBEEF;
-    in >> value;
-    EXPECT_EQ(value, 0xDEADBEEFu);
-    EXPECT_EQ(in.Buffered(), 3u);
-
-    // The fourth byte arrives in another block: the value straddles two blocks.
-    const uint8_t last = 0x04;
-    in.AppendBlock(StreamBlock::Borrow(&last, 1, false));
-    in >> value;
-    EXPECT_EQ(value, 0x04030201u);
-    uint16_t half = 7;
-    in >> half;
-    EXPECT_EQ(half, 7);
-    EXPECT_TRUE(in.IsEmpty());
 }
 
 // Source pieces of awkward sizes against reads of awkward sizes, small and above a chunk:
@@ -136,50 +99,6 @@ TEST(InBufferTest, MixedReadSizesDeliverTheStreamInOrder) {
     EXPECT_EQ(out, data);
     uint8_t extra = 0;
     EXPECT_EQ(in.ReadBytes(&extra, 1), 0);
-}
-
-TEST(InBufferTest, PrefetchOverAppendedMemoryFailsAndKeepsItBuffered) {
-    const Bytes blob = PatternBytes(1 << 20);
-    IStreamBuffer in;
-    in.AppendBlock(StreamBlock::Borrow(blob.data(), static_cast<uint32_t>(blob.size()), false));
-    EXPECT_FALSE(in.Prefetch());
-    EXPECT_EQ(in.Buffered(), 1u << 20);
-    Bytes out(blob.size());
-    EXPECT_EQ(in.ReadBytes(out.data(), static_cast<uint32_t>(out.size())),
-              static_cast<int32_t>(blob.size()));
-    EXPECT_EQ(out, blob);
-}
-
-TEST(OutBufferTest, ValuesStraddlingABlockEndGoOutWhole) {
-    RecordingOutput out;
-    const Bytes filler = PatternBytes(32766);
-    out.Write(filler.data(), 32766);
-    out << uint32_t{0x44332211} << uint16_t{0x6655} << uint8_t{0x77};
-    out.Flush();
-    Bytes sent;
-    for (const auto& call : out.SinkCalls) {
-        Append(sent, call);
-    }
-    Bytes expected = filler;
-    Append(expected, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
-    EXPECT_EQ(sent, expected);
-}
-
-TEST(OutBufferTest, TakeAllJoinsWrittenAndAppendedBlocks) {
-    OStreamBuffer out;
-    out.Write("12345", 5);
-    const char borrowed[] = "abc";
-    out.AppendBlock(StreamBlock::Borrow(borrowed, 3, true));
-    auto owned = StreamBlock::Allocate(8);
-    std::memcpy(owned->Data, "xy", 2);
-    owned->Position = 2;
-    out.AppendBlock(std::move(owned));
-    char joined[11] = {};
-    out.TakeAll(joined);
-    EXPECT_STREQ(joined, "12345abcxy");
-    EXPECT_EQ(out.Pending(), 0u);
-    // The stream's own sink goes nowhere.
-    EXPECT_FALSE(out.WriteSink("x", 1));
 }
 
 // Runs in a child process whose address space is capped a little above what it already
