@@ -363,30 +363,3 @@ TEST(FrameCodecPushTest, EveryReadBoundaryGivesTheSameFramesAndAListenHeadTravel
         Part::Tail, Part::Head, Part::PDV,  Part::Tail};
     EXPECT_EQ(Push(input, input.size(), 1 << 20).parts, expected);
 }
-
-TEST(FrameReaderBodyTest, BodiesEndWholeInsideTheirStrings) {
-    // 7 bytes: three whole characters and a last one made of the odd byte and a zero. The long
-    // one passes the first step of 1 MiB, and is odd, so the wide one ends in a half character.
-    for (const Bytes& body : {ToBytes("abcdefg"), PatternBytes((5 << 19) + 3, 9)}) {
-        for (const bool wide : {false, true}) {
-            Bytes frame = FrameBuilder(MessageFrameHead()).RawBody(body).Build();
-            Patch(frame, offsetof(MessageHead, Flags), wide ? HeadFlag::Wide : 0);
-            MemoryFrame read(frame);
-            DString text8;
-            WString text16;
-            TmplBlockBuffer<unsigned char> blob;
-            ASSERT_TRUE(NetRead(read.in, read.Head, text8, text16, blob));
-            EXPECT_TRUE(read.in.IsEmpty());
-            const auto* got = wide ? static_cast<const void*>(text16.str().data()) : text8.c_str();
-            EXPECT_EQ(Bytes(static_cast<const uint8_t*>(got),
-                            static_cast<const uint8_t*>(got) + body.size()),
-                      body);
-            const auto length = static_cast<size_t>(wide ? text16.GetLength() : text8.GetLength());
-            EXPECT_EQ(length, wide ? (body.size() + 1) / 2 : body.size());
-            EXPECT_TRUE(wide ? text8.IsEmpty() : text16.IsEmpty());
-            if (wide && body.size() == 7) {
-                EXPECT_EQ(text16.str().back(), u'\x0067');
-            }
-        }
-    }
-}
