@@ -1,7 +1,7 @@
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/protocol/shared/FrameReader.h"
 #include "tessary/protocol/shared/FrameWriter.h"
-#include "tests/support/LoopbackPeer.h"
+#include "tests/protocol/SessionFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -64,16 +64,7 @@ WriteCase KnownBlob(const char* name, int length) {
 
 // Frames written by the library over a real connection, taken apart by the peer's own parser,
 // then played back and read by the library's reader.
-class FrameWriterTest : public ::testing::TestWithParam<WriteCase> {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
-        ASSERT_TRUE(peer.WaitForConnections(1));
-    }
-
-    LoopbackPeer peer;
-    NetBuffer stream;
-};
+class FrameWriterTest : public StreamTest, public ::testing::WithParamInterface<WriteCase> {};
 
 } // namespace
 
@@ -166,10 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
                   true}),
     [](const ::testing::TestParamInfo<WriteCase>& param) { return param.param.Name; });
 
-TEST(FrameWriterConnectionTest, IsUncorkedAfterEachFrameAndWritingWhenClosedIsHarmless) {
-    LoopbackPeer peer;
-    NetBuffer stream;
-    ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
+using FrameWriterConnectionTest = StreamTest;
+
+TEST_F(FrameWriterConnectionTest, IsUncorkedAfterEachFrameAndWritingWhenClosedIsHarmless) {
     MessageHead head(HeadType::Message);
     ASSERT_TRUE(WriteMessage(stream, head, "x", 1));
     int corked = -1;

@@ -1,6 +1,5 @@
-#include "tessary/protocol/internal/NetBuffer.h"
 #include "tessary/protocol/internal/XDWHolder.h"
-#include "tests/support/LoopbackPeer.h"
+#include "tests/protocol/SessionFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -36,16 +35,7 @@ TEST(XDWHolderTest, LastHolderDeletesOnce) {
     EXPECT_EQ(deletions, 2);
 }
 
-class NetBufferTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
-        ASSERT_TRUE(peer.WaitForConnections(1));
-    }
-
-    LoopbackPeer peer;
-    NetBuffer stream;
-};
+using NetBufferTest = StreamTest;
 
 TEST_F(NetBufferTest, ResetDropsBothSides) {
     peer.Send(ToBytes("unread"));

@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -21,6 +19,18 @@ inline int ReceiveTimeOutOnceChanged(const Socket& socket, int before) {
     Eventually([&] { return socket.ReceiveTimeOut() != before; });
     return socket.ReceiveTimeOut();
 }
+
+// A connection's stream to a loopback peer.
+class StreamTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(stream.Connect(LoopbackPeer::Host, peer.Port()));
+        ASSERT_TRUE(peer.WaitForConnections(1));
+    }
+
+    LoopbackPeer peer;
+    NetBuffer stream;
+};
 
 // A send session connected to a loopback peer that records every frame, with the log captured
 // and the session's error events collected.

@@ -156,11 +156,8 @@ bool LoopbackPeer::WaitForClientClose(size_t connection, Duration wait) const {
 void LoopbackPeer::Enqueue(size_t connection, Operation operation) {
     {
         std::lock_guard lock(m_Mutex);
-        if (connection >= m_Connections.size()) {
-            throw std::out_of_range("LoopbackPeer: no connection " + std::to_string(connection) +
-                                    " (wait for it with WaitForConnections)");
-        }
-        Connection& target = *m_Connections[connection];
+        // A connection not yet accepted throws std::out_of_range: wait for it first.
+        Connection& target = *m_Connections.at(connection);
         if (target.Fd < 0) {
             return;
         }
