@@ -6,10 +6,6 @@
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 TEST(ToolDemoTest, EveryStepPassesAndTheTableSaysSo) {
     ToolProcess demo({"demo", "--servers", "2"});
     ASSERT_EQ(demo.Wait(), 0) << demo.Stdout() << demo.Stderr();

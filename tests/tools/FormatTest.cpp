@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -34,24 +35,28 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"9223372036854775808", std::nullopt},
                       SizeCase{"9007199254740992G", std::nullopt}));
 
-TEST(FormatTest, BytesPickTheLargestUnitBelow1024) {
-    EXPECT_EQ(tool::FormatBytes(12), "12 B");
-    EXPECT_EQ(tool::FormatBytes(1023), "1023 B");
-    EXPECT_EQ(tool::FormatBytes(1536), "1.5 KiB");
-    EXPECT_EQ(tool::FormatBytes(64ll << 20), "64.0 MiB");
-    EXPECT_EQ(tool::FormatBytes(3ll << 30), "3.0 GiB");
+// Bytes take the largest unit below 1024; rates, durations and counts their own steps.
+TEST(FormatTest, UnitsAndPrecisionFollowTheSize) {
+    const std::pair<std::string, std::string> cases[] = {
+        {tool::FormatBytes(12), "12 B"},
+        {tool::FormatBytes(1023), "1023 B"},
+        {tool::FormatBytes(1536), "1.5 KiB"},
+        {tool::FormatBytes(64ll << 20), "64.0 MiB"},
+        {tool::FormatBytes(3ll << 30), "3.0 GiB"},
+        {tool::FormatRate(530.24e6), "530.2 MB/s"},
+        {tool::FormatSeconds(42e-6), "42 us"},
+        {tool::FormatSeconds(0.0123), "12.3 ms"},
+        {tool::FormatSeconds(2.5), "2.50 s"},
+        {tool::FormatCount(12), "12"},
+        {tool::FormatCount(45678), "45.7 k"},
+        {tool::FormatCount(1234567.8), "1.23 M"},
+    };
+    for (const auto& [got, expected] : cases) {
+        EXPECT_EQ(got, expected);
+    }
 }
 
-TEST(FormatTest, RatesSecondsAndCounts) {
-    EXPECT_EQ(tool::FormatRate(530.24e6), "530.2 MB/s");
-    EXPECT_EQ(tool::FormatSeconds(42e-6), "42 us");
-    EXPECT_EQ(tool::FormatSeconds(0.0123), "12.3 ms");
-    EXPECT_EQ(tool::FormatSeconds(2.5), "2.50 s");
-    EXPECT_EQ(tool::FormatCount(12), "12");
-    EXPECT_EQ(tool::FormatCount(45678), "45.7 k");
-    EXPECT_EQ(tool::FormatCount(1234567.8), "1.23 M");
-}
-
+// Nearest rank: every percentile is a measured sample, also in sets too small to interpolate.
 TEST(PercentilesTest, NearestRankReportsMeasuredSamples) {
     std::vector<int64_t> samples;
     for (int64_t i = 100; i >= 1; --i) {
@@ -65,19 +70,13 @@ TEST(PercentilesTest, NearestRankReportsMeasuredSamples) {
     EXPECT_EQ(s.P99, 990);
     EXPECT_EQ(s.Max, 1000);
     EXPECT_DOUBLE_EQ(s.Mean, 505.0);
-}
 
-TEST(PercentilesTest, SmallAndEmptySets) {
     std::vector<int64_t> none;
     EXPECT_EQ(tool::Summarise(none).Count, 0u);
     EXPECT_EQ(tool::Summarise(none).P99, 0);
-
     std::vector<int64_t> one{7};
-    const tool::LatencySummary s = tool::Summarise(one);
-    EXPECT_EQ(s.P50, 7);
-    EXPECT_EQ(s.P99, 7);
-    EXPECT_EQ(s.Max, 7);
-
+    EXPECT_EQ(tool::Summarise(one).P50, 7);
+    EXPECT_EQ(tool::Summarise(one).P99, 7);
     // Two samples: p50 is the first, p90 already the second.
     std::vector<int64_t> two{20, 10};
     tool::Summarise(two);

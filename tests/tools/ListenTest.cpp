@@ -10,10 +10,6 @@ namespace {
 // The listener is ready once every bus server has it registered: it says so in one line.
 constexpr const char* Ready = "listening as rx on 2 bus servers";
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
     ScratchDir dir;
     ASSERT_FALSE(dir.Path().empty());

@@ -5,16 +5,14 @@
 #include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 // The bus of one test: in-process bus servers on free ports; the tool reaches them through
@@ -29,12 +27,10 @@ protected:
     }
 
     std::vector<std::string> With(std::vector<std::string> arguments) const {
-        for (const std::string& flag :
-             {std::string("--command-port"), std::to_string(m_Bus->CommandPort()),
-              std::string("--status-port"), std::to_string(m_Bus->StatusPort()),
-              std::string("--servers"), std::to_string(BusCount)}) {
-            arguments.push_back(flag);
-        }
+        arguments.insert(arguments.end(),
+                         {"--command-port", std::to_string(m_Bus->CommandPort()), "--status-port",
+                          std::to_string(m_Bus->StatusPort()), "--servers",
+                          std::to_string(BusCount)});
         return arguments;
     }
 
@@ -58,14 +54,15 @@ private:
 // A multi-MiB BLOB under ThreadSanitizer on a loaded machine takes seconds to arrive.
 inline constexpr std::chrono::milliseconds FileBound{15000};
 
+inline bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 // A directory of its own for one test's files, removed with everything in it at the end.
 class ScratchDir {
 public:
-    ScratchDir() {
-        std::string pattern = ::testing::TempDir() + "tessary-tool-XXXXXX";
-        if (mkdtemp(pattern.data()) != nullptr) {
-            m_Path = pattern;
-        }
+    ScratchDir() : m_Path(::testing::TempDir() + "tessary-tool-XXXXXX") {
+        EXPECT_NE(mkdtemp(m_Path.data()), nullptr);
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -87,24 +84,12 @@ inline std::string PatternText(size_t size, uint32_t seed) {
 }
 
 inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr) << path;
-    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size()) << path;
-    std::fclose(file);
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 // The whole file; empty when it cannot be read.
 inline std::string ReadBytes(const std::string& path) {
-    std::string bytes;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    char buffer[65536];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-        bytes.append(buffer, n);
-    }
-    std::fclose(file);
-    return bytes;
+    std::ostringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
 }
