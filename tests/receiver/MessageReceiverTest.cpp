@@ -1,5 +1,4 @@
 #include "tessary/receiver/MessageReceiver.h"
-#include "tessary/receiver/BLOBReceiver.h"
 
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/protocol/internal/Command2String.h"
@@ -16,14 +15,12 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 using namespace receivertest;
 using ORVEX::Log::LogCapture;
 using ORVEX::Tessary::Controller::BaseReceiver;
-using ORVEX::Tessary::Controller::BLOBReceiver;
 using ORVEX::Tessary::Controller::MessageReceiver;
 using ORVEX::Tessary::Controller::WaitMessageTask;
 
@@ -78,22 +75,19 @@ protected:
     std::vector<std::unique_ptr<LoopbackPeer>> m_Peers;
 };
 
-TEST_F(ReceiverTest, StartsWithTheDefaultsAndTakesSettingsForTheNextStart) {
+// Before StartWait the settings are kept for the start, and the requests to a bus fail.
+TEST_F(ReceiverTest, BeforeStartWaitSettingsWaitAndRequestsFail) {
     EXPECT_EQ(std::string(m_Receiver->GetConnectIPAddress()), "127.0.0.1");
+    m_Receiver->ConnectTo("10.1.2.3");
+    EXPECT_EQ(std::string(m_Receiver->GetConnectIPAddress()), "10.1.2.3");
     EXPECT_FALSE(m_Receiver->SetTcpNoDelay(true));
     EXPECT_TRUE(m_Receiver->SetTcpNoDelay(true));
     EXPECT_EQ(m_Receiver->TimeOut(), BaseReceiver::gDefMSTimeOut / 1000);
-
     const int saved = BaseReceiver::gDefMSTimeOut;
     BaseReceiver::gDefMSTimeOut = 1500;
     EXPECT_EQ(ProbeReceiver().TimeOut(), 1);
     BaseReceiver::gDefMSTimeOut = saved;
 
-    m_Receiver->ConnectTo("10.1.2.3");
-    EXPECT_EQ(std::string(m_Receiver->GetConnectIPAddress()), "10.1.2.3");
-}
-
-TEST_F(ReceiverTest, RequestsBeforeStartWaitFail) {
     EXPECT_FALSE(m_Receiver->IsStarted());
     m_Receiver->SetSourceID("Me");
     EXPECT_FALSE(m_Receiver->Subscribe(100, 5000));
@@ -161,7 +155,9 @@ TEST_F(ReceiverTest, MessagesGoToTheHookFirstThenToTheTableInOrder) {
     EXPECT_EQ(calls.load(), 2);
 }
 
-TEST_F(ReceiverTest, FaultingAndThrowingHandlersDoNotStopTheReceiver) {
+// A handler that faults ends the table's run for that message (throwing ones are the
+// delegate's business); the answer still goes out and the receiver carries on.
+TEST_F(ReceiverTest, AFaultingHandlerDoesNotStopTheReceiver) {
     std::atomic<int> faults{0};
     std::atomic<int> after{0};
     m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage* e) {
@@ -171,12 +167,6 @@ TEST_F(ReceiverTest, FaultingAndThrowingHandlersDoNotStopTheReceiver) {
         }
     }));
     m_Receiver->MessageEvent.Add(8, Handler([&](const void*, EventArgs_BUSMessage*) { ++after; }));
-    m_Receiver->MessageEvent.Add(9, Handler([](const void*, EventArgs_BUSMessage*) {
-        throw std::runtime_error("dropped by the handler object");
-    }));
-    m_Receiver->MessageEvent.Add(9, Handler([](const void*, EventArgs_BUSMessage* e) {
-        e->ReplyText = "second ran";
-    }));
     StartOn(1);
     LoopbackPeer& bus = *m_Peers[0];
     bus.Send(PushedMessage(8, "fault"));
@@ -185,14 +175,9 @@ TEST_F(ReceiverTest, FaultingAndThrowingHandlersDoNotStopTheReceiver) {
     EXPECT_EQ(after.load(), 0) << "entries after the faulting one run";
     EXPECT_TRUE(m_Log.Has("Enter ExceptionFilter."));
     EXPECT_TRUE(m_Log.Has("Exception catched at MessageReceiver::OnMessageRelay"));
-
-    m_Log.Clear();
     bus.Send(PushedMessage(8, "again"));
-    bus.Send(PushedMessage(9, "throw"));
-    ASSERT_TRUE(WaitForAnswers(bus, 3));
+    ASSERT_TRUE(WaitForAnswers(bus, 2));
     EXPECT_EQ(after.load(), 1);
-    EXPECT_EQ(Answers(bus)[2].BodyText(), "second ran");
-    EXPECT_FALSE(m_Log.Has("Exception catched at MessageReceiver::OnMessageRelay"));
     EXPECT_EQ(bus.ConnectionCount(), 1u);
 }
 
@@ -203,32 +188,6 @@ TEST_F(ReceiverTest, TheNoResponseAnswerIsRegisteredOnTheTable) {
     m_Receiver->MessageEvent.NoResponse.Fire(nullptr, &raised);
     EXPECT_EQ(raised.ResultCode, 1);
     EXPECT_TRUE(m_Log.HasFragment("OnMessageNoResponse <Sender> --> <Me> of <43 ("));
-}
-
-// The BLOB receiver registers its no-response members themselves, so registering them again
-// finds them there and removing them removes them.
-class NoResponseProbe : public BLOBReceiver {
-public:
-    size_t AddBothAgain() {
-        AddClassHandler(MessageEvent.NoResponse, Self(), &NoResponseProbe::OnMessageNoResponse);
-        AddClassHandler(BLOBEvent.NoResponse, Self(), &NoResponseProbe::OnBLOBNoResponse);
-        return MessageEvent.NoResponse.Handlers().size() + BLOBEvent.NoResponse.Handlers().size();
-    }
-    bool RemoveBoth() {
-        return RemoveClassHandler(MessageEvent.NoResponse, Self(),
-                                  &NoResponseProbe::OnMessageNoResponse) &&
-               RemoveClassHandler(BLOBEvent.NoResponse, Self(), &NoResponseProbe::OnBLOBNoResponse);
-    }
-
-private:
-    BLOBReceiver* Self() { return this; }
-};
-
-TEST(BLOBReceiverTest, ItsNoResponseMembersAreRegisteredThemselves) {
-    NoResponseProbe receiver;
-    EXPECT_EQ(receiver.AddBothAgain(), 2u);
-    EXPECT_TRUE(receiver.RemoveBoth());
-    EXPECT_TRUE(receiver.BLOBEvent.NoResponse.Handlers().empty());
 }
 
 TEST_F(ReceiverTest, BLOBsReachingAMessageReceiverAreAcknowledgedEmpty) {
