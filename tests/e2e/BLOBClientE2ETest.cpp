@@ -1,5 +1,5 @@
 #include "tessary/external/internal/LogCapture.h"
-#include "tests/e2e/BLOBReceiverBus.h"
+#include "tests/e2e/BLOBBus.h"
 
 #include <gtest/gtest.h>
 
@@ -77,27 +77,6 @@ TEST_F(BLOBClientE2ETest, EveryOverloadOfBothSendersCarriesItsMessageAndReturnsI
             << "send " << i;
         EXPECT_EQ(seen[i].SourceID, i < 10 ? "tx" : "stx");
     }
-}
-
-TEST_F(BLOBClientE2ETest, AnErrorAnswerFailsTheSendWithItsCodeAndText) {
-    receiver.BLOBEvent.Add(7003, Handler([](const void*, EventArgs_BUSMessage* e) {
-                               e->ResultCode = 5;
-                               e->ReplyText = "abc";
-                               static_cast<EventArgs_BUSBLOB*>(e)->ReplyBLOB = Pattern(10, 2);
-                           }));
-    StartReceiver();
-    DString reply("kept?");
-    Block replyBLOB;
-    EXPECT_FALSE(blobClient.SendBLOB("rx", 7003, DString("x"), Pattern(10, 1), reply, replyBLOB,
-                                     5000));
-    EXPECT_TRUE(reply.IsEmpty());
-    ASSERT_EQ(ackErrors.size(), 1u);
-    EXPECT_EQ(ackErrors[0].Code, 5);
-    EXPECT_EQ(ackErrors[0].Text, "abc");
-    EXPECT_EQ(ackErrors[0].Command, 7003);
-    // The connection carries on: the error frame was read whole.
-    AnswerBLOBs(7004);
-    EXPECT_TRUE(blobClient.SendBLOB("rx", 7004, Pattern(10, 1), 5000));
 }
 
 TEST_F(BLOBClientE2ETest, AWriterThatThrowsCostsTheConnectionNotTheReceiver) {

@@ -1,6 +1,6 @@
 // Two nodes joined through real NATS servers: a receiver registered on node B, senders on
 // node A that reach it only through the cluster.
-#include "tests/e2e/BLOBReceiverBus.h"
+#include "tests/e2e/BLOBBus.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NatsServers.h"
 

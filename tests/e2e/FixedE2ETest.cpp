@@ -3,7 +3,7 @@
 
 #include "server/BusServer.h"
 #include "tessary/setup/internal/Configuration.h"
-#include "tests/e2e/BLOBReceiverBus.h"
+#include "tests/e2e/BLOBBus.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,6 @@
 #include "tessary/external/internal/LogCapture.h"
 #include "tests/e2e/BLOBBus.h"
 #include "tests/support/RawFrameReceiver.h"
-#include "tests/support/SeenErrors.h"
 
 #include <gtest/gtest.h>
 
