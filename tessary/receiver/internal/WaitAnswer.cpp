@@ -5,6 +5,8 @@
 #include "tessary/protocol/shared/FrameWriter.h"
 #include "tessary/protocol/internal/LogLines.h"
 
+#include <utility>
+
 namespace {
 
 struct AnswerBody {
@@ -69,9 +71,16 @@ bool WaitConnection::FireMessage(MessageHead& head) {
     // Counted before the answer goes out, so whoever has the answer also sees the count.
     ++m_MessageCount;
     const uint32_t begin = TickCount32();
+    // The body moves into the record: a copy would hold a long body twice while the handler
+    // runs.
+    const auto takeBody = [&](EventArgs_BUSMessage& args) {
+        args.Message = std::move(text);
+        args.WMessage = std::move(wtext);
+    };
     if (head.HasFlag(HeadFlag::BLOB)) {
-        EventArgs_BUSBLOB args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
-                               head.MessageID, block);
+        EventArgs_BUSBLOB args(command, head.GetSourceID(), head.GetTargetID(), DString(),
+                               WString(), head.MessageID, block);
+        takeBody(args);
         if (m_Settings.BLOBHandler && !Stopping()) {
             m_Settings.BLOBHandler(command, nullptr, &args);
         }
@@ -84,8 +93,9 @@ bool WaitConnection::FireMessage(MessageHead& head) {
             m_LastBLOB = block;
         }
     } else {
-        EventArgs_BUSMessage args(command, head.GetSourceID(), head.GetTargetID(), text, wtext,
-                                  head.MessageID);
+        EventArgs_BUSMessage args(command, head.GetSourceID(), head.GetTargetID(), DString(),
+                                  WString(), head.MessageID);
+        takeBody(args);
         if (m_Settings.MessageHandler && !Stopping()) {
             m_Settings.MessageHandler(command, nullptr, &args);
         }
