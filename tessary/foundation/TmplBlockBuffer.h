@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -136,6 +137,23 @@ public:
         }
         T* data = Allocate(other.Length());
         std::memcpy(data, other.m_Data, static_cast<size_t>(other.Length()) * sizeof(T));
+    }
+
+    // Gives the whole pages within count elements from first back to the system, for a holder
+    // that alone holds a mapped block and is done with those elements; they read as zero
+    // afterwards. A shared block or one from the heap is left as it is.
+    void GiveBack(int first, int count) {
+        if (m_Header == nullptr || m_Header->Count.load() != 1 ||
+            ControlOf(m_Header).MappedBytes == 0 || first < 0 || count < 1) {
+            return;
+        }
+        const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        const auto from = reinterpret_cast<uintptr_t>(m_Data + first);
+        const uintptr_t begin = (from + page - 1) & ~(page - 1);
+        const uintptr_t end = (from + static_cast<size_t>(count) * sizeof(T)) & ~(page - 1);
+        if (end > begin) {
+            madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+        }
     }
 
     // Marks the block as not to be shared: later copies from or into it copy the bytes.

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace {
@@ -115,30 +116,79 @@ void* BodyStorage(const MessageHead& head, int64_t bytes, DString& text8, WStrin
     }
 }
 
-// A body up to this size is sized at once; a longer one is read in steps that double, its
-// string grown to each step only once the step before has arrived, so a length announced by a
-// peer that then sends little commits little memory.
+// A body up to this size is sized at once; a longer one grows as its bytes arrive, so a
+// length announced by a peer that then sends little commits little memory.
 constexpr int64_t BodyFirstStep = int64_t{1} << 20;
 
-// The body, straight into the string's storage; false after logging the failure.
+using BodyBlock = TmplBlockBuffer<char>;
+
+// Bytes of a long body copied from its block into its string between two give-backs.
+constexpr int64_t CopyStep = int64_t{2} << 20;
+
+// The first bytes of block as a string of Unit, the block's pages given back as they are
+// copied, so that the two together never hold much more than the body once. A wide body of
+// odd length ends in a character whose high byte is zero.
+template <typename Unit> std::basic_string<Unit> CopyOut(BodyBlock& block, int64_t bytes) {
+    std::basic_string<Unit> body;
+    body.reserve(static_cast<size_t>(bytes) / sizeof(Unit) + static_cast<size_t>(bytes) % sizeof(Unit));
+    for (int64_t done = 0; done < bytes; done += CopyStep) {
+        const int64_t step = std::min(CopyStep, bytes - done);
+        const char* from = block.GetData() + done;
+        body.append(reinterpret_cast<const Unit*>(from), static_cast<size_t>(step) / sizeof(Unit));
+        if (step % static_cast<int64_t>(sizeof(Unit)) != 0) {
+            body.push_back(static_cast<Unit>(static_cast<unsigned char>(from[step - 1])));
+        }
+        block.GiveBack(static_cast<int>(done), static_cast<int>(step));
+    }
+    return body;
+}
+
+// A long body is read into a block grown in steps that double as bytes arrive: a large block
+// is mapped, grows without its bytes being copied and gives its pages back to the system at
+// once, where a string that doubles holds its old and new storage together while it copies and
+// leaves the freed steps in the heap. The string is sized only for what arrived.
+bool ReadLongBody(InBuffer& stream, FrameCodec& codec, DString& text8, WString& text16) {
+    const int64_t n = codec.Head().cbMessage;
+    BodyBlock block;
+    int64_t arrived = 0;
+    int64_t asked = 0;
+    bool read = true;
+    try {
+        for (asked = std::min<int64_t>(n, BodyBlock::MappedThreshold); read && arrived < n;
+             asked = std::min(n, 2 * asked)) {
+            char* storage = block.Reallocate(static_cast<int>(asked)) + arrived;
+            const auto wanted = static_cast<uint32_t>(asked - arrived);
+            const int32_t got = stream.ReadBytes(storage, wanted);
+            read = Feed(codec, storage, got, wanted);
+            arrived += std::max(got, 0);
+        }
+        asked = arrived;
+        if (codec.Head().HasFlag(HeadFlag::Wide)) {
+            text16 = WString(CopyOut<char16_t>(block, arrived));
+        } else {
+            text8 = DString(CopyOut<char>(block, arrived));
+        }
+    } catch (const std::bad_alloc&) {
+        LogAllocationFailure(static_cast<uint32_t>(asked));
+        return false;
+    }
+    return read;
+}
+
+// The body, straight into the string's storage when it is short; false after logging the
+// failure.
 bool ReadBody(InBuffer& stream, FrameCodec& codec, DString& text8, WString& text16) {
     const MessageHead& head = codec.Head();
     const int64_t n = head.cbMessage;
-    int64_t read = 0;
-    for (int64_t step = std::min(n, BodyFirstStep);; step = std::min(n, 2 * step)) {
-        auto* storage = static_cast<char*>(BodyStorage(head, step, text8, text16));
-        if (storage == nullptr) {
-            LogAllocationFailure(static_cast<uint32_t>(step));
-            return false;
-        }
-        if (!Pull(stream, codec, storage + read, static_cast<uint32_t>(step - read))) {
-            return false;
-        }
-        read = step;
-        if (read == n) {
-            return true;
-        }
+    if (n > BodyFirstStep) {
+        return ReadLongBody(stream, codec, text8, text16);
     }
+    auto* storage = static_cast<char*>(BodyStorage(head, n, text8, text16));
+    if (storage == nullptr) {
+        LogAllocationFailure(static_cast<uint32_t>(n));
+        return false;
+    }
+    return Pull(stream, codec, storage, static_cast<uint32_t>(n));
 }
 
 // The BLOB part of a frame whose cbBLOB is a real length, into blob, already allocated with

@@ -24,15 +24,17 @@
 // does not is refused with one error line.
 bool FrameWithinLimit(const MessageHead& head, int32_t maxFrame);
 
-// Body (into text16 when head has the Wide flag, else text8), BLOB and tail. Body and a
-// known-size BLOB are read straight into their final storage; a streamed BLOB ends in one
+// Body (into text16 when head has the Wide flag, else text8), BLOB and tail. A body up to
+// 1 MiB and a known-size BLOB are read straight into their final storage, a longer body into a
+// mapped block first that gives its pages back as they are copied; a streamed BLOB ends in one
 // block of exactly its total, and one sent as a single chunk is read in place. Chunks of a
 // known-size BLOB may fall short of its length (the rest stays as allocated) but never exceed
 // it. A wide body of odd length is read whole into (cbMessage + 1) / 2 characters, the last one with a zero high byte, so
 // nothing is written past the string and the stream stays in step. A frame whose body and
 // BLOB together announce more than maxFrame bytes is refused before anything is read; a
 // streamed BLOB is refused once its chunks pass what is left of the limit. After a failed BLOB
-// read blob is empty; after a failed body read the string holds at least what was read.
+// read blob is empty; after a failed body read the string holds at least what was read, unless
+// memory for it ran short.
 bool NetRead(InBuffer& stream, const MessageHead& head, DString& text8, WString& text16,
              TmplBlockBuffer<unsigned char>& blob, int32_t maxFrame = INT32_MAX);
 
