@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 
@@ -20,41 +21,25 @@ TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
                         std::to_string(counter) + "] Sending Subscribe to <__BUSServer>"));
 }
 
+// What the peer sends before it closes: the reply's head, then after, all cut to keep bytes.
 struct ReplyFailure {
     const char* Name;
-    // Bytes the peer sends before it closes.
-    Bytes (*Script)(const MessageHead& request);
+    Bytes After;
+    size_t Keep;
     int Code;
     const char* Text;
     const char* Line;
 };
-
-Bytes Nothing(const MessageHead&) { return {}; }
-Bytes ShortHead(const MessageHead& request) {
-    Bytes head = HeadBytes(AnswerHead(request, HeadType::Reply));
-    head.resize(50);
-    return head;
-}
-Bytes NoTail(const MessageHead& request) { return HeadBytes(AnswerHead(request, HeadType::Reply)); }
-Bytes ShortTail(const MessageHead& request) {
-    Bytes bytes = HeadBytes(AnswerHead(request, HeadType::Reply));
-    Bytes tail = TailBytes();
-    tail.resize(10);
-    Append(bytes, tail);
-    return bytes;
-}
-Bytes WrongTailMagic(const MessageHead& request) {
-    Bytes bytes = HeadBytes(AnswerHead(request, HeadType::Reply));
-    Append(bytes, PDVBytes(0, true));
-    return bytes;
-}
 
 class ReplyFailureTest : public SessionTest, public ::testing::WithParamInterface<ReplyFailure> {};
 
 TEST_P(ReplyFailureTest, FailsWithItsLineAndCodeAndKeepsTheConnectionState) {
     const ReplyFailure failure = GetParam();
     peer.SetResponder([failure](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        p.Send(failure.Script(frame.Head), connection);
+        Bytes bytes = HeadBytes(AnswerHead(frame.Head, HeadType::Reply));
+        Append(bytes, failure.After);
+        bytes.resize(std::min(bytes.size(), failure.Keep));
+        p.Send(bytes, connection);
         p.Close(connection);
     });
     EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
@@ -69,14 +54,15 @@ TEST_P(ReplyFailureTest, FailsWithItsLineAndCodeAndKeepsTheConnectionState) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, ReplyFailureTest,
     ::testing::Values(
-        ReplyFailure{"Nothing", Nothing, -1, "Read.Reply",
+        ReplyFailure{"Nothing", {}, 0, -1, "Read.Reply",
                      "Leave ReadReply due to failed to Read.Reply"},
-        ReplyFailure{"ShortHead", ShortHead, -7, "Invalid Reply",
+        ReplyFailure{"ShortHead", {}, 50, -7, "Invalid Reply",
                      "Leave ReadReply due to invalid Reply, 50 < 88"},
-        ReplyFailure{"NoTail", NoTail, -1, "Read.Tail", "Leave ReadReply due to failed to Read.Tail"},
-        ReplyFailure{"ShortTail", ShortTail, -7, "Invalid Tail",
+        ReplyFailure{"NoTail", {}, 88, -1, "Read.Tail",
+                     "Leave ReadReply due to failed to Read.Tail"},
+        ReplyFailure{"ShortTail", TailBytes(), 88 + 10, -7, "Invalid Tail",
                      "Leave ReadReply due to invalid Tail, 10 < 16"},
-        ReplyFailure{"WrongTailMagic", WrongTailMagic, -7, "Invalid Tail",
+        ReplyFailure{"WrongTailMagic", PDVBytes(0, true), 200, -7, "Invalid Tail",
                      "Leave ReadReply due to invalid Tail."}),
     [](const auto& param) { return std::string(param.param.Name); });
 

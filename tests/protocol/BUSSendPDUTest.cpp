@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -87,7 +89,7 @@ MessageHead AckOf(uint32_t type, uint32_t messageID) {
     return ack;
 }
 
-TEST_F(BUSSendPDUTest, AnAckIsReadWholeAndLoggedWithItsSizeAndAnEmptyOneKeepsTheText) {
+TEST_F(BUSSendPDUTest, AnAckIsReadWholeInTheCallersWidthAndAnEmptyOneKeepsTheText) {
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).Body("hello").Build());
     peer.Send(FrameBuilder(AckOf(HeadType::Ack, 43)).Build());
     EXPECT_TRUE(ReadAck());
@@ -97,16 +99,13 @@ TEST_F(BUSSendPDUTest, AnAckIsReadWholeAndLoggedWithItsSizeAndAnEmptyOneKeepsThe
     EXPECT_EQ(text, DString("hello"));
     EXPECT_TRUE(log.Has("--D-> [43 : 9] Leave DoReadAck, get Ack <you> -> <me>"));
     EXPECT_TRUE(errors.empty());
-}
-
-TEST_F(BUSSendPDUTest, AckTextsAreConvertedToTheCallersWidth) {
-    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 42)).WideBody(u"\u00e9t\u00e9").Build());
-    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 43)).Body("\xC3\xA9t\xC3\xA9").Build());
-    DString narrow;
+    // Texts come in the caller's width, whichever the sender wrote.
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 44)).WideBody(u"\u00e9t\u00e9").Build());
+    peer.Send(FrameBuilder(AckOf(HeadType::Ack, 45)).Body("\xC3\xA9t\xC3\xA9").Build());
+    EXPECT_TRUE(ReadAck(44));
+    EXPECT_EQ(text, DString("\xC3\xA9t\xC3\xA9"));
     WString wide;
-    EXPECT_TRUE(pdu.ReadAck(42, head, narrow, blob, 2000));
-    EXPECT_EQ(narrow, DString("\xC3\xA9t\xC3\xA9"));
-    EXPECT_TRUE(pdu.ReadAck(43, head, wide, blob, 2000));
+    EXPECT_TRUE(pdu.ReadAck(45, head, wide, blob, 2000));
     EXPECT_EQ(wide, WString(u"\u00e9t\u00e9"));
 }
 
@@ -124,34 +123,31 @@ TEST_F(BUSSendPDUTest, AnAckOfAnotherMessageIsDiscardedAndTheNextFrameLeftUnread
     EXPECT_EQ(text, DString("mine"));
 }
 
+// The acknowledgement the peer sends: whole, or with a body and cut to Keep bytes, after which
+// the peer closes and the reader meets the end of the stream.
 struct AckFailure {
     const char* Name;
-    Bytes (*Script)();
-    // The peer closes after the script: the reader meets the end of the stream.
-    bool Close;
+    uint32_t Type;
+    size_t Keep;
     int Code;
     const char* Text;
     const char* Line;
+    uint32_t Version = 0x510;
 };
 
-Bytes NoAck() { return {}; }
-Bytes ShortAckHead() {
-    Bytes bytes = HeadBytes(AckOf(HeadType::Ack, 42));
-    bytes.resize(60);
-    return bytes;
-}
-Bytes CutAckBody() {
-    Bytes bytes = FrameBuilder(AckOf(HeadType::Ack, 42)).Body("0123456789").Build();
-    bytes.resize(88 + 4);
-    return bytes;
-}
+constexpr size_t Whole = SIZE_MAX;
 
 class AckFailureTest : public BUSSendPDUTest, public ::testing::WithParamInterface<AckFailure> {};
 
 TEST_P(AckFailureTest, FailsWithItsLineAndCode) {
     const AckFailure failure = GetParam();
-    peer.Send(failure.Script());
-    if (failure.Close) {
+    MessageHead ack = AckOf(failure.Type, 42);
+    ack.Version = failure.Version;
+    const bool close = failure.Keep != Whole;
+    Bytes bytes = FrameBuilder(ack).Body(close ? "0123456789" : "").Build();
+    bytes.resize(std::min(bytes.size(), failure.Keep));
+    peer.Send(bytes);
+    if (close) {
         peer.Close();
     }
     EXPECT_FALSE(ReadAck());
@@ -159,32 +155,25 @@ TEST_P(AckFailureTest, FailsWithItsLineAndCode) {
     EXPECT_EQ(errors[0].Code, failure.Code);
     EXPECT_EQ(errors[0].Text, failure.Text);
     EXPECT_TRUE(log.Has(failure.Line)) << failure.Line;
-    EXPECT_TRUE(failure.Close || pdu.IsConnected());
+    EXPECT_TRUE(close || pdu.IsConnected());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, AckFailureTest,
     ::testing::Values(
-        AckFailure{"Nothing", NoAck, true, -1, "ReadAck", "Leave DoReadAck due to failed to Read"},
-        AckFailure{"ShortHead", ShortAckHead, true, -7, "Invalid MessageHead",
+        AckFailure{"Nothing", HeadType::Ack, 0, -1, "ReadAck",
+                   "Leave DoReadAck due to failed to Read"},
+        AckFailure{"ShortHead", HeadType::Ack, 60, -7, "Invalid MessageHead",
                    "Leave DoReadAck due to invalid MessageHead, 60 < 88"},
-        AckFailure{"CutBody", CutAckBody, true, -7, "ReadAck",
+        AckFailure{"CutBody", HeadType::Ack, 88 + 4, -7, "ReadAck",
                    "Leave DoReadAck due to BUSNetRead failed"},
-        AckFailure{"FailedByTheBusServer",
-                   [] { return FrameBuilder(AckOf(HeadType::Failed, 42)).Build(); }, false, -20,
+        AckFailure{"FailedByTheBusServer", HeadType::Failed, Whole, -20,
                    "Failed when ReadAck (from BUS Server)",
                    "--F-> [42 : 9] Leave DoReadAck, get failed <you> -> <me>"},
-        AckFailure{"OtherHead", [] { return FrameBuilder(AckOf(HeadType::Reply, 42)).Build(); },
-                   false, -7, "Invalid MessageHead",
+        AckFailure{"OtherHead", HeadType::Reply, Whole, -7, "Invalid MessageHead",
                    "Leave DoReadAck, get an invalid MessageHead : 0xf000"},
-        AckFailure{"NewerVersion",
-                   [] {
-                       MessageHead ack = AckOf(HeadType::Ack, 42);
-                       ack.Version = 0x511;
-                       return FrameBuilder(ack).Build();
-                   },
-                   false, -7, "Invalid MessageHead",
-                   "Leave DoReadAck, get an invalid MessageHead : 0x6000"}),
+        AckFailure{"NewerVersion", HeadType::Ack, Whole, -7, "Invalid MessageHead",
+                   "Leave DoReadAck, get an invalid MessageHead : 0x6000", 0x511}),
     [](const auto& param) { return std::string(param.param.Name); });
 
 TEST_F(BUSSendPDUTest, AnAckTimeOutBelowOneSecondLeavesTheSocketTimeOut) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -26,9 +27,12 @@ MessageHead MessageFrameHead() {
     return head;
 }
 
-// Overwrites a 32-bit field of a frame's bytes.
-void Patch(Bytes& bytes, size_t offset, uint32_t value) {
+FrameBuilder Frame() { return FrameBuilder(MessageFrameHead()); }
+
+// The bytes with the 32-bit field at offset overwritten.
+Bytes Patched(Bytes bytes, size_t offset, uint32_t value) {
     std::memcpy(bytes.data() + offset, &value, sizeof value);
+    return bytes;
 }
 
 Bytes Concat(const std::vector<Bytes>& parts) {
@@ -41,8 +45,7 @@ Bytes Concat(const std::vector<Bytes>& parts) {
 
 // A message head whose field at offset is patched to value, then raw bytes.
 Bytes Announcing(size_t offset, uint32_t value, const std::vector<Bytes>& after = {}) {
-    Bytes bytes = HeadBytes(MessageFrameHead());
-    Patch(bytes, offset, value);
+    Bytes bytes = Patched(HeadBytes(MessageFrameHead()), offset, value);
     Append(bytes, Concat(after));
     return bytes;
 }
@@ -55,10 +58,15 @@ Bytes Streamed(const std::vector<Bytes>& after) {
     return Announcing(offsetof(MessageHead, cbBLOB), UnknownBLOBSize, after);
 }
 
-Bytes PDVWithMagic(uint32_t magic) {
-    Bytes pdv = PDVBytes(10, false);
-    Patch(pdv, 0, magic);
-    return pdv;
+Bytes PDVWithMagic(uint32_t magic) { return Patched(PDVBytes(10, false), 0, magic); }
+
+// Chunks of the given sizes, each with a pattern of its own so that misplaced ones show.
+std::vector<Bytes> Pieces(const std::vector<size_t>& sizes) {
+    std::vector<Bytes> pieces;
+    for (const size_t size : sizes) {
+        pieces.push_back(PatternBytes(size, static_cast<uint32_t>(pieces.size())));
+    }
+    return pieces;
 }
 
 Bytes Cut(Bytes bytes, size_t size) {
@@ -144,7 +152,6 @@ struct FrameCase {
     // The skipping reader's error line where it differs from the reader; "" when it skips.
     const char* Skip = nullptr;
     int BlobLength = 0;
-    std::vector<Bytes> Chunks = {};
     int32_t MaxFrame = INT32_MAX;
 };
 
@@ -185,10 +192,11 @@ TEST_P(FrameCodecTest, EveryReaderKeepsTheFrameRules) {
         EXPECT_TRUE(errors.empty()) << errors.front();
         EXPECT_TRUE(*c.Line == '\0' || capture.Has(c.Line)) << "missing: " << c.Line;
         EXPECT_EQ(blob.Length(), c.BlobLength);
-        const Bytes expected = Concat(c.Chunks);
-        if (!expected.empty() && blob.Length() == c.BlobLength) {
-            EXPECT_EQ(Bytes(blob.GetData(), blob.GetData() + blob.Length()), expected);
-        }
+        // The data the test's own parser finds leads the BLOB (a BLOB closed early keeps the
+        // announced length).
+        const Bytes expected = ParseFrames(frame).at(0).Blob();
+        const size_t compared = std::min(expected.size(), static_cast<size_t>(blob.Length()));
+        EXPECT_EQ(ToBytes(blob.GetData(), compared), expected);
     } else {
         EXPECT_EQ(errors, std::vector<std::string>{c.Line});
         EXPECT_TRUE(blob.IsEmpty());
@@ -204,8 +212,7 @@ TEST_P(FrameCodecTest, EveryReaderKeepsTheFrameRules) {
 INSTANTIATE_TEST_SUITE_P(
     Frames, FrameCodecTest,
     ::testing::Values(
-        FrameCase{"HeadAndTailOnly", [] { return FrameBuilder(MessageFrameHead()).Build(); }, "",
-                  "", true},
+        FrameCase{"HeadAndTailOnly", [] { return Frame().Build(); }, "", "", true},
         FrameCase{"HeadMagic", [] { return Announcing(0, 0x1234); }, "wrong head magic 0x1234",
                   nullptr},
         FrameCase{"HeadSize", [] { return Announcing(offsetof(MessageHead, Size), 92); },
@@ -213,39 +220,25 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"NewerVersion", [] { return Announcing(offsetof(MessageHead, Version), 0x511); },
                   "unsupported version 0x511", nullptr},
         // The daemon refuses negative lengths; the library reads them as nothing.
-        FrameCase{"NegativeBodyLength",
-                  [] { return FrameBuilder(MessageFrameHead()).CbMessage(-1).Build(); },
+        FrameCase{"NegativeBodyLength", [] { return Frame().CbMessage(-1).Build(); },
                   "negative body length -1", "", true},
-        FrameCase{"NegativeBlobLength",
-                  [] { return FrameBuilder(MessageFrameHead()).Body("x").CbBLOB(-5).Build(); },
+        FrameCase{"NegativeBlobLength", [] { return Frame().Body("x").CbBLOB(-5).Build(); },
                   "negative BLOB length -5", "", true},
         // Skipping knows no limit: it reads on and finds nothing.
-        FrameCase{"BodyAndBlobOverLimit",
-                  [] { return FrameBuilder(MessageFrameHead()).CbMessage(1000).CbBLOB(25).Build(); },
+        FrameCase{"BodyAndBlobOverLimit", [] { return Frame().CbMessage(1000).CbBLOB(25).Build(); },
                   "frame of 1025 bytes over the limit of 1024",
                   "Leave NetRead, BUS Protocol error, frame of 1025 bytes over the limit of 1024",
-                  false, "Leave NetRead, BUS Protocol error, cbRead < cbMessage", 0, {}, 1024},
-        FrameCase{"BodyMissing",
-                  [] { return Cut(FrameBuilder(MessageFrameHead()).CbMessage(10).Build(), 88); },
-                  "", "Leave NetRead, BUS Protocol error, cbRead <= 0"},
-        FrameCase{"BodyShort",
-                  [] {
-                      return Cut(FrameBuilder(MessageFrameHead()).Body("abcd").CbMessage(10).Build(),
-                                 92);
-                  },
+                  false, "Leave NetRead, BUS Protocol error, cbRead < cbMessage", 0, 1024},
+        FrameCase{"BodyMissing", [] { return Cut(Frame().CbMessage(10).Build(), 88); }, "",
+                  "Leave NetRead, BUS Protocol error, cbRead <= 0"},
+        FrameCase{"BodyShort", [] { return Cut(Frame().Body("abcd").CbMessage(10).Build(), 92); },
                   "", "Leave NetRead, BUS Protocol error, cbRead < cbMessage"},
-        FrameCase{"TailMissing", [] { return FrameBuilder(MessageFrameHead()).NoTail().Build(); },
-                  "", "Leave NetRead, BUS Protocol error, cbTail <= 0"},
-        FrameCase{"TailShort",
-                  [] { return Cut(FrameBuilder(MessageFrameHead()).Build(), 88 + 10); }, "",
+        FrameCase{"TailMissing", [] { return Frame().NoTail().Build(); }, "",
+                  "Leave NetRead, BUS Protocol error, cbTail <= 0"},
+        FrameCase{"TailShort", [] { return Cut(Frame().Build(), 88 + 10); }, "",
                   "Leave NetRead, BUS Protocol error, cbTail < sizeof (Tail)"},
         // Skipping does not look at the tail's magic.
-        FrameCase{"TailWithPDVMagic",
-                  [] {
-                      Bytes b = FrameBuilder(MessageFrameHead()).Build();
-                      Patch(b, 88, PDVMagic);
-                      return b;
-                  },
+        FrameCase{"TailWithPDVMagic", [] { return Patched(Frame().Build(), 88, PDVMagic); },
                   "wrong tail magic 0xa55a", "Leave NetRead, BUS Protocol error, Tail is not found",
                   false, ""},
         FrameCase{"KnownPDVMissing", [] { return KnownHundred({}); }, "",
@@ -255,12 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"KnownPDVWithHeadMagic", [] { return KnownHundred({PDVWithMagic(HeadMagic)}); },
                   "wrong PDV magic 0x55aa", "Leave NetRead, BUS Protocol error! PDV.Is ())"},
         FrameCase{"KnownThirdChunkOverruns",
-                  [] {
-                      return FrameBuilder(MessageFrameHead())
-                          .Chunks({PatternBytes(60), PatternBytes(40), PatternBytes(1)}, false)
-                          .CbBLOB(100)
-                          .Build();
-                  },
+                  [] { return Frame().Chunks(Pieces({60, 40, 1}), false).CbBLOB(100).Build(); },
                   "PDV chain of 101 bytes overruns cbBLOB 100",
                   "Leave NetRead, BUS Protocol error! Too much PDV"},
         // 60 + 0xFFFFFFF0 wraps to 76 in 32 bits; it must still count as too much.
@@ -275,21 +263,11 @@ INSTANTIATE_TEST_SUITE_P(
                   [] { return KnownHundred({PDVBytes(60, false), PatternBytes(30)}); }, "",
                   "Leave NetRead, BUS Protocol error, cbPDV <= 0"},
         FrameCase{"KnownInTwoChunks",
-                  [] {
-                      return FrameBuilder(MessageFrameHead())
-                          .Chunks({PatternBytes(60), PatternBytes(40)}, false)
-                          .Build();
-                  },
-                  "", "Leave ReadBLOBKnowSize, 100 of 100", true, nullptr, 100,
-                  {PatternBytes(60), PatternBytes(40)}},
+                  [] { return Frame().Chunks(Pieces({60, 40}), false).Build(); }, "",
+                  "Leave ReadBLOBKnowSize, 100 of 100", true, nullptr, 100},
         FrameCase{"KnownClosedEarly",
-                  [] {
-                      return FrameBuilder(MessageFrameHead())
-                          .Chunks({PatternBytes(60)}, false)
-                          .CbBLOB(100)
-                          .Build();
-                  },
-                  "", "Leave ReadBLOBKnowSize, 100 of 60", true, nullptr, 100},
+                  [] { return Frame().Chunks(Pieces({60}), false).CbBLOB(100).Build(); }, "",
+                  "Leave ReadBLOBKnowSize, 100 of 60", true, nullptr, 100},
         FrameCase{"StreamedPDVMissing", [] { return Streamed({}); }, "",
                   "Leave NetRead, BUS Protocol error, cbPDV <= 0"},
         FrameCase{"StreamedPDVShort", [] { return Streamed({Bytes(20, 0x5A)}); }, "",
@@ -303,50 +281,27 @@ INSTANTIATE_TEST_SUITE_P(
                   "Leave NetRead, BUS Protocol error, cbPDV <= 0"},
         // The body's 10 bytes count too: 10 + 60 + 40 passes a limit of 100.
         FrameCase{"StreamedPastTheLimit",
-                  [] {
-                      return FrameBuilder(MessageFrameHead())
-                          .Body("0123456789")
-                          .Chunks({PatternBytes(60), PatternBytes(40)}, true)
-                          .Build();
-                  },
+                  [] { return Frame().Body("0123456789").Chunks(Pieces({60, 40}), true).Build(); },
                   "streamed BLOB of 100 bytes over the limit of 100",
-                  "Leave NetRead, BUS Protocol error! Too much PDV", false, "", 0, {}, 100},
-        FrameCase{"StreamedFirstPDVCloses",
-                  [] { return FrameBuilder(MessageFrameHead()).Chunks({}, true).Build(); }, "",
+                  "Leave NetRead, BUS Protocol error! Too much PDV", false, "", 0, 100},
+        FrameCase{"StreamedFirstPDVCloses", [] { return Frame().Chunks({}, true).Build(); }, "",
                   "Leave ReadBLOBUnknownSize, Total : 0", true},
         FrameCase{"StreamedChunks",
-                  [] {
-                      return FrameBuilder(MessageFrameHead())
-                          .Chunks({Bytes{}, PatternBytes(3), PatternBytes(70000), PatternBytes(1)},
-                                  true)
-                          .Build();
-                  },
-                  "", "Leave ReadBLOBUnknownSize, Total : 70004", true, nullptr, 70004,
-                  {PatternBytes(3), PatternBytes(70000), PatternBytes(1)}},
-        FrameCase{"StreamedOneChunk",
-                  [] {
-                      return FrameBuilder(MessageFrameHead())
-                          .Chunks({PatternBytes(5000, 7)}, true)
-                          .Build();
-                  },
-                  "", "Leave ReadBLOBUnknownSize, Total : 5000", true, nullptr, 5000,
-                  {PatternBytes(5000, 7)}}),
+                  [] { return Frame().Chunks(Pieces({0, 3, 70000, 1}), true).Build(); }, "",
+                  "Leave ReadBLOBUnknownSize, Total : 70004", true, nullptr, 70004},
+        FrameCase{"StreamedOneChunk", [] { return Frame().Chunks(Pieces({5000}), true).Build(); },
+                  "", "Leave ReadBLOBUnknownSize, Total : 5000", true, nullptr, 5000}),
     [](const ::testing::TestParamInfo<FrameCase>& caseInfo) { return caseInfo.param.Name; });
 
 TEST(FrameCodecPushTest, EveryReadBoundaryGivesTheSameFramesAndAListenHeadTravelsAlone) {
     MessageHead listen(HeadType::Listen);
-    const Bytes blob = PatternBytes(300);
+    const std::vector<Bytes> chunks = Pieces({128, 128, 44});
+    const Bytes blob = Concat(chunks);
     const Bytes input = Concat({
-        FrameBuilder(MessageFrameHead())
-            .Body("hello")
-            .Chunks({Bytes(blob.begin(), blob.begin() + 128),
-                     Bytes(blob.begin() + 128, blob.begin() + 256),
-                     Bytes(blob.begin() + 256, blob.end())},
-                    false)
-            .Build(),
+        Frame().Body("hello").Chunks(chunks, false).Build(),
         HeadBytes(listen),
         FrameBuilder(MessageHead(HeadType::Enquiry)).Build(),
-        FrameBuilder(MessageFrameHead()).Chunks({}, true).Build(),
+        Frame().Chunks({}, true).Build(),
     });
     for (size_t piece = 1; piece <= input.size(); piece = piece < 40 ? piece + 1 : piece * 2) {
         SCOPED_TRACE(piece);
