@@ -10,17 +10,14 @@ using ORVEX::Tessary::Controller::Client;
 
 using ClientTest = ClientTestBase<Client>;
 
-TEST_F(ClientTest, IsOnlineWithoutATargetNeverConnects) {
+TEST_F(ClientTest, IsOnlineConnectsOnceAndAsksTheBusServerOnlyForATarget) {
+    peer.SetResponder(BusWithTarget());
     EXPECT_FALSE(client.IsOnline(nullptr));
     EXPECT_FALSE(client.IsOnline(""));
-    EXPECT_FALSE(client.Session().IsConnected());
     EXPECT_TRUE(log.Has(Tag() + "Enter IsOnline, TargetID : "));
+    EXPECT_FALSE(client.Session().IsConnected());
     // Every client has a number of its own, for its lines.
     EXPECT_EQ(BusClient<Client>().Instance(), client.Instance() + 1);
-}
-
-TEST_F(ClientTest, IsOnlineConnectsOnceAndAsksTheBusServer) {
-    peer.SetResponder(BusWithTarget());
     EXPECT_TRUE(client.IsOnline("you"));
     EXPECT_TRUE(client.IsOnline("you"));
     ASSERT_TRUE(peer.WaitForFrames(2));
