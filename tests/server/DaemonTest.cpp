@@ -30,9 +30,7 @@ int NumberAfter(const std::string& text, const std::string& prefix) {
 } // namespace
 
 TEST(DaemonTest, StopsCleanlyOnSigtermAndLogsItsCounters) {
-    char dir[] = "/tmp/busd-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string logFile = std::string(dir) + "/busd.log";
+    const std::string logFile = ::testing::TempDir() + "busd-" + std::to_string(getpid()) + ".log";
     ChildProcess daemon({TESSARY_BUSD_PATH, "--servers", "2", "--command-port", "0",
                          "--status-port", "0", "--log-file", logFile});
     int commandPort = 0;
@@ -52,7 +50,6 @@ TEST(DaemonTest, StopsCleanlyOnSigtermAndLogsItsCounters) {
     EXPECT_NE(log.str().find("busd: Terminated received, stopping"), std::string::npos)
         << log.str();
     std::remove(logFile.c_str());
-    rmdir(dir);
 }
 
 TEST(DaemonTest, HealthFailsWhileABusServerCannotAcceptAndRecovers) {
@@ -61,9 +58,7 @@ TEST(DaemonTest, HealthFailsWhileABusServerCannotAcceptAndRecovers) {
     // object; starved of them it reports a false fault and ends the daemon.
     GTEST_SKIP() << "needs a daemon whose runtime can run out of descriptors";
 #endif
-    char dir[] = "/tmp/busd-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string config = std::string(dir) + "/busd.conf";
+    const std::string config = ::testing::TempDir() + "busd-" + std::to_string(getpid()) + ".conf";
     std::ofstream(config) << "; as a unit's file would say it\nservers = 2\ncommand-port = 0\n"
                              "status-port = 0\nmetrics = 127.0.0.1:0\nlog-level = info\n";
     // Few descriptors, so that a burst of connections exhausts them.
@@ -110,5 +105,4 @@ TEST(DaemonTest, HealthFailsWhileABusServerCannotAcceptAndRecovers) {
     daemon.Signal(SIGTERM);
     EXPECT_EQ(daemon.Wait(Bound), 0);
     std::remove(config.c_str());
-    rmdir(dir);
 }
