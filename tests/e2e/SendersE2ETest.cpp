@@ -77,6 +77,7 @@ TEST_F(SendersE2ETest, HeadsCarryTheFlagsTheSizeAndTheCallersTimeOutAlsoForPosts
 
     namespace F = HeadFlag;
     struct Expected {
+        int32_t command;
         uint32_t caller;
         uint32_t flags;
         int32_t timeOut;
@@ -88,26 +89,25 @@ TEST_F(SendersE2ETest, HeadsCarryTheFlagsTheSizeAndTheCallersTimeOutAlsoForPosts
     const uint32_t b = blobClient.Instance();
     const uint32_t s = streamClient.Instance();
     const Expected expected[] = {
-        {m, 0, 0, 3, 0, 0},
-        {m, F::Wide, 0, 6, 0, 0},
-        {m, F::Forward, 0, 3, 0, 0},
-        {m, F::Forward | F::Wide, 0, 6, 0, 0},
-        {m, F::AckRequested, 4000, 3, 0, 0},
-        {m, F::AckRequested | F::Wide, 2500, 6, 0, 0},
-        {b, F::BLOB, 4321, 0, 3000, 3000},
-        {b, F::BLOB | F::Wide, 1234, 8, 1, 1},
-        {b, F::BLOB | F::AckRequested, 2000, 4, 0, 0},
-        {s, F::BLOB, 5678, 1, UnknownBLOBSize, 3000},
-        {s, F::BLOB | F::AckRequested | F::Wide, 2000, 2, UnknownBLOBSize, 0},
+        {7001, m, 0, 0, 3, 0, 0},
+        {7002, m, F::Wide, 0, 6, 0, 0},
+        {7003, m, F::Forward, 0, 3, 0, 0},
+        {7004, m, F::Forward | F::Wide, 0, 6, 0, 0},
+        {7005, m, F::AckRequested, 4000, 3, 0, 0},
+        {7006, m, F::AckRequested | F::Wide, 2500, 6, 0, 0},
+        {7011, b, F::BLOB, 4321, 0, 3000, 3000},
+        {7012, b, F::BLOB | F::Wide, 1234, 8, 1, 1},
+        {7013, b, F::BLOB | F::AckRequested, 2000, 4, 0, 0},
+        {7014, s, F::BLOB, 5678, 1, UnknownBLOBSize, 3000},
+        {7015, s, F::BLOB | F::AckRequested | F::Wide, 2000, 2, UnknownBLOBSize, 0},
     };
-    const int32_t commands[] = {7001, 7002, 7003, 7004, 7005, 7006, 7011, 7012, 7013, 7014, 7015};
     const auto frames = raw->Messages();
     ASSERT_EQ(frames.size(), 11u);
     for (size_t i = 0; i < 11; ++i) {
         const MessageHead& head = frames[i].Head;
         SCOPED_TRACE(head.Command);
         EXPECT_EQ(head.Type, HeadType::Message);
-        EXPECT_EQ(head.Command, commands[i]);
+        EXPECT_EQ(head.Command, expected[i].command);
         EXPECT_EQ(head.CallerID, expected[i].caller);
         EXPECT_EQ(head.Flags, expected[i].flags);
         EXPECT_EQ(head.TimeOut, expected[i].timeOut);
