@@ -12,6 +12,12 @@
 
 namespace busd {
 
+namespace {
+
+constexpr auto RetryPeriod = std::chrono::milliseconds(100);
+
+} // namespace
+
 struct NatsLoop::Callbacks {
     static natsStatus Attach(void** userData, void* loop, natsConnection* nc, natsSock socket) {
         auto* self = static_cast<NatsLoop*>(loop);
@@ -47,7 +53,8 @@ struct NatsLoop::Callbacks {
 };
 
 NatsLoop::NatsLoop(asio::io_context& io, std::function<void()> afterRead)
-    : m_Io(io), m_AfterRead(std::move(afterRead)), m_Socket(io), m_DrainTimer(io) {}
+    : m_Io(io), m_AfterRead(std::move(afterRead)), m_Socket(io), m_DrainTimer(io),
+      m_RetryTimer(io) {}
 
 NatsLoop::~NatsLoop() { Release(); }
 
@@ -134,12 +141,21 @@ void NatsLoop::WaitRead() {
                 const std::lock_guard<std::mutex> lock(m_Mutex);
                 read = m_Wish.Read && m_Wish.Generation == generation;
             }
-            // A socket nats.c has given up keeps reading as closed: the next one comes with
-            // its own attach.
-            if (read && m_Socket.is_open() &&
-                natsConnection_Status(m_Connection) == NATS_CONN_STATUS_CONNECTED) {
-                WaitRead();
+            if (!read || !m_Socket.is_open()) {
+                return;
             }
+            if (natsConnection_Status(m_Connection) == NATS_CONN_STATUS_CONNECTED) {
+                WaitRead();
+                return;
+            }
+            // A socket nats.c has given up reads as closed at once, so watching it would spin
+            // until the next attach replaces it; it is looked at again a little later instead.
+            m_RetryTimer.expires_after(RetryPeriod);
+            m_RetryTimer.async_wait([this, generation](const std::error_code& timer) {
+                if (!timer && generation == m_Generation && m_Socket.is_open() && !m_Draining) {
+                    WaitRead();
+                }
+            });
         });
 }
 
@@ -208,6 +224,7 @@ void NatsLoop::Stop() {
 
 void NatsLoop::Release() {
     m_DrainTimer.cancel();
+    m_RetryTimer.cancel();
     std::error_code ignored;
     m_Socket.cancel(ignored);
     m_Socket.close(ignored);

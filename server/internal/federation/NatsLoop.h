@@ -75,6 +75,7 @@ private:
     bool m_WriteWaiting = false;
     bool m_Draining = false;
     asio::steady_timer m_DrainTimer;
+    asio::steady_timer m_RetryTimer;
 };
 
 } // namespace busd
