@@ -33,7 +33,7 @@ TEST_F(ClientTest, IsOnlineConnectsOnceAndAsksTheBusServerOnlyForATarget) {
                            std::to_string(client.Instance()) + "] ";
     for (const std::string& line : std::vector<std::string>{
              Tag() + "Enter IsOnline, TargetID : you", "<-A-- " + id + "Sending Enquiry to <you>",
-             "--R-> " + id + "Leave ReadReply, get reply <me> -> <you>",
+             "--R-> " + id + "Leave ReadReply, get reply <you> -> <me>",
              Tag() + "Leave IsOnline, <you> is online"}) {
         EXPECT_TRUE(log.Has(line)) << line;
     }

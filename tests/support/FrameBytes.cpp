@@ -45,11 +45,7 @@ MessageHead HeadFromBytes(const uint8_t* data) {
 }
 
 MessageHead AnswerHead(const MessageHead& request, uint32_t type) {
-    MessageHead answer = request;
-    answer.Type = type;
-    answer.cbMessage = 0;
-    answer.cbBLOB = 0;
-    return answer;
+    return AnswerHead(request, type, request.GetTargetID().c_str());
 }
 
 Bytes PeerFrame::Blob() const {

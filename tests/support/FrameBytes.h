@@ -28,9 +28,8 @@ Bytes TailBytes();
 // message number. data must hold 88 bytes.
 MessageHead HeadFromBytes(const uint8_t* data);
 
-// A copy of request turned into an answer of type type (Reply, Failed, Ack, Error, ...):
-// MessageID, CallerID, Flags, Command and the ids are kept, the lengths cleared. Adjust the
-// fields the answer needs (for an Ack: Command 0, SourceID the receiver, TargetID the sender).
+// The library's answer of type type (Reply, Failed, Ack, Error, ...) to request, as its target
+// sends it. Adjust the fields the answer needs (for an Ack: Command 0).
 MessageHead AnswerHead(const MessageHead& request, uint32_t type);
 
 // One frame taken apart.
