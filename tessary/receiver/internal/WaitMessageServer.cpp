@@ -17,6 +17,10 @@ namespace {
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 constexpr int StopWaitSeconds = 5;
+constexpr std::chrono::milliseconds FirstStartWait{50};
+constexpr std::chrono::milliseconds SlowStartCheck{10};
+constexpr int SlowStartRounds = 10;
+constexpr std::chrono::seconds ExitWait{1};
 // CallerID of the settings a wait server posts for its receiver.
 constexpr uint32_t SettingCallerID = 9876;
 
@@ -43,19 +47,29 @@ WaitMessageServer::~WaitMessageServer() {
     WaitForExit();
 }
 
-void WaitMessageServer::OnExit() { m_bExited = true; }
+void WaitMessageServer::OnExit() { Announce(m_bExited); }
 
 bool WaitMessageServer::ForceQuit() {
-    m_bGivenUp = true;
+    Announce(m_bGivenUp);
     return true;
+}
+
+void WaitMessageServer::Announce(std::atomic<bool>& flag) {
+    std::lock_guard lock(m_ProgressMutex);
+    flag = true;
+    m_Progress.notify_all();
 }
 
 void WaitMessageServer::WaitForExit() {
     // The thread's last steps are a few log lines; the bound only matters for a thread that
     // ended by an escaped fault, which skips OnExit.
-    for (int i = 0; i < 200 && !m_bExited && !m_bGivenUp; ++i) {
-        SleepMs(5);
-    }
+    std::unique_lock lock(m_ProgressMutex);
+    m_Progress.wait_for(lock, ExitWait, [this] { return m_bExited || m_bGivenUp; });
+}
+
+bool WaitMessageServer::WaitRunning(std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_ProgressMutex);
+    return m_Progress.wait_for(lock, limit, [this] { return IsRunning(); });
 }
 
 bool WaitMessageServer::Start(uint32_t priorityLevel) {
@@ -86,17 +100,17 @@ bool WaitMessageServer::Start(uint32_t priorityLevel) {
         m_bExited = true;
     }
 
-    SleepMs(50);
-    for (int i = 0; i < 10; ++i) {
-        if (m_bRunning) {
-            break;
+    // A thread slow to come up is waited for a while longer, with a warning each round.
+    if (!WaitRunning(FirstStartWait)) {
+        for (int i = 0; i < SlowStartRounds; ++i) {
+            if (WaitRunning(SlowStartCheck)) {
+                break;
+            }
+            _warning("Enter WaitServer.Start, the Server is too slower, waiting ...");
+            if (WaitRunning(FirstStartWait)) {
+                break;
+            }
         }
-        SleepMs(10);
-        if (m_bRunning) {
-            break;
-        }
-        _warning("Enter WaitServer.Start, the Server is too slower, waiting ...");
-        SleepMs(50);
     }
     return result;
 }
@@ -107,6 +121,11 @@ int32_t WaitMessageServer::Run(uint64_t) {
     // loop follows a stop that has already set m_bWillStop, so the framework does not restart
     // the body.
     const std::shared_ptr<WaitConnection> connection = m_Connection;
+    {
+        // The framework has marked the thread running: a Start waiting for that may go on.
+        std::lock_guard lock(m_ProgressMutex);
+        m_Progress.notify_all();
+    }
     connection->Run();
     return 1;
 }

@@ -5,8 +5,11 @@
 #include "tessary/receiver/internal/WaitCallbacks.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class WaitConnection;
 
@@ -23,7 +26,7 @@ public:
     WaitMessageServer();
     ~WaitMessageServer() override;
 
-    // Starts the thread and gives it up to about 0.7 s to come up; the result is the
+    // Starts the thread and waits up to about 0.7 s for it to come up; the result is the
     // framework's.
     bool Start(uint32_t priorityLevel) override;
     // WillStop, then the framework's stop with its 5 s limit.
@@ -69,9 +72,17 @@ private:
     // The framework forgets the thread a moment before the thread's last steps on this object;
     // stopping waits for those too, so that nothing runs on the object once it is stopped.
     void WaitForExit();
+    // True once the framework reports the thread running, waiting at most limit for it.
+    bool WaitRunning(std::chrono::milliseconds limit);
+    // Sets flag and wakes whoever waits on the thread's progress.
+    void Announce(std::atomic<bool>& flag);
 
     // Shared with the thread, which may outlive this object.
     std::shared_ptr<WaitConnection> m_Connection;
     std::atomic<bool> m_bExited{true};
     std::atomic<bool> m_bGivenUp{false};
+    // The thread coming up and going; a waker holds the mutex while it notifies, so the object
+    // a woken waiter may destroy is not touched after the wake.
+    std::mutex m_ProgressMutex;
+    std::condition_variable m_Progress;
 };
