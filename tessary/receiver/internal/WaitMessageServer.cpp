@@ -100,8 +100,10 @@ bool WaitMessageServer::Start(uint32_t priorityLevel) {
         m_bExited = true;
     }
 
-    // A thread slow to come up is waited for a while longer, with a warning each round.
-    if (!WaitRunning(FirstStartWait)) {
+    // The thread always gets its first 50 ms before Start returns, as callers have always
+    // seen; one slow to come up is waited for a while longer, with a warning each round.
+    std::this_thread::sleep_for(FirstStartWait);
+    if (!IsRunning()) {
         for (int i = 0; i < SlowStartRounds; ++i) {
             if (WaitRunning(SlowStartCheck)) {
                 break;
