@@ -2,7 +2,7 @@
 // daemon's own cost without any library on top.
 
 #include "server/BusServer.h"
-#include "tests/support/RawClient.h"
+#include "testkit/RawClient.h"
 
 #include <benchmark/benchmark.h>
 

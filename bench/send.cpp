@@ -3,7 +3,7 @@
 // options. Each benchmark reports the rate and the p50/p99 latency of one round trip.
 #include "server/BusServer.h"
 #include "tessary/client/MessageClient.h"
-#include "tests/support/RawFrameReceiver.h"
+#include "testkit/RawFrameReceiver.h"
 
 #include <benchmark/benchmark.h>
 
@@ -37,10 +37,9 @@ struct Bus {
         if (!server->Start()) {
             return;
         }
-        receiver = std::make_unique<RawFrameReceiver>("bench_rx", server->StatusPort(0));
+        receiver = std::make_unique<RawFrameReceiver>("bench_rx", server->StatusPort(0), false);
         ready = receiver->Start();
         receiver->SetReply("ok");
-        receiver->SetRecording(false);
     }
     ~Bus() {
         receiver.reset();

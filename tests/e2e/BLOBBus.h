@@ -7,7 +7,7 @@
 #include "tests/e2e/Pattern.h"
 #include "tests/support/BusClient.h"
 #include "tests/support/EmbeddedBus.h"
-#include "tests/support/Eventually.h"
+#include "testkit/Eventually.h"
 #include "tests/support/SeenErrors.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "tessary/external/internal/LogCapture.h"
 #include "tests/e2e/BLOBBus.h"
-#include "tests/support/RawFrameReceiver.h"
+#include "testkit/RawFrameReceiver.h"
 
 #include <gtest/gtest.h>
 
@@ -104,7 +104,7 @@ TEST_F(SendersE2ETest, HeadsCarryTheFlagsTheSizeAndTheCallersTimeOutAlsoForPosts
     const auto frames = raw->Messages();
     ASSERT_EQ(frames.size(), 11u);
     for (size_t i = 0; i < 11; ++i) {
-        const MessageHead& head = frames[i].Head;
+        const MessageHead& head = frames[i].head;
         SCOPED_TRACE(head.Command);
         EXPECT_EQ(head.Type, HeadType::Message);
         EXPECT_EQ(head.Command, expected[i].command);
@@ -113,17 +113,17 @@ TEST_F(SendersE2ETest, HeadsCarryTheFlagsTheSizeAndTheCallersTimeOutAlsoForPosts
         EXPECT_EQ(head.TimeOut, expected[i].timeOut);
         EXPECT_EQ(head.cbMessage, expected[i].cbMessage);
         EXPECT_EQ(head.cbBLOB, expected[i].cbBLOB);
-        EXPECT_EQ(frames[i].BLOBBytes, expected[i].blobBytes);
+        EXPECT_EQ(frames[i].blob.size(), expected[i].blobBytes);
         EXPECT_EQ(IdFieldText(head.TargetID), "raw");
         if (i < 6) {
             EXPECT_EQ(IdFieldText(head.SourceID), "mtx");
-            EXPECT_EQ(frames[i].Body, head.HasFlag(F::Wide)
+            EXPECT_EQ(frames[i].body, head.HasFlag(F::Wide)
                                           ? std::string("a\0\xe9\0\x2d\x4e", 6)
                                           : std::string("abc"));
         }
     }
-    EXPECT_EQ(frames[7].Body, std::string("w\0i\0d\0e\0", 8));
-    EXPECT_EQ(frames[9].Body, "p");
+    EXPECT_EQ(frames[7].body, std::string("w\0i\0d\0e\0", 8));
+    EXPECT_EQ(frames[9].body, "p");
     EXPECT_TRUE(busErrors.empty());
     EXPECT_TRUE(ackErrors.empty());
 }
@@ -172,7 +172,7 @@ TEST_F(SendersE2ETest, NoWriterOrNoBusGivesFalseAndTheWriterIsNeverCalled) {
 }
 
 TEST_F(SendersE2ETest, ASendWaitingForItsAckFailsWhenTheBusServerGoesAway) {
-    raw->SetSilent(true);
+    raw->SetReply(std::nullopt);
     auto send = std::async(std::launch::async, [this] {
         DString reply;
         const auto start = std::chrono::steady_clock::now();

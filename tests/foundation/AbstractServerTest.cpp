@@ -1,7 +1,7 @@
 #include "tessary/foundation/AbstractServer.h"
 
 #include "tessary/external/internal/LogCapture.h"
-#include "tests/support/Eventually.h"
+#include "testkit/Eventually.h"
 #include "tests/support/RawFault.h"
 
 #include <gtest/gtest.h>

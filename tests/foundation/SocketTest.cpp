@@ -1,6 +1,6 @@
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/foundation/internal/Socket.h"
-#include "tests/support/Eventually.h"
+#include "testkit/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/foundation/internal/IStreamBuffer.h"
 #include "tessary/foundation/internal/OStreamBuffer.h"
-#include "tests/support/FrameBytes.h"
+#include "testkit/FrameBytes.h"
 
 #include <gtest/gtest.h>
 

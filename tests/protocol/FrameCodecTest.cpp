@@ -2,7 +2,7 @@
 #include "tessary/foundation/internal/IStreamBuffer.h"
 #include "tessary/protocol/shared/FrameCodec.h"
 #include "tessary/protocol/shared/FrameReader.h"
-#include "tests/support/FrameBytes.h"
+#include "testkit/FrameBytes.h"
 
 #include <gtest/gtest.h>
 

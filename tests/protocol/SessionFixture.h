@@ -2,7 +2,7 @@
 
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/protocol/internal/BUSSendPDU.h"
-#include "tests/support/Eventually.h"
+#include "testkit/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/SeenErrors.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "tessary/protocol/shared/MessageHead.h"
-#include "tests/support/FrameBytes.h"
-#include "tests/support/Eventually.h"
+#include "testkit/FrameBytes.h"
+#include "testkit/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "tessary/external/internal/LogCapture.h"
 #include "tests/support/EmbeddedBus.h"
-#include "tests/support/RawClient.h"
+#include "testkit/RawClient.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The tessary-busd program itself: started as a child process on free ports.
 
 #include "tests/support/ChildProcess.h"
-#include "tests/support/RawClient.h"
+#include "testkit/RawClient.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

@@ -4,7 +4,7 @@
 
 #include "server/metrics/MetricsText.h"
 #include "tests/support/EmbeddedBus.h"
-#include "tests/support/RawClient.h"
+#include "testkit/RawClient.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

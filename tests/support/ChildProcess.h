@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tests/support/Eventually.h"
+#include "testkit/Eventually.h"
 
 #include <sys/types.h>
 

@@ -1,6 +1,6 @@
 #include "tests/support/NatsServers.h"
 #include "tests/support/LoopbackPeer.h"
-#include "tests/support/RawClient.h"
+#include "testkit/RawClient.h"
 
 #include <unistd.h>
 

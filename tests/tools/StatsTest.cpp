@@ -1,5 +1,5 @@
 #include "server/metrics/MetricsEndpoint.h"
-#include "tests/support/RawClient.h"
+#include "testkit/RawClient.h"
 #include "tests/tools/ToolBus.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-#include "tests/support/FrameBytes.h"
+#include "testkit/FrameBytes.h"
+#include "tessary/protocol/shared/FrameCodec.h"
 
 #include <cstring>
 #include <new>
@@ -73,70 +74,42 @@ std::vector<uint32_t> PeerFrame::ChunkSizes() const {
 }
 
 ParseResult ParseFrame(const uint8_t* data, size_t size) {
-    ParseResult incomplete;
-    ParseResult malformed{ParseStatus::Malformed, std::nullopt};
+    const ParseResult malformed{ParseStatus::Malformed, std::nullopt};
     if (size < sizeof(MessageHead)) {
-        return incomplete;
+        return {};
     }
     PeerFrame frame(HeadFromBytes(data));
-    const MessageHead& head = frame.Head;
-    if (head.Magic != HeadMagic) {
+    if (frame.Head.Magic != HeadMagic) {
         return malformed;
     }
     size_t pos = sizeof(MessageHead);
-    if (head.Type != HeadType::Listen) {
-        if (head.cbMessage > 0) {
-            const auto length = static_cast<size_t>(head.cbMessage);
-            if (size - pos < length) {
-                return incomplete;
+    // The rest is split by the library's codec as its readers split it: negative lengths count
+    // as none, and no limit applies.
+    FrameCodec codec(INT64_MAX);
+    codec.Begin(frame.Head);
+    while (frame.Head.Type != HeadType::Listen && !frame.HasTail) {
+        size_t used = 0;
+        const auto step = codec.Next(reinterpret_cast<const char*>(data + pos), size - pos, used);
+        pos += used;
+        if (step.status != FrameCodec::Status::Segment) {
+            return step.status == FrameCodec::Status::Error ? malformed : ParseResult{};
+        }
+        const auto* at = reinterpret_cast<const uint8_t*>(step.data);
+        if (step.part == FrameCodec::Part::Body) {
+            frame.Body.insert(frame.Body.end(), at, at + step.size);
+        } else if (step.part == FrameCodec::Part::PDV) {
+            frame.PDVs.push_back(MessagePDV{});
+            std::memcpy(&frame.PDVs.back(), at, sizeof(MessagePDV));
+            if (!frame.PDVs.back().IsLast()) {
+                frame.Chunks.emplace_back();
             }
-            frame.Body.assign(data + pos, data + pos + length);
-            pos += length;
+        } else if (step.part == FrameCodec::Part::Data) {
+            frame.Chunks.back().insert(frame.Chunks.back().end(), at, at + step.size);
         }
-        if (head.cbBLOB > 0) {
-            const bool known = head.cbBLOB != UnknownBLOBSize;
-            uint64_t total = 0;
-            for (;;) {
-                if (size - pos < sizeof(MessagePDV)) {
-                    return incomplete;
-                }
-                MessagePDV pdv;
-                std::memcpy(&pdv, data + pos, sizeof pdv);
-                if (!pdv.Is()) {
-                    return malformed;
-                }
-                pos += sizeof pdv;
-                frame.PDVs.push_back(pdv);
-                if (pdv.IsLast()) {
-                    break;
-                }
-                total += pdv.cbData;
-                if (known && total > static_cast<uint64_t>(head.cbBLOB)) {
-                    return malformed;
-                }
-                if (size - pos < pdv.cbData) {
-                    return incomplete;
-                }
-                frame.Chunks.emplace_back(data + pos, data + pos + pdv.cbData);
-                pos += pdv.cbData;
-            }
-        }
-        if (size - pos < sizeof(Tail)) {
-            return incomplete;
-        }
-        Tail tail;
-        std::memcpy(&tail, data + pos, sizeof tail);
-        frame.HasTail = true;
-        if (!tail.Is()) {
-            return malformed;
-        }
-        pos += sizeof(Tail);
+        frame.HasTail = step.part == FrameCodec::Part::Tail;
     }
     frame.Size = pos;
-    ParseResult result;
-    result.Status = ParseStatus::Complete;
-    result.Frame.emplace(std::move(frame));
-    return result;
+    return {ParseStatus::Complete, std::move(frame)};
 }
 
 std::vector<PeerFrame> ParseFrames(const Bytes& stream) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tessary/protocol/shared/MessageHead.h"
-#include "tests/support/Eventually.h"
+#include "testkit/Eventually.h"
 
 #include <chrono>
 #include <cstdint>
@@ -33,11 +33,12 @@ std::string PdvBytes(uint32_t cbData, bool last = false);
 std::string TailBytes();
 
 // The whole frame: head with cbMessage and cbBLOB set, body, the BLOB part (chunks of at most
-// chunk bytes and the closing PDV; none for an empty BLOB of known size), tail. A streamed
-// BLOB is announced with the unknown size.
-std::string Encode(MessageHead head, const std::string& body = "",
-                   const std::optional<std::string>& blob = std::nullopt,
-                   size_t chunk = 64 * 1024, bool streamed = false);
+// chunk bytes and the closing PDV; none for an empty BLOB), tail.
+std::string Encode(MessageHead head, const std::string& body = "", const std::string& blob = "",
+                   size_t chunk = 64 * 1024);
+
+// Writes all of data to a blocking socket; false when the connection fails first.
+bool SendAll(int fd, const void* data, size_t size);
 
 class RawClient {
 public:

@@ -1,5 +1,5 @@
-#include "tests/support/RawClient.h"
-#include "tests/support/FrameBytes.h"
+#include "testkit/RawClient.h"
+#include "testkit/FrameBytes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -40,16 +40,16 @@ std::string PdvBytes(uint32_t cbData, bool last) { return Text(::PDVBytes(cbData
 
 std::string TailBytes() { return Text(::TailBytes()); }
 
-std::string Encode(MessageHead head, const std::string& body,
-                   const std::optional<std::string>& blob, size_t chunk, bool streamed) {
+std::string Encode(MessageHead head, const std::string& body, const std::string& blob,
+                   size_t chunk) {
     FrameBuilder frame(head);
     frame.RawBody(ToBytes(body));
-    if (blob && (streamed || !blob->empty())) {
-        std::vector<::Bytes> chunks;
-        for (size_t at = 0; at < blob->size(); at += chunk) {
-            chunks.push_back(ToBytes(blob->data() + at, std::min(chunk, blob->size() - at)));
-        }
-        frame.Chunks(chunks, streamed);
+    std::vector<::Bytes> chunks;
+    for (size_t at = 0; at < blob.size(); at += chunk) {
+        chunks.push_back(ToBytes(blob.data() + at, std::min(chunk, blob.size() - at)));
+    }
+    if (!chunks.empty()) {
+        frame.Chunks(chunks, false);
     }
     return Text(frame.Build());
 }
@@ -111,10 +111,12 @@ void RawClient::Shutdown() {
 
 bool RawClient::Send(const std::string& bytes) { return Send(bytes.data(), bytes.size()); }
 
-bool RawClient::Send(const void* data, size_t size) {
+bool RawClient::Send(const void* data, size_t size) { return SendAll(m_Fd, data, size); }
+
+bool SendAll(int fd, const void* data, size_t size) {
     const char* at = static_cast<const char*>(data);
     while (size > 0) {
-        const ssize_t n = ::send(m_Fd, at, size, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd, at, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
             continue;
         }

@@ -1,0 +1,72 @@
+#include "testkit/RawFrameReceiver.h"
+#include "testkit/FrameBytes.h"
+
+bool RawFrameReceiver::Start() {
+    if (!m_Client.Connect(m_StatusPort) || !m_Client.Listen(m_Id.c_str())) {
+        return false;
+    }
+    m_Thread = std::thread([this] { ReadLoop(); });
+    return true;
+}
+
+void RawFrameReceiver::Stop() {
+    m_Stop = true;
+    m_Client.Shutdown();
+    if (m_Thread.joinable()) {
+        m_Thread.join();
+    }
+    m_Client.Close();
+}
+
+void RawFrameReceiver::SetReply(std::optional<std::string> text) {
+    std::lock_guard lock(m_Mutex);
+    m_Reply = std::move(text);
+}
+
+std::vector<rawframes::Frame> RawFrameReceiver::Messages() const {
+    std::lock_guard lock(m_Mutex);
+    return m_Messages;
+}
+
+bool RawFrameReceiver::WaitForMessages(size_t count, rawframes::Millis timeout) const {
+    std::unique_lock lock(m_Mutex);
+    return m_Changed.wait_for(lock, timeout, [&] { return m_Messages.size() >= count; });
+}
+
+void RawFrameReceiver::ReadLoop() {
+    // A frame that has begun is read whole within a generous bound; between frames the stop
+    // flag is looked at every 100 ms.
+    while (!m_Stop) {
+        if (!m_Client.Readable(rawframes::Millis(100))) {
+            continue;
+        }
+        auto frame = m_Client.Read(rawframes::Millis(20000));
+        if (!frame) {
+            break;
+        }
+        const MessageHead received = frame->head;
+        if (received.Type != HeadType::Message && received.Type != HeadType::MessageAlt) {
+            continue;
+        }
+        std::unique_lock lock(m_Mutex);
+        if (m_Record) {
+            m_Messages.push_back(std::move(*frame));
+        }
+        m_Count.fetch_add(1);
+        m_Changed.notify_all();
+        if (!m_Reply) {
+            continue;
+        }
+        MessageHead head = AnswerHead(received, HeadType::Ack, m_Id.c_str());
+        head.Command = 0;
+        FrameBuilder answer(head);
+        if (m_Reply->empty()) {
+            answer.WideBody(u"");
+        } else {
+            answer.Body(*m_Reply);
+        }
+        lock.unlock();
+        const Bytes bytes = answer.Build();
+        m_Client.Send(bytes.data(), bytes.size());
+    }
+}
