@@ -1,9 +1,9 @@
 #include "tests/support/LoopbackPeer.h"
+#include "testkit/RawClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,59 +12,47 @@
 #include <stdexcept>
 #include <string>
 
-namespace {
-
-std::runtime_error SystemError(const std::string& what) {
-    return std::runtime_error("LoopbackPeer: " + what + ": " + std::strerror(errno));
-}
-
-} // namespace
-
 LoopbackPeer::LoopbackPeer(uint16_t port) {
     m_Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_Listener < 0) {
-        throw SystemError("socket");
-    }
     const int on = 1;
     ::setsockopt(m_Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_Listener, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-        ::listen(m_Listener, 64) < 0) {
-        const auto error = SystemError("bind/listen on port " + std::to_string(port));
-        ::close(m_Listener);
-        throw error;
-    }
     socklen_t length = sizeof address;
-    ::getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length);
-    m_Port = ntohs(address.sin_port);
-    m_WakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_WakeFd < 0) {
-        const auto error = SystemError("eventfd");
+    if (::bind(m_Listener, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        ::listen(m_Listener, 64) < 0 ||
+        ::getsockname(m_Listener, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+        const std::string error = std::strerror(errno);
         ::close(m_Listener);
-        throw error;
+        throw std::runtime_error("LoopbackPeer: port " + std::to_string(port) + ": " + error);
     }
-    m_Thread = std::thread([this] { Run(); });
+    m_Port = ntohs(address.sin_port);
+    m_Acceptor = std::thread([this] { Accept(); });
 }
 
 LoopbackPeer::~LoopbackPeer() {
     {
         std::lock_guard lock(m_Mutex);
         m_Stop = true;
+        ::shutdown(m_Listener, SHUT_RDWR);
+        for (auto& connection : m_Connections) {
+            if (connection->Fd >= 0 && !connection->Closing) {
+                ::shutdown(connection->Fd, SHUT_RDWR);
+            }
+        }
     }
-    Wake();
-    m_Thread.join();
+    m_Changed.notify_all();
+    m_Acceptor.join();
     for (auto& connection : m_Connections) {
+        connection->Writer.join();
+        connection->Reader.join();
         if (connection->Fd >= 0) {
             ::close(connection->Fd);
         }
     }
-    if (m_Listener >= 0) {
-        ::close(m_Listener);
-    }
-    ::close(m_WakeFd);
+    ::close(m_Listener);
 }
 
 std::vector<std::unique_ptr<LoopbackPeer>> LoopbackPeer::OpenSeries(int count, int step) {
@@ -94,20 +82,8 @@ void LoopbackPeer::SetResponder(Responder responder) {
 }
 
 void LoopbackPeer::StopListening() {
-    {
-        std::lock_guard lock(m_Mutex);
-        m_StopListening = true;
-    }
-    Wake();
-    // The peer thread closes the listener (it may be polling it); wait so that a connect made
-    // right after this call is refused.
-    std::unique_lock lock(m_Mutex);
-    m_Changed.wait_for(lock, DefaultWait, [this] { return m_Listener < 0; });
-}
-
-void LoopbackPeer::Wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(m_WakeFd, &one, sizeof one);
+    // A listener shut down stops listening at once, keeps its port, and wakes the acceptor.
+    ::shutdown(m_Listener, SHUT_RDWR);
 }
 
 template <typename Predicate> bool LoopbackPeer::WaitUntil(Duration wait, Predicate predicate) const {
@@ -154,200 +130,121 @@ bool LoopbackPeer::WaitForClientClose(size_t connection, Duration wait) const {
 }
 
 void LoopbackPeer::Enqueue(size_t connection, Operation operation) {
-    {
-        std::lock_guard lock(m_Mutex);
-        // A connection not yet accepted throws std::out_of_range: wait for it first.
-        Connection& target = *m_Connections.at(connection);
-        if (target.Fd < 0) {
-            return;
-        }
+    std::lock_guard lock(m_Mutex);
+    // A connection not yet accepted throws std::out_of_range: wait for it first.
+    Connection& target = *m_Connections.at(connection);
+    if (!target.Closing) {
         target.Outgoing.push_back(std::move(operation));
+        m_Changed.notify_all();
     }
-    Wake();
 }
 
 void LoopbackPeer::Send(Bytes bytes, size_t connection) {
-    Enqueue(connection, Operation{Operation::Kind::Data, std::move(bytes), 0});
+    Enqueue(connection, Operation{Kind::Data, std::move(bytes)});
 }
 
-void LoopbackPeer::Close(size_t connection) {
-    Enqueue(connection, Operation{Operation::Kind::Close, {}, 0});
-}
+void LoopbackPeer::Close(size_t connection) { Enqueue(connection, Operation{Kind::Close, {}}); }
 
-void LoopbackPeer::Reset(size_t connection) {
-    Enqueue(connection, Operation{Operation::Kind::Reset, {}, 0});
-}
+void LoopbackPeer::Reset(size_t connection) { Enqueue(connection, Operation{Kind::Reset, {}}); }
 
-
-void LoopbackPeer::Run() {
-    std::vector<pollfd> fds;
-    std::vector<size_t> owners;
-    for (;;) {
-        fds.clear();
-        owners.clear();
-        {
-            std::lock_guard lock(m_Mutex);
-            if (m_Stop) {
-                return;
-            }
-            if (m_StopListening && m_Listener >= 0) {
-                ::close(m_Listener);
-                m_Listener = -1;
-                m_Changed.notify_all();
-            }
-            fds.push_back({m_WakeFd, POLLIN, 0});
-            if (m_Listener >= 0) {
-                fds.push_back({m_Listener, POLLIN, 0});
-                owners.push_back(SIZE_MAX);
-            }
-            for (size_t i = 0; i < m_Connections.size(); ++i) {
-                const Connection& connection = *m_Connections[i];
-                short events = 0;
-                if (!connection.ClientClosed) {
-                    events |= POLLIN;
-                }
-                if (!connection.Outgoing.empty()) {
-                    events |= POLLOUT;
-                }
-                // A connection with nothing to watch is left out: a closed-by-client socket
-                // would otherwise report hang-up for ever.
-                if (connection.Fd >= 0 && events != 0) {
-                    fds.push_back({connection.Fd, events, 0});
-                    owners.push_back(i);
-                }
-            }
-        }
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+void LoopbackPeer::Accept() {
+    while (!m_Stop) {
+        pollfd listener{m_Listener, POLLIN, 0};
+        if (::poll(&listener, 1, 100) <= 0) {
             continue;
         }
-        if (fds[0].revents != 0) {
-            uint64_t value = 0;
-            [[maybe_unused]] const ssize_t got = ::read(m_WakeFd, &value, sizeof value);
+        const int fd = ::accept4(m_Listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0 && errno == EINVAL) {
+            return; // the listener was shut down
         }
-        for (size_t k = 1; k < fds.size(); ++k) {
-            const short revents = fds[k].revents;
-            if (revents == 0) {
-                continue;
-            }
-            const size_t owner = owners[k - 1];
-            if (owner == SIZE_MAX) {
-                AcceptAll();
-                continue;
-            }
-            if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && (fds[k].events & POLLIN) != 0) {
-                ReadFrom(owner);
-            }
-            if ((revents & (POLLOUT | POLLHUP | POLLERR)) != 0 &&
-                (fds[k].events & POLLOUT) != 0) {
-                WriteTo(owner);
-            }
+        std::lock_guard lock(m_Mutex);
+        if (fd >= 0) {
+            auto& connection = *m_Connections.emplace_back(std::make_unique<Connection>());
+            connection.Fd = fd;
+            const size_t index = m_Connections.size() - 1;
+            connection.Reader = std::thread([this, &connection, index] { Read(connection, index); });
+            connection.Writer = std::thread([this, &connection] { Write(connection); });
+            m_Changed.notify_all();
         }
     }
 }
 
-void LoopbackPeer::AcceptAll() {
-    for (;;) {
-        const int fd = ::accept4(m_Listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            return;
-        }
-        {
-            std::lock_guard lock(m_Mutex);
-            auto connection = std::make_unique<Connection>();
-            connection->Fd = fd;
-            m_Connections.push_back(std::move(connection));
-        }
-        m_Changed.notify_all();
-    }
-}
-
-void LoopbackPeer::ReadFrom(size_t index) {
+void LoopbackPeer::Read(Connection& connection, size_t index) {
     uint8_t buffer[65536];
     for (;;) {
-        int fd = -1;
-        {
-            std::lock_guard lock(m_Mutex);
-            fd = m_Connections[index]->Fd;
+        // Only this thread closes the socket, so its number holds while it waits.
+        pollfd watch{connection.Fd, POLLIN, 0};
+        const ssize_t count = ::poll(&watch, 1, 100) > 0
+                                  ? ::recv(connection.Fd, buffer, sizeof buffer, MSG_DONTWAIT)
+                                  : -2;
+        const bool idle = count == -2 || (count < 0 && (errno == EAGAIN || errno == EINTR));
+        std::unique_lock lock(m_Mutex);
+        if (connection.Closing) {
+            ::close(connection.Fd);
+            connection.Fd = -1;
+            m_Changed.notify_all();
+            return;
         }
-        const ssize_t count = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
-            break;
+        if (m_Stop) {
+            return;
         }
-        {
-            std::lock_guard lock(m_Mutex);
-            Connection& connection = *m_Connections[index];
-            if (count > 0) {
-                connection.Received.insert(connection.Received.end(), buffer, buffer + count);
-            } else {
-                connection.ClientClosed = true;
-            }
+        if (idle) {
+            continue;
         }
-        m_Changed.notify_all();
         if (count <= 0) {
-            break;
+            connection.ClientClosed = true;
+            m_Changed.notify_all();
+            return;
         }
-    }
-    DeliverFrames(index);
-}
-
-void LoopbackPeer::DeliverFrames(size_t index) {
-    for (;;) {
-        Responder responder;
-        ParseResult result;
-        {
-            std::lock_guard lock(m_Mutex);
-            if (!m_Responder) {
-                return;
-            }
-            Connection& connection = *m_Connections[index];
-            const size_t offset = connection.ResponderOffset;
-            result = ParseFrame(connection.Received.data() + offset,
-                                connection.Received.size() - offset);
+        connection.Received.insert(connection.Received.end(), buffer, buffer + count);
+        m_Changed.notify_all();
+        while (m_Responder) {
+            const ParseResult result = ParseFrame(connection.Received.data() + connection.Delivered,
+                                                  connection.Received.size() - connection.Delivered);
             if (result.Status != ParseStatus::Complete) {
-                return;
+                break;
             }
-            connection.ResponderOffset += result.Frame->Size;
-            responder = m_Responder;
+            connection.Delivered += result.Frame->Size;
+            const Responder responder = m_Responder;
+            lock.unlock();
+            {
+                std::lock_guard responding(m_Responding);
+                responder(*this, index, *result.Frame);
+            }
+            lock.lock();
         }
-        responder(*this, index, *result.Frame);
     }
 }
 
-void LoopbackPeer::WriteTo(size_t index) {
-    {
-        std::lock_guard lock(m_Mutex);
-        Connection& connection = *m_Connections[index];
-        while (!connection.Outgoing.empty() && connection.Fd >= 0) {
-            Operation& operation = connection.Outgoing.front();
-            if (operation.What == Operation::Kind::Data) {
-                const size_t left = operation.Data.size() - operation.Sent;
-                const ssize_t count =
-                    left == 0 ? 0
-                              : ::send(connection.Fd, operation.Data.data() + operation.Sent, left,
-                                       MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (count < 0 && (errno == EAGAIN || errno == EINTR)) {
-                    break;
-                }
-                if (count < 0) {
-                    // The client is gone: nothing queued can reach it any more.
-                    connection.Outgoing.clear();
-                    connection.ClientClosed = true;
-                    break;
-                }
-                operation.Sent += static_cast<size_t>(count);
-                if (operation.Sent == operation.Data.size()) {
-                    connection.Outgoing.pop_front();
-                }
-                continue;
-            }
-            if (operation.What == Operation::Kind::Reset) {
+void LoopbackPeer::Write(Connection& connection) {
+    std::unique_lock lock(m_Mutex);
+    for (;;) {
+        m_Changed.wait(lock, [&] { return m_Stop || !connection.Outgoing.empty(); });
+        if (m_Stop) {
+            return;
+        }
+        Operation operation = std::move(connection.Outgoing.front());
+        connection.Outgoing.pop_front();
+        if (operation.What != Kind::Data) {
+            if (operation.What == Kind::Reset) {
                 const linger abortive{1, 0};
                 ::setsockopt(connection.Fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
             }
-            ::close(connection.Fd);
-            connection.Fd = -1;
+            // The reading thread wakes and closes the socket.
+            connection.Closing = true;
             connection.Outgoing.clear();
+            ::shutdown(connection.Fd, SHUT_RD);
+            return;
+        }
+        lock.unlock();
+        const bool sent = rawframes::SendAll(connection.Fd, operation.Data.data(),
+                                             operation.Data.size());
+        lock.lock();
+        if (!sent) {
+            // The client is gone: nothing queued can reach it any more.
+            connection.Outgoing.clear();
+            connection.ClientClosed = true;
+            m_Changed.notify_all();
         }
     }
-    m_Changed.notify_all();
 }

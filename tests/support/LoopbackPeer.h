@@ -1,7 +1,9 @@
 #pragma once
 
-#include "tests/support/FrameBytes.h"
+#include "testkit/Eventually.h"
+#include "testkit/FrameBytes.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -19,19 +21,20 @@
 //
 //   LoopbackPeer peer;                                   // listens on a port the OS picks
 //   client.Connect(LoopbackPeer::Host, peer.Port());
-//   ASSERT_TRUE(peer.WaitForFrames(1));                  // bounded wait (2 s by default)
+//   ASSERT_TRUE(peer.WaitForFrames(1));                  // bounded wait (Bound by default)
 //   PeerFrame request = peer.Frames()[0];
 //   peer.Send(FrameBuilder(AnswerHead(request.Head, HeadType::Reply)).Build());
 //   peer.Close();                                        // after everything queued is sent
 //
 // Connections are numbered 0, 1, 2, ... in the order they were accepted; every operation
 // takes the number (default 0), and a connection's record stays readable after it is closed.
-// Sends are queued and written by the peer's own thread as the client reads, so a test can
-// script megabytes before the library starts reading. Close and Reset run in queue order, after
-// the bytes queued before them.
+// Sends are queued and written by the connection's own writing thread as the client reads, so
+// a test can script megabytes before the library starts reading. Close and Reset run in queue
+// order, after the bytes queued before them.
 //
-// Threads: one peer thread accepts, reads and writes. The Responder callback runs on it,
-// without the peer's lock held, and may call any operation of the peer.
+// Threads: one accepts; each connection has one that reads and one that writes. The Responder
+// runs on the reading thread, one call at a time across connections, without the peer's lock
+// held, and may call any operation of the peer.
 class LoopbackPeer {
 public:
     using Duration = std::chrono::milliseconds;
@@ -40,7 +43,6 @@ public:
         std::function<void(LoopbackPeer& peer, size_t connection, const PeerFrame& frame)>;
 
     static constexpr const char* Host = "127.0.0.1";
-    static constexpr Duration DefaultWait{2000};
 
     // Listens on port (0: one the OS picks). Throws std::runtime_error when it cannot.
     explicit LoopbackPeer(uint16_t port = 0);
@@ -59,21 +61,21 @@ public:
     // Set before clients connect; a responder set later sees only later frames.
     void SetResponder(Responder responder);
 
-    // Closes the listening socket: further connects are refused (a bus server that went away).
-    // Accepted connections carry on.
+    // Further connects are refused (a bus server that went away); accepted connections carry
+    // on.
     void StopListening();
 
     size_t ConnectionCount() const;
-    bool WaitForConnections(size_t count, Duration wait = DefaultWait) const;
+    bool WaitForConnections(size_t count, Duration wait = Bound) const;
 
     // What a connection has sent so far.
     Bytes Received(size_t connection = 0) const;
     // The complete frames among the received bytes.
     std::vector<PeerFrame> Frames(size_t connection = 0) const;
-    bool WaitForBytes(size_t count, size_t connection = 0, Duration wait = DefaultWait) const;
-    bool WaitForFrames(size_t count, size_t connection = 0, Duration wait = DefaultWait) const;
+    bool WaitForBytes(size_t count, size_t connection = 0, Duration wait = Bound) const;
+    bool WaitForFrames(size_t count, size_t connection = 0, Duration wait = Bound) const;
     // True once the client closed its side (end of stream or reset) within wait.
-    bool WaitForClientClose(size_t connection = 0, Duration wait = DefaultWait) const;
+    bool WaitForClientClose(size_t connection = 0, Duration wait = Bound) const;
 
     // Queues bytes for the client.
     void Send(Bytes bytes, size_t connection = 0);
@@ -86,38 +88,37 @@ public:
     static uint16_t ClosedPort() { return LoopbackPeer().Port(); }
 
 private:
+    enum class Kind { Data, Close, Reset };
     struct Operation {
-        enum class Kind { Data, Close, Reset } What = Kind::Data;
+        Kind What = Kind::Data;
         Bytes Data;
-        size_t Sent = 0;
     };
     struct Connection {
         int Fd = -1;
         Bytes Received;
         bool ClientClosed = false;
+        // Set by a Close or Reset; the reading thread then closes the socket.
+        bool Closing = false;
         std::deque<Operation> Outgoing;
         // Stream offset of the first frame not yet handed to the responder.
-        size_t ResponderOffset = 0;
+        size_t Delivered = 0;
+        std::thread Reader;
+        std::thread Writer;
     };
 
-    void Run();
-    void Wake();
-    void AcceptAll();
-    // Reads what is there; false when the client closed.
-    void ReadFrom(size_t index);
-    void WriteTo(size_t index);
-    void DeliverFrames(size_t index);
+    void Accept();
+    void Read(Connection& connection, size_t index);
+    void Write(Connection& connection);
     void Enqueue(size_t connection, Operation operation);
     template <typename Predicate> bool WaitUntil(Duration wait, Predicate predicate) const;
 
     int m_Listener = -1;
-    int m_WakeFd = -1;
     uint16_t m_Port = 0;
-    bool m_Stop = false;
-    bool m_StopListening = false;
+    std::atomic<bool> m_Stop{false};
     Responder m_Responder;
     std::vector<std::unique_ptr<Connection>> m_Connections;
     mutable std::mutex m_Mutex;
     mutable std::condition_variable m_Changed;
-    std::thread m_Thread;
+    std::mutex m_Responding;
+    std::thread m_Acceptor;
 };
