@@ -8,9 +8,9 @@ namespace {
 
 using tool::LatencySampler;
 
-// Below capacity every sample is kept. Over it the kept samples stay a fair picture of all of
-// them, while count, extremes and mean stay exact: a rising ramp would show any bias towards
-// the first or the last samples.
+// Below capacity every sample is kept, and the percentiles are samples by nearest rank. Over it
+// the kept samples stay a fair picture of all of them, while count, extremes and mean stay
+// exact: a rising ramp would show any bias towards the first or the last samples.
 TEST(LatencySamplerTest, KeepsEverySampleBelowCapacityAndAFairShareAbove) {
     LatencySampler few(100);
     for (int64_t i = 50; i >= 1; --i) {
@@ -18,7 +18,10 @@ TEST(LatencySamplerTest, KeepsEverySampleBelowCapacityAndAFairShareAbove) {
     }
     const tool::LatencySummary kept = LatencySampler::Merge({few});
     EXPECT_EQ(kept.Count, 50u);
+    EXPECT_EQ(kept.Min, 10);
     EXPECT_EQ(kept.P50, 250);
+    EXPECT_EQ(kept.P90, 450);
+    EXPECT_EQ(kept.P99, 500);
     EXPECT_EQ(kept.Max, 500);
     EXPECT_DOUBLE_EQ(kept.Mean, 255.0);
 

@@ -23,38 +23,31 @@ TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
                              "--echo-blob", "--subscribe", "77", "-v"}));
     ASSERT_TRUE(listen.WaitForOutput(Ready)) << listen.Stdout() << listen.Stderr();
 
-    ToolProcess send(With({"send", "rx", "42", "hello\nthere", "-v"}));
-    EXPECT_EQ(send.Wait(), 0);
-    EXPECT_EQ(send.Stdout(), "fine\n");
-    EXPECT_EQ(send.Stderr(), "");
-    ToolProcess wide(With({"send", "rx", "43", "gr\u00fc\u00dfe", "--wide"}));
-    EXPECT_EQ(wide.Wait(), 0) << wide.Stderr();
-    EXPECT_EQ(wide.Stdout(), "fine\n");
+    // Runs the tool against the bus and returns what it printed, expecting status.
+    auto run = [&](std::vector<std::string> arguments, int status = 0) {
+        ToolProcess tool(With(std::move(arguments)));
+        EXPECT_EQ(tool.Wait(), status) << tool.Stderr();
+        return tool.Stdout() + tool.Stderr();
+    };
+    EXPECT_EQ(run({"send", "rx", "42", "hello\nthere", "-v"}), "fine\n");
+    EXPECT_EQ(run({"send", "rx", "43", "gr\u00fc\u00dfe", "--wide"}), "fine\n");
     const std::string echoed = dir.File("echo.bin");
-    ToolProcess blob(With({"send", "rx", "7", "--file", dir.File("in.bin"), "--reply-blob",
-                           echoed}));
-    EXPECT_EQ(blob.Wait(), 0) << blob.Stderr();
+    run({"send", "rx", "7", "--file", dir.File("in.bin"), "--reply-blob", echoed});
     EXPECT_EQ(ReadBytes(echoed), bytes) << "the echoed BLOB differs";
-    ToolProcess stream(With({"post", "rx", "7", "caption", "--file", dir.File("in.bin"),
-                             "--stream"}));
-    EXPECT_EQ(stream.Wait(), 0) << stream.Stderr();
+    run({"post", "rx", "7", "caption", "--file", dir.File("in.bin"), "--stream"});
     // A post to nobody reaches the subscribers of its command.
-    ToolProcess publish(With({"post", "", "77", "to all"}));
-    EXPECT_EQ(publish.Wait(), 0) << publish.Stderr();
+    run({"post", "", "77", "to all"});
     const std::string streamed = dir.File("streamed.bin");
-    ToolProcess wideStream(With({"send", "rx", "7", "the file", "--file", dir.File("in.bin"),
-                                 "--reply-blob", streamed, "--stream", "--wide"}));
-    EXPECT_EQ(wideStream.Wait(), 0) << wideStream.Stderr();
-    EXPECT_EQ(wideStream.Stdout(), "fine\nreply BLOB: " + std::to_string(bytes.size()) +
-                                       " bytes saved to " + streamed + "\n");
+    EXPECT_EQ(run({"send", "rx", "7", "the file", "--file", dir.File("in.bin"), "--reply-blob",
+                   streamed, "--stream", "--wide"}),
+              "fine\nreply BLOB: " + std::to_string(bytes.size()) + " bytes saved to " + streamed +
+                  "\n");
     EXPECT_EQ(ReadBytes(streamed), bytes) << "the echoed streamed BLOB differs";
     // An empty file is an empty BLOB; a reply BLOB that cannot be kept fails the send after it.
     WriteBytes(dir.File("empty.bin"), "");
-    ToolProcess empty(With({"send", "rx", "7", "--file", dir.File("empty.bin"), "--reply-blob",
-                            dir.File("no/such/dir")}));
-    EXPECT_EQ(empty.Wait(), 1);
-    EXPECT_TRUE(Has(empty.Stderr(), "tessary send: cannot create " + dir.File("no/such/dir")))
-        << empty.Stderr();
+    const std::string kept = run({"send", "rx", "7", "--file", dir.File("empty.bin"),
+                                  "--reply-blob", dir.File("no/such/dir")}, 1);
+    EXPECT_TRUE(Has(kept, "tessary send: cannot create " + dir.File("no/such/dir"))) << kept;
 
     ASSERT_EQ(listen.Wait(), 0);
     EXPECT_EQ(listen.Stderr(), "");
@@ -80,33 +73,6 @@ TEST_F(ToolTest, ListenPrintsWhatArrivesAnswersItAndSavesBLOBs) {
     }
     EXPECT_EQ(ReadBytes(first), bytes) << "the saved BLOB differs";
     EXPECT_EQ(ReadBytes(second), bytes) << "the saved streamed BLOB differs";
-}
-
-TEST_F(ToolTest, ListenRefusesWithItsErrorCodeAndStopsOnInterrupt) {
-    ScratchDir dir;
-    WriteBytes(dir.File("in.bin"), PatternText(70000, 3));
-    ToolProcess listen(With({"listen", "rx", "--error", "9", "--reply", "not today"}));
-    ASSERT_TRUE(listen.WaitForOutput(Ready)) << listen.Stdout() << listen.Stderr();
-    for (const std::vector<std::string>& arguments :
-         {std::vector<std::string>{"send", "rx", "5", "x"},
-          std::vector<std::string>{"send", "rx", "5", "--file", dir.File("in.bin")},
-          std::vector<std::string>{"send", "rx", "5", "--file", dir.File("in.bin"), "--stream"}}) {
-        ToolProcess send(With(arguments));
-        EXPECT_EQ(send.Wait(), 1);
-        EXPECT_EQ(send.Stderr(), "tessary send: error acknowledgement 9 from rx: not today\n");
-    }
-    ToolProcess online(With({"online", "rx"}));
-    EXPECT_EQ(online.Wait(), 0);
-
-    listen.Interrupt();
-    EXPECT_EQ(listen.Wait(), 0) << listen.Stderr();
-    EXPECT_TRUE(Has(listen.Stdout(), "message 5 from tessary-cli: x\n")) << listen.Stdout();
-    EXPECT_TRUE(Has(listen.Stdout(), "stopped after 3 messages and BLOBs\n")) << listen.Stdout();
-    // Gone from the bus with it.
-    EXPECT_TRUE(Eventually([&] {
-        ToolProcess offline(With({"online", "rx"}));
-        return offline.Wait() == 1;
-    }, FileBound));
 }
 
 } // namespace
