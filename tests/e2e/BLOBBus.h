@@ -98,34 +98,14 @@ struct Delivery {
     Block BLOB;
 };
 
-// Handlers record into this from the wait servers' threads.
-class Deliveries {
-public:
-    void Add(Delivery delivery) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_All.push_back(std::move(delivery));
-    }
-    std::vector<Delivery> All() const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_All;
-    }
-    size_t Count() const {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_All.size();
-    }
-
-private:
-    mutable std::mutex m_Mutex;
-    std::vector<Delivery> m_All;
-};
-
 inline C11DelegateHandler<EventArgs_BUSMessage>
 Handler(std::function<void(const void*, EventArgs_BUSMessage*)> function) {
     return C11DelegateHandler<EventArgs_BUSMessage>(std::move(function));
 }
 
 // Bus servers of this process on free ports, with a BLOBReceiver "rx" registered on every one
-// of them and senders spread over them. Handlers are added by each test, then StartReceiver.
+// of them and the three senders spread over them. Handlers are added by each test, then
+// StartReceiver.
 class BLOBBusTest : public ::testing::Test {
 protected:
     static constexpr int BusCount = 2;
@@ -139,8 +119,12 @@ protected:
         blobClient.SetSourceID("tx");
         streamClient.UseBus(server->CommandPort(), BusCount);
         streamClient.SetSourceID("stx");
+        messageClient.UseBus(server->CommandPort(), BusCount);
+        messageClient.SetSourceID("mtx");
         Collect(blobClient.AckError, ackErrors);
         Collect(streamClient.AckError, ackErrors);
+        Collect(messageClient.AckError, ackErrors);
+        Collect(messageClient.BusError, busErrors);
     }
     // Starts the receiver and waits until every bus server has it registered.
     void StartReceiver() {
@@ -168,18 +152,27 @@ protected:
                                       e->ReplyText = "message";
                                   }));
     }
+    // Handlers record from the wait servers' threads.
     void Record(const char* table, const EventArgs_BUSMessage& e, const Block& blob) {
-        deliveries.Add({table, e.Command, e.SourceID.str(), e.Message.str(), e.WMessage.str(),
-                        blob});
+        std::lock_guard<std::mutex> lock(mutex);
+        deliveries.push_back({table, e.Command, e.SourceID.str(), e.Message.str(),
+                              e.WMessage.str(), blob});
+    }
+    std::vector<Delivery> Deliveries() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return deliveries;
     }
 
     // Declared so that the receiver goes first (stopping its threads before the handlers'
     // records and the bus server go) and the error lists last.
     std::vector<SeenError> ackErrors;
-    Deliveries deliveries;
+    std::vector<SeenError> busErrors;
+    std::mutex mutex;
+    std::vector<Delivery> deliveries;
     std::unique_ptr<busd::BusServer> server;
     BusClient<BLOBClient> blobClient;
     BusClient<BLOBStreamClient> streamClient;
+    BusClient<MessageClient> messageClient;
     TestReceiver receiver;
 };
 

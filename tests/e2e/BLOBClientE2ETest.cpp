@@ -65,7 +65,7 @@ TEST_F(BLOBClientE2ETest, EveryOverloadOfBothSendersCarriesItsMessageAndReturnsI
     EXPECT_EQ(calls->load(), 10);
     EXPECT_EQ(calls.use_count(), 1);
 
-    const auto seen = deliveries.All();
+    const auto seen = Deliveries();
     ASSERT_EQ(seen.size(), 20u);
     const char* messages[] = {"", "", "d1", "", "d2", "", "d3", "", "d4", ""};
     const char16_t* wide[] = {u"", u"", u"", u"w1\u00e9", u"", u"w2", u"", u"w3", u"", u"w4"};
@@ -102,7 +102,7 @@ TEST_F(BLOBClientE2ETest, AWriterThatThrowsCostsTheConnectionNotTheReceiver) {
     ASSERT_TRUE(Eventually([&] {
         return streamClient.SendBLOB("rx", 7107, PatternWriter(2000, 3), 5000);
     }));
-    const auto seen = deliveries.All();
+    const auto seen = Deliveries();
     int whole = 0;
     for (const auto& delivery : seen) {
         if (delivery.BLOB.Length() > 0) {

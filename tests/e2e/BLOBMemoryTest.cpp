@@ -29,8 +29,8 @@ constexpr long long MiB = 1ll << 20;
 using Report = std::map<std::string, std::string>;
 
 // The "KEY value" lines a child wrote, once the line of key last is complete.
-[[maybe_unused]] bool ReadUntil(ChildProcess& child, const std::string& last, Report& into,
-                               std::chrono::milliseconds bound) {
+bool ReadUntil(ChildProcess& child, const std::string& last, Report& into,
+               Clock::time_point deadline) {
     return Eventually(
         [&] {
             std::istringstream out(child.Stdout());
@@ -43,41 +43,47 @@ using Report = std::map<std::string, std::string>;
             }
             return complete;
         },
-        bound);
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
 }
 
-[[maybe_unused]] std::chrono::milliseconds Left(Clock::time_point deadline) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-}
-
-[[maybe_unused]] long long KB(const std::map<std::string, std::string>& values, const char* key) {
-    const auto found = values.find(key);
-    return found == values.end() ? -1 : std::atoll(found->second.c_str());
+// How far a peer's peak rose above what it held before the transfer, in MiB.
+double GrowthMiB(Report& report) {
+    return static_cast<double>(std::atoll(report["HWM"].c_str()) -
+                               std::atoll(report["BASE"].c_str())) / 1024;
 }
 
 // A tessary-busd with one bus server that relays 1 GiB frames and holds senders back at 2 MiB,
-// plus extra arguments; null when it did not report its ports.
-[[maybe_unused]] std::unique_ptr<ChildProcess> StartDaemon(std::vector<std::string> extra,
-                                                           int& commandPort, int& statusPort) {
-    std::vector<std::string> argv = {TESSARY_BUSD_PATH, "--command-port", "0", "--status-port",
-                                     "0", "--servers", "1", "--heart-rate", "60000",
-                                     "--max-frame", std::to_string(2 * GiB), "--max-pending",
-                                     std::to_string(2 * MiB), "--log-level", "warning"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    auto daemon = std::make_unique<ChildProcess>(argv);
-    const bool reported = ReadDaemonPorts(*daemon, commandPort, statusPort);
-    return reported ? std::move(daemon) : nullptr;
-}
+// plus extra arguments, and what it held once its ports were reported.
+struct Daemon {
+    explicit Daemon(std::vector<std::string> extra) {
+        std::vector<std::string> argv = {
+            TESSARY_BUSD_PATH, "--command-port", "0", "--status-port", "0", "--servers", "1",
+            "--heart-rate", "60000", "--max-frame", std::to_string(2 * GiB), "--max-pending",
+            std::to_string(2 * MiB), "--log-level", "warning"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        process = std::make_unique<ChildProcess>(argv);
+        EXPECT_TRUE(ReadDaemonPorts(*process, commandPort, statusPort))
+            << "tessary-busd did not report its ports";
+        baseKB = StatusKB(process->Pid(), "VmRSS");
+    }
+    double GrowthMiB() const {
+        return static_cast<double>(StatusKB(process->Pid(), "VmHWM") - baseKB) / 1024;
+    }
+
+    std::unique_ptr<ChildProcess> process;
+    int commandPort = 0;
+    int statusPort = 0;
+    long baseKB = 0;
+};
 
 // Streams the BLOB from a sender on commandPort to a receiver on statusPort and fills in what
 // each reported; when probePort is set, the sender starts once a client there sees the receiver.
-[[maybe_unused]] void Transfer(int commandPort, int statusPort, int probePort, Report& sent,
-                               Report& received) {
+void Transfer(int commandPort, int statusPort, int probePort, Report& sent, Report& received) {
     const auto deadline = Clock::now() + std::chrono::seconds(100);
     const std::string bytes = std::to_string(GiB);
     ChildProcess receiver({BLOB_MEMORY_PEER_PATH, "receive", std::to_string(statusPort), bytes},
                           true);
-    ASSERT_TRUE(ReadUntil(receiver, "READY", received, std::chrono::seconds(10)))
+    ASSERT_TRUE(ReadUntil(receiver, "READY", received, Clock::now() + std::chrono::seconds(10)))
         << "the receiver did not come on line";
     if (probePort != 0) {
         BusClient<ORVEX::Tessary::Controller::MessageClient> probe;
@@ -87,9 +93,9 @@ using Report = std::map<std::string, std::string>;
     }
     ChildProcess sender(
         {BLOB_MEMORY_PEER_PATH, "send", std::to_string(commandPort), bytes, std::to_string(MiB)});
-    ASSERT_TRUE(ReadUntil(sender, "HWM", sent, Left(deadline))) << "the sender did not finish";
+    ASSERT_TRUE(ReadUntil(sender, "HWM", sent, deadline)) << "the sender did not finish";
     receiver.CloseStdin();
-    ASSERT_TRUE(ReadUntil(receiver, "HWM", received, Left(deadline)))
+    ASSERT_TRUE(ReadUntil(receiver, "HWM", received, deadline))
         << "the receiver did not finish";
     EXPECT_EQ(sent["RESULT"], "ok");
     EXPECT_EQ(received["RESULT"], "ok");
@@ -97,69 +103,49 @@ using Report = std::map<std::string, std::string>;
     EXPECT_EQ(sender.Wait(), 0);
 }
 
+class BLOBMemoryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef TESSARY_SANITIZED
+        GTEST_SKIP() << "a gigabyte under sanitizers";
+#endif
+    }
+};
+
 } // namespace
 
-TEST(BLOBMemoryTest, OneGiBStreamedInMiBWritesArrivesWholeWithinBoundedMemory) {
-#ifdef TESSARY_SANITIZED
-    GTEST_SKIP() << "a gigabyte under sanitizers";
-#else
-    int commandPort = 0;
-    int statusPort = 0;
-    const auto daemon = StartDaemon({}, commandPort, statusPort);
-    ASSERT_TRUE(daemon) << "tessary-busd did not report its ports";
-    const long daemonBase = StatusKB(daemon->Pid(), "VmRSS");
+TEST_F(BLOBMemoryTest, OneGiBStreamedInMiBWritesArrivesWholeWithinBoundedMemory) {
+    const Daemon daemon({});
+    ASSERT_FALSE(HasFailure());
     Report sent;
     Report received;
-    Transfer(commandPort, statusPort, 0, sent, received);
+    Transfer(daemon.commandPort, daemon.statusPort, 0, sent, received);
     ASSERT_FALSE(HasFatalFailure());
-    const long daemonPeak = StatusKB(daemon->Pid(), "VmHWM");
-
-    const long long daemonGrowth = (daemonPeak - daemonBase) * 1024ll;
-    const long long senderGrowth = (KB(sent, "HWM") - KB(sent, "BASE")) * 1024ll;
-    const long long receiverGrowth = (KB(received, "HWM") - KB(received, "BASE")) * 1024ll;
     std::printf("peak growth: daemon %.1f MiB, sender %.1f MiB, receiver %.1f MiB\n",
-                static_cast<double>(daemonGrowth) / MiB, static_cast<double>(senderGrowth) / MiB,
-                static_cast<double>(receiverGrowth) / MiB);
-    RecordProperty("DaemonGrowthKiB", static_cast<int>(daemonGrowth / 1024));
-    RecordProperty("SenderGrowthKiB", static_cast<int>(senderGrowth / 1024));
-    RecordProperty("ReceiverGrowthKiB", static_cast<int>(receiverGrowth / 1024));
-    EXPECT_LT(daemonGrowth, 16 * MiB);
-    EXPECT_LT(senderGrowth, 16 * MiB);
-    EXPECT_GE(receiverGrowth, GiB);
-    EXPECT_LT(receiverGrowth, 2 * GiB + 256 * MiB);
-#endif
+                daemon.GrowthMiB(), GrowthMiB(sent), GrowthMiB(received));
+    EXPECT_LT(daemon.GrowthMiB(), 16);
+    EXPECT_LT(GrowthMiB(sent), 16);
+    EXPECT_GE(GrowthMiB(received), 1024);
+    EXPECT_LT(GrowthMiB(received), 2048 + 256);
 }
 
 // The same BLOB from a sender on node A to a receiver on node B, the two daemons joined by a
 // NATS server: each daemon passes it on chunk by chunk within its credit window.
-TEST(BLOBMemoryTest, OneGiBAcrossTwoNodesKeepsBothDaemonsBounded) {
-#ifdef TESSARY_SANITIZED
-    GTEST_SKIP() << "a gigabyte under sanitizers";
-#else
+TEST_F(BLOBMemoryTest, OneGiBAcrossTwoNodesKeepsBothDaemonsBounded) {
     if (NatsServers::Binary().empty()) {
         GTEST_SKIP() << "nats-server is not installed (scripts/setup installs it)";
     }
     NatsServers nats;
     ASSERT_TRUE(nats.Start(1));
-    int commandA = 0;
-    int statusA = 0;
-    int commandB = 0;
-    int statusB = 0;
-    const auto nodeA = StartDaemon({"--cluster", nats.Url(0), "--node", "mem-a"}, commandA, statusA);
-    const auto nodeB = StartDaemon({"--cluster", nats.Url(0), "--node", "mem-b"}, commandB, statusB);
-    ASSERT_TRUE(nodeA && nodeB) << "tessary-busd did not report its ports";
-    const long baseA = StatusKB(nodeA->Pid(), "VmRSS");
-    const long baseB = StatusKB(nodeB->Pid(), "VmRSS");
+    const Daemon nodeA({"--cluster", nats.Url(0), "--node", "mem-a"});
+    const Daemon nodeB({"--cluster", nats.Url(0), "--node", "mem-b"});
+    ASSERT_FALSE(HasFailure());
     Report sent;
     Report received;
-    Transfer(commandA, statusB, commandA, sent, received);
+    Transfer(nodeA.commandPort, nodeB.statusPort, nodeA.commandPort, sent, received);
     ASSERT_FALSE(HasFatalFailure());
-
-    const long long growthA = (StatusKB(nodeA->Pid(), "VmHWM") - baseA) * 1024ll;
-    const long long growthB = (StatusKB(nodeB->Pid(), "VmHWM") - baseB) * 1024ll;
-    std::printf("peak growth: node A %.1f MiB, node B %.1f MiB\n",
-                static_cast<double>(growthA) / MiB, static_cast<double>(growthB) / MiB);
-    EXPECT_LT(growthA, 64 * MiB);
-    EXPECT_LT(growthB, 64 * MiB);
-#endif
+    std::printf("peak growth: node A %.1f MiB, node B %.1f MiB\n", nodeA.GrowthMiB(),
+                nodeB.GrowthMiB());
+    EXPECT_LT(nodeA.GrowthMiB(), 64);
+    EXPECT_LT(nodeB.GrowthMiB(), 64);
 }

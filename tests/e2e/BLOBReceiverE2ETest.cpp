@@ -20,16 +20,7 @@ std::string UnknownCommandJson(int command) {
 
 } // namespace
 
-class BLOBReceiverE2ETest : public BLOBBusTest {
-protected:
-    void SetUp() override {
-        BLOBBusTest::SetUp();
-        messageClient.UseBus(server->CommandPort(), BusCount);
-        messageClient.SetSourceID("mtx");
-        Collect(messageClient.AckError, ackErrors);
-    }
-    BusClient<MessageClient> messageClient;
-};
+using BLOBReceiverE2ETest = BLOBBusTest;
 
 // Each message and BLOB goes to the hook first, then to its own table; what nobody takes gets
 // the no-response error, through an override when a subclass asks for it; a faulting table
@@ -80,12 +71,12 @@ TEST_F(BLOBReceiverE2ETest, TheHooksTheTablesAndTheNoResponseAnswerShareTheWork)
                                     5000));
     EXPECT_EQ(reply, DString("hooked BLOB"));
     EXPECT_TRUE(MatchesPattern(replyBLOB, 40000, 1)) << "the BLOB did not come back as reply";
-    EXPECT_EQ(deliveries.Count(), 0u);
+    EXPECT_EQ(Deliveries().size(), 0u);
     EXPECT_TRUE(messageClient.Send("rx", 7203, DString("m"), reply, 5000));
     EXPECT_EQ(reply, DString("message"));
     EXPECT_TRUE(streamClient.SendBLOB("rx", 7203, DString("b"), [](BUSStream) {}, reply, 5000));
     EXPECT_EQ(reply, DString("got 0"));
-    EXPECT_EQ(deliveries.Count(), 2u);
+    EXPECT_EQ(Deliveries().size(), 2u);
 
     EXPECT_TRUE(blobClient.SendBLOB("rx", 7205, DString(), Pattern(10, 1), reply, 5000));
     EXPECT_EQ(reply, DString("before the fault"));

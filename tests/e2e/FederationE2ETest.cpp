@@ -15,7 +15,6 @@ using namespace blobtest;
 
 namespace {
 
-constexpr int BusCount = 2;
 // Registrations cross the cluster within a scan and a refresh; sanitised builds are slow.
 constexpr std::chrono::milliseconds ClusterBound{10000};
 #ifdef TESSARY_SANITIZED
@@ -27,113 +26,103 @@ constexpr int CrossBLOB = 64 << 20;
 
 } // namespace
 
-class FederationE2ETest : public ::testing::Test {
+// The fixture's own bus is left aside: the receiver and the senders move to the nodes.
+class FederationE2ETest : public BLOBBusTest {
 protected:
     void SetUp() override {
         if (NatsServers::Binary().empty()) {
             GTEST_SKIP() << "nats-server is not installed (scripts/setup installs it)";
         }
-        Collect(client.AckError, ackErrors);
-        client.SetSourceID("tx");
-        blobClient.SetSourceID("btx");
-        streamClient.SetSourceID("stx");
+        BLOBBusTest::SetUp();
     }
+    // The receiver goes before the nodes it is registered on.
+    void TearDown() override { receiver.StopWait(); }
 
-    std::unique_ptr<busd::BusServer> StartNode(const char* name, std::vector<std::string> urls) {
+    std::unique_ptr<busd::BusServer> StartNode(const char* name, const std::string& url) {
         busd::BusServerOptions options = BusOptions(BusCount);
-        options.Cluster.Urls = std::move(urls);
+        options.Cluster.Urls = {url};
         options.Cluster.NodeName = name;
         return StartBus(options);
+    }
+    // NATS servers, node A on the first and, unless the test runs it as a daemon, node B on the
+    // last.
+    void StartNodes(int servers, bool withB = true) {
+        ASSERT_TRUE(nats.Start(servers));
+        nodeA = StartNode("node-a", nats.Url(0));
+        nodeB = withB ? StartNode("node-b", nats.Url(servers - 1)) : nullptr;
+        ASSERT_TRUE(nodeA && (nodeB || !withB));
     }
     // The receiver "rx" on the node with statusPort, the senders on the node with commandPort.
     void Connect(int statusPort, int commandPort) {
         receiver.UseBus(statusPort, BusCount);
-        receiver.SetSourceID("rx");
         receiver.StartWait();
-        client.UseBus(commandPort, BusCount);
+        messageClient.UseBus(commandPort, BusCount);
         blobClient.UseBus(commandPort, BusCount);
         streamClient.UseBus(commandPort, BusCount);
-        ASSERT_TRUE(Eventually([&] { return client.IsOnline("rx"); }, ClusterBound))
+        ASSERT_TRUE(Eventually([&] { return messageClient.IsOnline("rx"); }, ClusterBound))
             << "the receiver on the other node never showed on this one";
     }
     void Echo(unsigned long command) {
         receiver.MessageEvent.Add(static_cast<int>(command),
                                   Handler([this](const void*, EventArgs_BUSMessage* e) {
-                                      deliveries.Add({"Message", e->Command, e->SourceID.str(),
-                                                      e->Message.str(), e->WMessage.str(), {}});
+                                      std::lock_guard lock(mutex);
+                                      ++echoed[e->Message.str()];
                                       e->ReplyText = "echo " + e->Message.str();
                                   }));
     }
+    // How often each text arrived at an echoing entry.
+    std::map<std::string, int> Echoed() {
+        std::lock_guard lock(mutex);
+        return echoed;
+    }
 
     NatsServers nats;
-    std::vector<SeenError> ackErrors;
-    Deliveries deliveries;
+    std::map<std::string, int> echoed;
     std::unique_ptr<busd::BusServer> nodeA;
     std::unique_ptr<busd::BusServer> nodeB;
-    BusClient<MessageClient> client;
-    BusClient<BLOBClient> blobClient;
-    BusClient<BLOBStreamClient> streamClient;
-    TestReceiver receiver;
 };
 
 TEST_F(FederationE2ETest, EveryKindOfExchangeCrossesTheCluster) {
-    ASSERT_TRUE(nats.Start(1));
-    nodeA = StartNode("node-a", {nats.Url(0)});
-    nodeB = StartNode("node-b", {nats.Url(0)});
-    ASSERT_TRUE(nodeA && nodeB);
+    StartNodes(1);
     Echo(1001);
     Echo(3001);
     receiver.MessageEvent.Add(1003, Handler([](const void*, EventArgs_BUSMessage* e) {
                                   e->ResultCode = 42;
                                   e->ReplyText = "refused";
                               }));
-    receiver.BLOBEvent.Add(2001, Handler([](const void*, EventArgs_BUSMessage* m) {
-                               auto* e = static_cast<EventArgs_BUSBLOB*>(m);
-                               const bool whole = PatternMismatch(e->BLOB, 3) ==
-                                                  static_cast<size_t>(e->BLOB.Length());
-                               e->ReplyText = (whole ? "got " : "bad ") +
-                                              std::to_string(e->BLOB.Length());
-                               e->ReplyBLOB = Pattern(3 << 20, 2);
-                           }));
+    AnswerBLOBs(2001, 3 << 20);
     Connect(nodeB->StatusPort(), nodeA->CommandPort());
     ASSERT_TRUE(receiver.Subscribe(3001, 2000));
 
     DString reply;
-    ASSERT_TRUE(client.Send("rx", 1001, DString("hello"), reply, 5000));
+    ASSERT_TRUE(messageClient.Send("rx", 1001, DString("hello"), reply, 5000));
     EXPECT_EQ(reply.str(), "echo hello");
     WString wideReply;
-    EXPECT_TRUE(client.Send("rx", 1001, WString(u"wide"), wideReply, 5000));
-    EXPECT_FALSE(client.Send("rx", 1003, DString("no"), reply, 5000));
+    EXPECT_TRUE(messageClient.Send("rx", 1001, WString(u"wide"), wideReply, 5000));
+    EXPECT_FALSE(messageClient.Send("rx", 1003, DString("no"), reply, 5000));
     ASSERT_EQ(ackErrors.size(), 1u);
     EXPECT_EQ(ackErrors[0].Code, 42);
     EXPECT_EQ(ackErrors[0].Text, "refused");
 
-    EXPECT_TRUE(client.Post("rx", 1001, DString("posted")));
-    EXPECT_TRUE(client.Forward("rx", 1001, DString("forwarded")));
+    EXPECT_TRUE(messageClient.Post("rx", 1001, DString("posted")));
+    EXPECT_TRUE(messageClient.Forward("rx", 1001, DString("forwarded")));
     // A publish reaches the subscriber once, though it is registered on both bus servers. The
     // subscription takes a scan to reach node A, so publishing repeats until one lands.
-    auto published = [&] {
-        std::map<std::string, int> seen;
-        for (const Delivery& d : deliveries.All()) {
-            seen[d.Message] += d.Command == 3001 ? 1 : 0;
-        }
-        return seen;
-    };
     int round = 0;
     ASSERT_TRUE(Eventually(
         [&] {
-            EXPECT_TRUE(client.Post("", 3001, DString(std::to_string(++round).c_str())));
+            EXPECT_TRUE(messageClient.Post("", 3001, DString(std::to_string(++round).c_str())));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            return published()["1"] + published()[std::to_string(round)] > 0;
+            return Echoed()["1"] + Echoed()[std::to_string(round)] > 0;
         },
         ClusterBound));
-    EXPECT_TRUE(Eventually([&] { return published().count("posted") + published().count("forwarded") == 2; }));
-    for (const auto& [text, count] : published()) {
-        EXPECT_LE(count, 1) << "publish " << text;
+    EXPECT_TRUE(Eventually([&] { return Echoed()["posted"] + Echoed()["forwarded"] == 2; }));
+    for (const auto& [text, count] : Echoed()) {
+        EXPECT_LE(count, 1) << "echoed " << text;
     }
 
-    EXPECT_FALSE(client.IsOnline("nobody"));
-    EXPECT_NE(client.SetUniqueSourceID("rx").str(), "rx");
+    EXPECT_FALSE(messageClient.IsOnline("nobody"));
+    EXPECT_NE(messageClient.SetUniqueSourceID("rx").str(), "rx");
 
     Block replyBLOB;
     ASSERT_TRUE(blobClient.SendBLOB("rx", 2001, DString("blob"), Pattern(CrossBLOB, 3), reply,
@@ -143,6 +132,10 @@ TEST_F(FederationE2ETest, EveryKindOfExchangeCrossesTheCluster) {
     ASSERT_TRUE(streamClient.SendBLOB("rx", 2001, DString("stream"), PatternWriter(5 << 20),
                                       reply, 30000));
     EXPECT_EQ(reply.str(), "got " + std::to_string(5 << 20));
+    const auto blobs = Deliveries();
+    ASSERT_EQ(blobs.size(), 2u);
+    EXPECT_TRUE(MatchesPattern(blobs[0].BLOB, CrossBLOB, 3));
+    EXPECT_TRUE(MatchesPattern(blobs[1].BLOB, 5 << 20, 3));
     const busd::BusStats stats = nodeA->Stats();
     EXPECT_GT(stats.RemoteMessagesOut, 0u);
     EXPECT_GT(stats.RemoteBytesIn, size_t{3} << 20);
@@ -150,9 +143,7 @@ TEST_F(FederationE2ETest, EveryKindOfExchangeCrossesTheCluster) {
 
 // Node B is a daemon of its own, killed while a sender on node A waits for its receiver.
 TEST_F(FederationE2ETest, ANodeThatDiesFailsTheSendersWaitingOnIt) {
-    ASSERT_TRUE(nats.Start(1));
-    nodeA = StartNode("node-a", {nats.Url(0)});
-    ASSERT_TRUE(nodeA);
+    StartNodes(1, false);
     ChildProcess daemon({TESSARY_BUSD_PATH, "--command-port", "0", "--status-port", "0",
                          "--servers", std::to_string(BusCount), "--cluster", nats.Url(0),
                          "--node", "node-b", "--log-level", "warning"});
@@ -169,7 +160,8 @@ TEST_F(FederationE2ETest, ANodeThatDiesFailsTheSendersWaitingOnIt) {
                               }));
     Connect(statusPort, nodeA->CommandPort());
 
-    auto sent = std::async(std::launch::async, [&] { return client.Send("rx", 1002, DString("wait"), 60000); });
+    auto sent = std::async(std::launch::async,
+                           [&] { return messageClient.Send("rx", 1002, DString("wait"), 60000); });
     ASSERT_EQ(entered.get_future().wait_for(ClusterBound), std::future_status::ready);
     daemon.Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
@@ -178,25 +170,22 @@ TEST_F(FederationE2ETest, ANodeThatDiesFailsTheSendersWaitingOnIt) {
     EXPECT_FALSE(sent.get());
     EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(8));
     EXPECT_GE(nodeA->Stats().RemoteExpiries, 1u);
-    EXPECT_TRUE(Eventually([&] { return !client.IsOnline("rx"); }));
+    EXPECT_TRUE(Eventually([&] { return !messageClient.IsOnline("rx"); }));
     release.set_value();
 }
 
 // The nodes on two clustered NATS servers; the one node A uses stops, and A carries on through
 // the other.
 TEST_F(FederationE2ETest, ANodeMovesToAnotherServerOfTheCluster) {
-    ASSERT_TRUE(nats.Start(2));
-    nodeA = StartNode("node-a", {nats.Url(0)});
-    nodeB = StartNode("node-b", {nats.Url(1)});
-    ASSERT_TRUE(nodeA && nodeB);
+    StartNodes(2);
     Echo(1001);
     Connect(nodeB->StatusPort(), nodeA->CommandPort());
     DString reply;
-    ASSERT_TRUE(client.Send("rx", 1001, DString("before"), reply, 5000));
+    ASSERT_TRUE(messageClient.Send("rx", 1001, DString("before"), reply, 5000));
 
     nats.Stop(0);
-    EXPECT_TRUE(Eventually(
-        [&] { return client.Send("rx", 1001, DString("after"), reply, 2000); }, ClusterBound))
+    auto after = [&] { return messageClient.Send("rx", 1001, DString("after"), reply, 2000); };
+    EXPECT_TRUE(Eventually(after, ClusterBound))
         << "node A did not carry on through the other NATS server";
     EXPECT_EQ(reply.str(), "echo after");
     EXPECT_GE(nodeA->Stats().ClusterReconnects, 1u);

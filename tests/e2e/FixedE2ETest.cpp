@@ -19,8 +19,9 @@ using ORVEX::Tessary::Controller::FixedMessageReceiver;
 
 namespace {
 
-// Answers every message and BLOB of command 7301 with the receiver's name.
-template <typename Receiver> void AnswerWithName(Receiver& receiver, const char* name) {
+// Starts receiver as name, answering every message and BLOB of command 7301 with that name.
+template <typename Receiver> void StartAs(Receiver& receiver, const char* name) {
+    receiver.SetSourceID(name);
     receiver.MessageEvent.Add(7301, Handler([name](const void*, EventArgs_BUSMessage* e) {
                                   e->ReplyText = name;
                               }));
@@ -29,6 +30,7 @@ template <typename Receiver> void AnswerWithName(Receiver& receiver, const char*
                                    e->ReplyText = name;
                                }));
     }
+    receiver.StartWait();
 }
 
 } // namespace
@@ -53,15 +55,9 @@ TEST(FixedE2ETest, FixedPairsUseTheirOwnBusAndLeaveTheDefaultsToTheRest) {
     EXPECT_EQ(Client::GetDefCommandPort(), plainBus->CommandPort());
     EXPECT_EQ(Client::GetDefStatusPort(), plainBus->StatusPort());
 
-    fixedBLOBs.SetSourceID("fixedBLOBs");
-    fixedMessages.SetSourceID("fixedMessages");
-    plainReceiver.SetSourceID("plain");
-    AnswerWithName(fixedBLOBs, "fixedBLOBs");
-    AnswerWithName(fixedMessages, "fixedMessages");
-    AnswerWithName(plainReceiver, "plain");
-    fixedBLOBs.StartWait();
-    fixedMessages.StartWait();
-    plainReceiver.StartWait();
+    StartAs(fixedBLOBs, "fixedBLOBs");
+    StartAs(fixedMessages, "fixedMessages");
+    StartAs(plainReceiver, "plain");
     ASSERT_TRUE(Eventually([&] {
         return fixedBus->Stats().Registrations == 4 && plainBus->Stats().Registrations == 1;
     })) << "fixed: " << fixedBus->Stats().Registrations
@@ -81,9 +77,6 @@ TEST(FixedE2ETest, FixedPairsUseTheirOwnBusAndLeaveTheDefaultsToTheRest) {
     EXPECT_EQ(reply, DString("plain"));
     EXPECT_FALSE(plainClient.IsOnline("fixedBLOBs"));
 
-    fixedBLOBs.StopWait();
-    fixedMessages.StopWait();
-    plainReceiver.StopWait();
     Configuration::SetDefaults(Configuration::DefaultCommandPort, Configuration::DefaultStatusPort,
                                Configuration::DefaultNbOfBUSServer);
 }

@@ -15,36 +15,22 @@
 using namespace blobtest;
 using ORVEX::Log::LogCapture;
 
-// One bus server in this process, a receiver "raw" written against the wire format alone (it
-// acknowledges every frame), and the three senders pointed at the bus server.
-class SendersE2ETest : public ::testing::Test {
+// A receiver "raw" written against the wire format alone (it acknowledges every frame) on the
+// first bus server, and the three senders pointed at that one alone.
+class SendersE2ETest : public BLOBBusTest {
 protected:
     void SetUp() override {
-        server = StartBus(BusOptions(1));
-        ASSERT_TRUE(server);
+        BLOBBusTest::SetUp();
         raw = std::make_unique<RawFrameReceiver>("raw", server->StatusPort(0));
         ASSERT_TRUE(raw->Start());
         blobClient.UseBus(server->CommandPort(), 1);
-        blobClient.SetSourceID("tx");
         streamClient.UseBus(server->CommandPort(), 1);
-        streamClient.SetSourceID("stx");
         messageClient.UseBus(server->CommandPort(), 1);
-        messageClient.SetSourceID("mtx");
-        Collect(messageClient.BusError, busErrors);
-        Collect(messageClient.AckError, ackErrors);
-        Collect(blobClient.AckError, ackErrors);
-        Collect(streamClient.AckError, ackErrors);
     }
 
     std::string Id(uint32_t instance) const { return "[" + std::to_string(instance) + "]"; }
 
-    std::vector<SeenError> busErrors;
-    std::vector<SeenError> ackErrors;
-    std::unique_ptr<busd::BusServer> server;
     std::unique_ptr<RawFrameReceiver> raw;
-    BusClient<BLOBClient> blobClient;
-    BusClient<BLOBStreamClient> streamClient;
-    BusClient<MessageClient> messageClient;
 };
 
 // What arrives at the receiver is the sender's head and body as they left it.
