@@ -118,11 +118,6 @@ TEST_F(BusServerTest, RegistrationGetsSyncThenOnlineThenThreeKindsOfHeartbeat) {
     EXPECT_EQ(online->head.Command, 1);
     EXPECT_EQ(IdFieldText(online->head.SourceID), BUSServerID);
     EXPECT_EQ(IdFieldText(online->head.TargetID), "hb");
-    // The on-line message is answered like any other; nobody waits for that answer.
-    MessageHead ack = Head(HeadType::Ack, "hb", BUSServerID);
-    ack.MessageID = online->head.MessageID;
-    ack.CallerID = online->head.CallerID;
-    ASSERT_TRUE(receiver.Send(Encode(ack)));
     std::set<uint32_t> kinds;
     while (kinds.size() < 3) {
         const auto frame = receiver.Read();
@@ -215,7 +210,8 @@ TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnlyAlsoAfterAReco
     expect(again, "still here");
 }
 
-TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnection) {
+// The counters follow the traffic (the scrape case checks the others), and a stop logs them.
+TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnectionAndAStopLogsTheCounters) {
     RawClient old = Receiver("dup");
     RawClient fresh = Receiver("dup", 0);
     EXPECT_TRUE(old.WaitClosed());
@@ -225,8 +221,17 @@ TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnection) {
     const auto got = fresh.Read();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->body, "to the new one");
+    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "c", "nobody", 1), "lost")));
+    EXPECT_EQ(client.Read()->head.Type, HeadType::Failed);
+    const busd::BusStats stats = m_Server->Stats();
+    EXPECT_EQ(stats.FramesOutByType.at("SYNC"), 2u);
+    EXPECT_EQ(stats.FramesOutByType.at("Failed"), 1u);
+    EXPECT_EQ(stats.Drops, 1u);
     // A stop closes the receivers it still holds, and the same ports bind again at once.
+    ORVEX::Log::LogCapture capture;
     Restart([](BusServerOptions&) {});
+    EXPECT_TRUE(capture.HasFragment("busd: connections 0 open, 3 accepted, 2 registrations; "
+                                    "frames in 4 (Listen 2, Message 2)"));
     EXPECT_TRUE(fresh.WaitClosed());
     RawClient again = Receiver("dup");
 }
@@ -234,19 +239,14 @@ TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnection) {
 TEST_F(BusServerTest, ConcurrentSendsToOneReceiverArriveWholeAndApart) {
     RawClient receiver = Receiver("sink");
     constexpr int Senders = 4;
-    std::vector<std::string> frames;
+    auto blob = [](int sender) { return Pattern(300000, static_cast<char>(sender)); };
     std::vector<std::thread> threads;
     for (int i = 0; i < Senders; ++i) {
-        frames.push_back(Encode(Head(HeadType::Message, ("s" + std::to_string(i)).c_str(),
-                                     "sink", i, HeadFlag::BLOB),
-                                "#" + std::to_string(i), Pattern(300000, static_cast<char>(i)),
-                                1000));
-    }
-    for (int i = 0; i < Senders; ++i) {
         threads.emplace_back([&, i] {
+            const MessageHead head = Head(HeadType::Message, "s", "sink", i, HeadFlag::BLOB);
+            const std::string frame = Encode(head, "#" + std::to_string(i), blob(i), 1000);
             RawClient client = Client();
             // Written in small pieces so the frames are mid-way at the same time.
-            const std::string& frame = frames[static_cast<size_t>(i)];
             for (size_t at = 0; at < frame.size(); at += 4096) {
                 client.Send(frame.substr(at, 4096));
             }
@@ -258,37 +258,14 @@ TEST_F(BusServerTest, ConcurrentSendsToOneReceiverArriveWholeAndApart) {
     for (int i = 0; i < Senders; ++i) {
         const auto got = receiver.Read(Millis(10000));
         ASSERT_TRUE(got) << "frame " << i;
-        const int sender = got->head.Command;
-        EXPECT_EQ(got->body, "#" + std::to_string(sender));
-        EXPECT_TRUE(got->blob == Pattern(300000, static_cast<char>(sender)));
-        seen.insert(sender);
+        EXPECT_EQ(got->body, "#" + std::to_string(got->head.Command));
+        EXPECT_TRUE(got->blob == blob(got->head.Command));
+        seen.insert(got->head.Command);
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(Senders));
     for (auto& thread : threads) {
         thread.join();
     }
-}
-
-TEST_F(BusServerTest, SlowReceiverHoldsTheSenderBackAndGetsEveryByte) {
-    RawClient receiver = Receiver("slow");
-    const std::string frame = Encode(Head(HeadType::Message, "fast", "slow", 9, HeadFlag::BLOB),
-                                     "big", Pattern(8 << 20, 5), 1 << 20);
-    std::thread sender([&] {
-        RawClient client = Client();
-        EXPECT_TRUE(client.Send(frame));
-        const auto reply = client.Read(Millis(20000));
-        EXPECT_TRUE(reply && reply->head.Type == HeadType::Reply);
-    });
-    // The queue limit is 1 MiB; reading in small bites keeps the daemon at its limit.
-    std::string got;
-    while (got.size() < frame.size()) {
-        const auto piece = receiver.ReadRaw(std::min<size_t>(16384, frame.size() - got.size()),
-                                            Millis(10000));
-        ASSERT_TRUE(piece) << "after " << got.size() << " bytes";
-        got += *piece;
-    }
-    sender.join();
-    EXPECT_TRUE(got == frame);
 }
 
 TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
@@ -465,26 +442,6 @@ TEST_F(BusServerTest, SilentConnectionIsClosedAfterTheIdleTimeOut) {
     EXPECT_EQ(Request(talking, HeadType::Enquiry, "t", "x"), HeadType::Failed);
 }
 
-TEST_F(BusServerTest, CountersFollowTheTrafficAndAreLoggedAtStop) {
-    {
-        RawClient receiver = Receiver("count");
-        RawClient client = Client();
-        EXPECT_EQ(Request(client, HeadType::Enquiry, "c", "count"), HeadType::Reply);
-        ASSERT_TRUE(client.Send(Encode(Head(HeadType::Message, "c", "nobody", 1), "lost")));
-        EXPECT_EQ(client.Read()->head.Type, HeadType::Failed);
-    }
-    ASSERT_TRUE(Eventually([&] { return m_Server->Stats().ConnectionsOpen == 0; }));
-    // The scrape case checks the other counters; the log line below the ones coming in.
-    const busd::BusStats stats = m_Server->Stats();
-    EXPECT_EQ(stats.FramesOutByType.at("SYNC"), 1u);
-    EXPECT_EQ(stats.FramesOutByType.at("Failed"), 1u);
-    EXPECT_EQ(stats.Drops, 1u);
-    ORVEX::Log::LogCapture capture;
-    m_Server->Stop();
-    EXPECT_TRUE(capture.HasFragment("busd: connections 0 open, 2 accepted, 1 registrations; "
-                                    "frames in 3 (Enquiry 1, Listen 1, Message 1)"));
-}
-
 // The frame rules themselves are FrameCodecTest's table; here one codec error (with the limit
 // the options set) and the rules only the server knows, about registrations.
 // Each case closes only its own connection and says why; everyone else carries on.
@@ -500,7 +457,6 @@ TEST_F(BusServerTest, BadInputClosesOnlyThatConnectionAndSaysWhy) {
         const char* reason;
         bool onStatusPort = false;
     } cases[] = {
-        {edited([](MessageHead& h) { h.Magic = 0xBEEF; }), "wrong head magic 0xbeef"},
         {edited([](MessageHead& h) { h.cbBLOB = 17 << 20; }),
          "frame of 17825792 bytes over the limit of 16777216"},
         {listen, "Listen on a command port"},
