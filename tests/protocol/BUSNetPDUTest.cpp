@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <string>
 
 using BUSNetPDUTest = SessionTest;
@@ -94,24 +93,6 @@ TEST_F(BUSNetPDUTest, ANewerVersionIsCheckedAsReplyAndAsFailedThenTornDown) {
               2);
     EXPECT_TRUE(log.HasFragment("] Leave ReadReply, get an invalid MessageHead : 0xf000"));
     EXPECT_FALSE(pdu.IsConnected());
-}
-
-TEST_F(BUSNetPDUTest, ReplyTimeOutOfWholeSecondsIsSetForTheReadAndRestored) {
-    std::atomic<int> during{-1};
-    peer.SetResponder([this, &during](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        during = frame.Head.Command == 5000 ? ReceiveTimeOutOnceChanged(pdu.GetSocket(), 42)
-                                            : pdu.GetSocket().ReceiveTimeOut();
-        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
-    });
-    pdu.GetSocket().SetReceiveTimeOut(42);
-    EXPECT_TRUE(pdu.Subscribe("rx", 5000, 5000));
-    EXPECT_EQ(during.load(), 5);
-    EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 42);
-
-    during = -1;
-    EXPECT_TRUE(pdu.Subscribe("rx", 999, 999));
-    EXPECT_EQ(during.load(), 42);
-    EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 42);
 }
 
 TEST_F(BUSNetPDUTest, AReplyReadsExactlyHeadAndTailWhateverItsLengthsSay) {

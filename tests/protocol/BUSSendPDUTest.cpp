@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace {
@@ -176,24 +177,30 @@ INSTANTIATE_TEST_SUITE_P(
                    "Leave DoReadAck, get an invalid MessageHead : 0x6000", 0x511}),
     [](const auto& param) { return std::string(param.param.Name); });
 
-TEST_F(BUSSendPDUTest, AnAckTimeOutBelowOneSecondLeavesTheSocketTimeOut) {
+// A read waits whole seconds of a time-out of a second or more, the socket's own wait for a
+// shorter one, and the socket gets its own back after either.
+TEST_F(BUSSendPDUTest, ReadsWaitTheirTimeOutInWholeSecondsAndPutTheSocketsOwnBack) {
     std::atomic<int> during{-1};
     pdu.GetSocket().SetReceiveTimeOut(33);
     peer.SetResponder([this, &during](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        during = frame.Head.Command == 3000 ? ReceiveTimeOutOnceChanged(pdu.GetSocket(), 33)
-                                            : pdu.GetSocket().ReceiveTimeOut();
-        p.Send(FrameBuilder(AckOf(HeadType::Ack, frame.Head.MessageID)).Build(), connection);
+        during = frame.Head.Command == 999 ? pdu.GetSocket().ReceiveTimeOut()
+                                           : ReceiveTimeOutOnceChanged(pdu.GetSocket(), 33);
+        p.Send(FrameBuilder(frame.Head.Type == HeadType::Message
+                                ? AckOf(HeadType::Ack, frame.Head.MessageID)
+                                : AnswerHead(frame.Head, HeadType::Reply))
+                   .Build(),
+               connection);
     });
-    auto first = MessageTo("you", 1);
+    const auto waited = [&](const std::function<bool()>& read) {
+        during = -1;
+        EXPECT_TRUE(read());
+        EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 33);
+        return during.load();
+    };
+    EXPECT_EQ(waited([&] { return pdu.Subscribe("rx", 5000, 5000); }), 5);
+    EXPECT_EQ(waited([&] { return pdu.Subscribe("rx", 999, 999); }), 33);
+    auto message = MessageTo("you", 3000);
     // The request is not read as a reply here: the ack is what comes back.
-    WriteMessage(pdu.Stream(), *first, "x", 1);
-    EXPECT_TRUE(pdu.ReadAck(first->MessageID, head, text, blob, 500));
-    EXPECT_EQ(during.load(), 33);
-
-    during = -1;
-    auto second = MessageTo("you", 3000);
-    WriteMessage(pdu.Stream(), *second, "x", 1);
-    EXPECT_TRUE(pdu.ReadAck(second->MessageID, head, text, blob, 3000));
-    EXPECT_EQ(during.load(), 3);
-    EXPECT_EQ(pdu.GetSocket().ReceiveTimeOut(), 33);
+    WriteMessage(pdu.Stream(), *message, "x", 1);
+    EXPECT_EQ(waited([&] { return pdu.ReadAck(message->MessageID, head, text, blob, 3000); }), 3);
 }
