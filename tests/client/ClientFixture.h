@@ -30,7 +30,9 @@ inline LoopbackPeer::Responder BusWithTarget(std::string ackBody = "", uint32_t 
 
 template <typename Base> class ClientTestBase : public ::testing::Test {
 protected:
+    // The peer is a bus server with a target behind it unless a case says otherwise.
     void SetUp() override {
+        peer.SetResponder(BusWithTarget());
         client.UseBus(peer.Port(), 1);
         client.SetSourceID("me");
         Collect(client.BusError, busErrors);

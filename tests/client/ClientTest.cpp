@@ -11,7 +11,6 @@ using ORVEX::Tessary::Controller::Client;
 using ClientTest = ClientTestBase<Client>;
 
 TEST_F(ClientTest, IsOnlineConnectsOnceAndAsksTheBusServerOnlyForATarget) {
-    peer.SetResponder(BusWithTarget());
     EXPECT_FALSE(client.IsOnline(nullptr));
     EXPECT_FALSE(client.IsOnline(""));
     EXPECT_TRUE(log.Has(Tag() + "Enter IsOnline, TargetID : "));
@@ -51,7 +50,6 @@ TEST_F(ClientTest, IsOnlineConnectsOnceAndAsksTheBusServerOnlyForATarget) {
 
 // Nothing listens on the second loopback address, so connections there are refused.
 TEST_F(ClientTest, ConnectToMovesTheNextConnectionAndARefusedOneFailsAfterFourAttempts) {
-    peer.SetResponder(BusWithTarget());
     ASSERT_TRUE(client.IsOnline("you"));
     client.ConnectTo("127.0.0.2");
     EXPECT_EQ(client.GetConnectIPAddress(), DString("127.0.0.2"));
@@ -95,7 +93,6 @@ TEST_F(ClientTest, UniqueSourceIDIsTheBusServersAnswer) {
 
 // Other socket options are set at once, on a connection made for them if need be.
 TEST_F(ClientTest, TcpNoDelayTakesEffectAtTheNextConnectionAndOtherOptionsAtOnce) {
-    peer.SetResponder(BusWithTarget());
     ASSERT_TRUE(client.IsOnline("you"));
     EXPECT_FALSE(client.SetTcpNoDelay(true));
     EXPECT_TRUE(client.SetTcpNoDelay(true));
@@ -125,7 +122,6 @@ TEST_F(ClientTest, TcpNoDelayTakesEffectAtTheNextConnectionAndOtherOptionsAtOnce
 }
 
 TEST_F(ClientTest, BUSSettingSendsOneEscapedPairToTheBusServer) {
-    peer.SetResponder(BusWithTarget());
     EXPECT_TRUE(client.BUSSetting(6001, "k\"ey", "a\"b/c\\d\te\r\nf"));
     // Null texts are empty ones.
     EXPECT_TRUE(client.BUSSetting(6002, nullptr, nullptr));
@@ -142,7 +138,6 @@ TEST_F(ClientTest, BUSSettingSendsOneEscapedPairToTheBusServer) {
 }
 
 TEST_F(ClientTest, CloseReplacesTheSessionAndKeepsEverythingElse) {
-    peer.SetResponder(BusWithTarget());
     client.SetTcpNoDelay(true);
     ASSERT_TRUE(client.IsOnline("you"));
     client.Close();

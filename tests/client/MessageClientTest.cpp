@@ -14,7 +14,6 @@ protected:
 };
 
 TEST_F(MessageClientTest, PostLogsItsEntryAndCutsALongTarget) {
-    peer.SetResponder(BusWithTarget());
     EXPECT_TRUE(client.Post("0123456789abcdefXYZ", 12, DString("x")));
     ASSERT_TRUE(peer.WaitForFrames(1));
     EXPECT_EQ(std::string(peer.Frames()[0].Head.TargetID, IdFieldSize), "0123456789abcdef");

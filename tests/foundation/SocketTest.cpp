@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -89,12 +88,9 @@ TEST_F(SocketTest, ReceiveTimeOutRunningOutClosesSilently) {
     EXPECT_TRUE(socket.Errors.empty());
 }
 
-// The descriptor stays open after the teardown, as a read on the owning thread may still be
-// using it; the owner's next close releases it.
 TEST_F(SocketTest, TeardownFromAnotherThreadWakesABlockedReceive) {
     Connect();
     ASSERT_EQ(socket.ReceiveTimeOut(), Socket::DefaultReceiveTimeOut);
-    const SocketHandle handle = socket.Handle();
     std::atomic<bool> entering{false};
     std::atomic<int32_t> result{1};
     std::thread reader([&] {
@@ -114,6 +110,14 @@ TEST_F(SocketTest, TeardownFromAnotherThreadWakesABlockedReceive) {
     EXPECT_FALSE(socket.IsConnected());
     EXPECT_EQ(socket.Handle(), NoSocket);
     EXPECT_TRUE(peer.WaitForClientClose());
+}
+
+TEST_F(SocketTest, TornDownDescriptorIsReleasedByTheOwnersNextClose) {
+    Connect();
+    const SocketHandle handle = socket.Handle();
+    socket.Teardown();
+    EXPECT_TRUE(peer.WaitForClientClose());
+    // Still open: a read on the owning thread may be using it.
     EXPECT_NE(::fcntl(handle, F_GETFD), -1);
     socket.Close();
     EXPECT_EQ(::fcntl(handle, F_GETFD), -1);
@@ -205,10 +209,6 @@ TEST(SocketSelfConnectTest, AConnectionThatMetItselfIsRecognised) {
     ASSERT_EQ(::connect(handle, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_TRUE(Socket::ConnectedToItself(handle));
     ::close(handle);
-    LoopbackPeer peer;
-    Socket other;
-    ASSERT_TRUE(other.Open(LoopbackPeer::Host, peer.Port()));
-    EXPECT_FALSE(Socket::ConnectedToItself(other.Handle()));
 }
 
 TEST_F(SocketTest, OpenAgainDropsTheOldConnection) {
@@ -220,15 +220,12 @@ TEST_F(SocketTest, OpenAgainDropsTheOldConnection) {
     EXPECT_TRUE(peer.WaitForBytes(1, 1));
 }
 
+// That no-delay takes effect on the connection is the client's case.
 TEST_F(SocketTest, SetOptionLogsItsResultAndReportsFailures) {
     Connect();
     LogCapture capture;
     EXPECT_EQ(socket.SetTcpNoDelay(true), 0);
     EXPECT_TRUE(capture.Has("Leave Socket::SetOption <6, 1  --> 1>"));
-    int flag = 0;
-    socklen_t length = sizeof flag;
-    ASSERT_EQ(::getsockopt(socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &flag, &length), 0);
-    EXPECT_EQ(flag, 1);
 
     capture.Clear();
     const int32_t value = -3;

@@ -61,7 +61,7 @@ protected:
 };
 
 // Array elements and object members are entries; the attribute key is skipped.
-TEST_F(Command2StringTest, LoadSortsTheEntriesAndEveryCodeIsFound) {
+TEST_F(Command2StringTest, LoadSortsTheEntriesAndEveryCodeIsFoundEvenZero) {
     LogCapture capture;
     const WString path = WriteNames("names.json", R"({"Command2String": [
         {"Command": "300", "String": "Three"},
@@ -86,6 +86,17 @@ TEST_F(Command2StringTest, LoadSortsTheEntriesAndEveryCodeIsFound) {
     // A name from the file wins over its range; the range's other codes keep the label.
     EXPECT_EQ(Command2String::Lookup(6001), "TcpTuning");
     EXPECT_EQ(Command2String::Lookup(6002), "BUSSetting");
+    // A command that is not a number reads as zero.
+    EXPECT_EQ(Command2String::Load(WriteNames("odd.json", R"({"Command2String": [
+        {"Command": "abc", "String": "Letters"}, {"String": "NoCode"}]})")),
+              2);
+    const DString zero = Command2String::Lookup(0);
+    EXPECT_TRUE(zero == "Letters" || zero == "NoCode") << zero.c_str();
+    // An element with nothing in it is an entry too, not the end of the list.
+    EXPECT_EQ(Command2String::Load(WriteNames("holes.json", R"({"Command2String": [
+        {"Command": 1, "String": "One"}, {}, null, {"Command": 4, "String": "Four"}]})")),
+              4);
+    EXPECT_EQ(Command2String::Lookup(4), "Four");
 }
 
 // A load replaces the whole table, so one without entries leaves it empty.
@@ -101,19 +112,6 @@ TEST_F(Command2StringTest, FilesWithoutEntriesEmptyTheTable) {
         EXPECT_EQ(Command2String::Count(), 0);
         EXPECT_EQ(Command2String::Lookup(9), "");
     }
-}
-
-TEST_F(Command2StringTest, ACommandThatIsNotANumberReadsAsZero) {
-    EXPECT_EQ(Command2String::Load(WriteNames("odd.json", R"({"Command2String": [
-        {"Command": "abc", "String": "Letters"}, {"String": "NoCode"}]})")),
-              2);
-    const DString zero = Command2String::Lookup(0);
-    EXPECT_TRUE(zero == "Letters" || zero == "NoCode") << zero.c_str();
-    // An element with nothing in it is an entry too, not the end of the list.
-    EXPECT_EQ(Command2String::Load(WriteNames("holes.json", R"({"Command2String": [
-        {"Command": 1, "String": "One"}, {}, null, {"Command": 4, "String": "Four"}]})")),
-              4);
-    EXPECT_EQ(Command2String::Lookup(4), "Four");
 }
 
 } // namespace
