@@ -74,8 +74,27 @@ protected:
     std::vector<std::unique_ptr<LoopbackPeer>> m_Peers;
 };
 
-// Before StartWait the settings are kept for the start, and the requests to a bus fail.
+// Before StartWait a unique source id can be asked for, the settings are kept for the start,
+// and the requests to a bus fail; the no-response answer is on the table.
 TEST_F(ReceiverTest, BeforeStartWaitSettingsWaitAndRequestsFail) {
+    // A unique source id comes from the command port below the status port, or is the one
+    // asked for when nobody answers.
+    EXPECT_EQ(std::string(m_Receiver->SetUniqueSourceID("Nobody")), "Nobody");
+    EXPECT_EQ(std::string(m_Receiver->GetSourceID()), "Nobody");
+
+    auto peers = LoopbackPeer::OpenSeries(2, 1);
+    peers[0]->SetResponder([](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
+        MessageHead reply = AnswerHead(frame.Head, HeadType::Reply);
+        reply.SetTargetID("Me#2");
+        peer.Send(FrameBuilder(reply).Build(), connection);
+    });
+    m_Receiver->UseBusServers(peers[1]->Port(), 1);
+    EXPECT_EQ(std::string(m_Receiver->SetUniqueSourceID("Me")), "Me#2");
+    const MessageHead request = peers[0]->Frames()[0].Head;
+    EXPECT_EQ(request.Type, HeadType::UniqueSourceID);
+    EXPECT_EQ(request.CallerID, 9870u);
+    EXPECT_EQ(IdFieldText(request.SourceID), "Me");
+
     EXPECT_EQ(std::string(m_Receiver->GetConnectIPAddress()), "127.0.0.1");
     m_Receiver->ConnectTo("10.1.2.3");
     EXPECT_EQ(std::string(m_Receiver->GetConnectIPAddress()), "10.1.2.3");
@@ -296,24 +315,6 @@ TEST_F(ReceiverTest, AHandlerMayRestartOrDestroyItsReceiver) {
     EXPECT_TRUE(m_Peers[0]->WaitForClientClose(1));
     // The handler's own thread finishes its answer after the receiver has gone.
     EXPECT_TRUE(m_Peers[1]->WaitForClientClose(1));
-}
-
-TEST_F(ReceiverTest, AUniqueSourceIDComesFromTheCommandPortBelow) {
-    EXPECT_EQ(std::string(m_Receiver->SetUniqueSourceID("Nobody")), "Nobody");
-    EXPECT_EQ(std::string(m_Receiver->GetSourceID()), "Nobody");
-
-    auto peers = LoopbackPeer::OpenSeries(2, 1);
-    peers[0]->SetResponder([](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
-        MessageHead reply = AnswerHead(frame.Head, HeadType::Reply);
-        reply.SetTargetID("Me#2");
-        peer.Send(FrameBuilder(reply).Build(), connection);
-    });
-    m_Receiver->UseBusServers(peers[1]->Port(), 1);
-    EXPECT_EQ(std::string(m_Receiver->SetUniqueSourceID("Me")), "Me#2");
-    const MessageHead request = peers[0]->Frames()[0].Head;
-    EXPECT_EQ(request.Type, HeadType::UniqueSourceID);
-    EXPECT_EQ(request.CallerID, 9870u);
-    EXPECT_EQ(IdFieldText(request.SourceID), "Me");
 }
 
 } // namespace

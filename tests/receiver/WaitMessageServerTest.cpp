@@ -52,7 +52,6 @@ protected:
         };
         server.OnlineHandler = [this](const void*, EventArgs_Null*) {
             m_OnlineBeforeMessage = m_Messages.load();
-            ++m_Online;
         };
     }
 
@@ -75,7 +74,6 @@ protected:
     std::atomic<int> m_Heartbeats{0};
     std::atomic<int> m_Heartbeats1{0};
     std::atomic<int> m_Heartbeats5{0};
-    std::atomic<int> m_Online{0};
     std::atomic<int> m_OnlineBeforeMessage{-1};
     std::mutex m_Mutex;
     std::vector<std::chrono::steady_clock::time_point> m_Offline;
