@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 
 using BUSNetPDUTest = SessionTest;
@@ -19,51 +18,6 @@ TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
     EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frame.Head.MessageID) + " : " +
                         std::to_string(counter) + "] Sending Subscribe to <__BUSServer>"));
 }
-
-// What the peer sends before it closes: the reply's head, then after, all cut to keep bytes.
-struct ReplyFailure {
-    const char* Name;
-    Bytes After;
-    size_t Keep;
-    int Code;
-    const char* Text;
-    const char* Line;
-};
-
-class ReplyFailureTest : public SessionTest, public ::testing::WithParamInterface<ReplyFailure> {};
-
-TEST_P(ReplyFailureTest, FailsWithItsLineAndCodeAndKeepsTheConnectionState) {
-    const ReplyFailure failure = GetParam();
-    peer.SetResponder([failure](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        Bytes bytes = HeadBytes(AnswerHead(frame.Head, HeadType::Reply));
-        Append(bytes, failure.After);
-        bytes.resize(std::min(bytes.size(), failure.Keep));
-        p.Send(bytes, connection);
-        p.Close(connection);
-    });
-    EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].Code, failure.Code);
-    EXPECT_EQ(errors[0].Text, failure.Text);
-    EXPECT_EQ(errors[0].Origin, "BUSNetPDU");
-    EXPECT_TRUE(log.Has(failure.Line)) << failure.Line;
-    EXPECT_FALSE(log.HasFragment("--X--"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Paths, ReplyFailureTest,
-    ::testing::Values(
-        ReplyFailure{"Nothing", {}, 0, -1, "Read.Reply",
-                     "Leave ReadReply due to failed to Read.Reply"},
-        ReplyFailure{"ShortHead", {}, 50, -7, "Invalid Reply",
-                     "Leave ReadReply due to invalid Reply, 50 < 88"},
-        ReplyFailure{"NoTail", {}, 88, -1, "Read.Tail",
-                     "Leave ReadReply due to failed to Read.Tail"},
-        ReplyFailure{"ShortTail", TailBytes(), 88 + 10, -7, "Invalid Tail",
-                     "Leave ReadReply due to invalid Tail, 10 < 16"},
-        ReplyFailure{"WrongTailMagic", PDVBytes(0, true), 200, -7, "Invalid Tail",
-                     "Leave ReadReply due to invalid Tail."}),
-    [](const auto& param) { return std::string(param.param.Name); });
 
 TEST_F(BUSNetPDUTest, AnUnexpectedHeadTearsTheConnectionDown) {
     AnswerWith(HeadType::Ack);

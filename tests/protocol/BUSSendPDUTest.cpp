@@ -124,57 +124,86 @@ TEST_F(BUSSendPDUTest, AnAckOfAnotherMessageIsDiscardedAndTheNextFrameLeftUnread
     EXPECT_EQ(text, DString("mine"));
 }
 
-// The acknowledgement the peer sends: whole, or with a body and cut to Keep bytes, after which
-// the peer closes and the reader meets the end of the stream.
-struct AckFailure {
+// An answer that breaks off or is not the one the read waits for: the ack of message 42, or the
+// reply to an enquiry, cut to Keep bytes, after which the peer closes. The reply is read as
+// head and tail whatever its lengths say, so a BLOB's closing PDV stands where its tail should.
+struct ReadFailure {
     const char* Name;
+    bool Ack;
     uint32_t Type;
     size_t Keep;
     int Code;
     const char* Text;
     const char* Line;
+    const char* Body = "";
+    bool Blob = false;
     uint32_t Version = 0x510;
 };
 
 constexpr size_t Whole = SIZE_MAX;
 
-class AckFailureTest : public BUSSendPDUTest, public ::testing::WithParamInterface<AckFailure> {};
+class ReadFailureTest : public BUSSendPDUTest, public ::testing::WithParamInterface<ReadFailure> {};
 
-TEST_P(AckFailureTest, FailsWithItsLineAndCode) {
-    const AckFailure failure = GetParam();
-    MessageHead ack = AckOf(failure.Type, 42);
-    ack.Version = failure.Version;
-    const bool close = failure.Keep != Whole;
-    Bytes bytes = FrameBuilder(ack).Body(close ? "0123456789" : "").Build();
-    bytes.resize(std::min(bytes.size(), failure.Keep));
-    peer.Send(bytes);
-    if (close) {
-        peer.Close();
+TEST_P(ReadFailureTest, FailsWithItsLineAndCodeAndTearsNothingDown) {
+    const ReadFailure f = GetParam();
+    const auto answer = [f](LoopbackPeer& p, size_t connection, MessageHead answerHead) {
+        answerHead.Version = f.Version;
+        FrameBuilder frame(answerHead);
+        frame.Body(f.Body);
+        if (f.Blob) {
+            frame.Chunks({}, true);
+        }
+        Bytes bytes = frame.Build();
+        bytes.resize(std::min(bytes.size(), f.Keep));
+        p.Send(bytes, connection);
+        if (f.Keep != Whole) {
+            p.Close(connection);
+        }
+    };
+    if (f.Ack) {
+        answer(peer, 0, AckOf(f.Type, 42));
+        EXPECT_FALSE(ReadAck());
+    } else {
+        peer.SetResponder([f, answer](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+            answer(p, connection, AnswerHead(frame.Head, f.Type));
+        });
+        EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
     }
-    EXPECT_FALSE(ReadAck());
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].Code, failure.Code);
-    EXPECT_EQ(errors[0].Text, failure.Text);
-    EXPECT_TRUE(log.Has(failure.Line)) << failure.Line;
-    EXPECT_TRUE(close || pdu.IsConnected());
+    EXPECT_EQ(errors[0].Code, f.Code);
+    EXPECT_EQ(errors[0].Text, f.Text);
+    EXPECT_EQ(errors[0].Origin, "BUSNetPDU");
+    EXPECT_TRUE(log.Has(f.Line)) << f.Line;
+    EXPECT_FALSE(log.HasFragment("--X--"));
+    EXPECT_TRUE(f.Keep != Whole || pdu.IsConnected());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Paths, AckFailureTest,
+    Paths, ReadFailureTest,
     ::testing::Values(
-        AckFailure{"Nothing", HeadType::Ack, 0, -1, "ReadAck",
-                   "Leave DoReadAck due to failed to Read"},
-        AckFailure{"ShortHead", HeadType::Ack, 60, -7, "Invalid MessageHead",
-                   "Leave DoReadAck due to invalid MessageHead, 60 < 88"},
-        AckFailure{"CutBody", HeadType::Ack, 88 + 4, -7, "ReadAck",
-                   "Leave DoReadAck due to BUSNetRead failed"},
-        AckFailure{"FailedByTheBusServer", HeadType::Failed, Whole, -20,
-                   "Failed when ReadAck (from BUS Server)",
-                   "--F-> [42 : 9] Leave DoReadAck, get failed <you> -> <me>"},
-        AckFailure{"OtherHead", HeadType::Reply, Whole, -7, "Invalid MessageHead",
-                   "Leave DoReadAck, get an invalid MessageHead : 0xf000"},
-        AckFailure{"NewerVersion", HeadType::Ack, Whole, -7, "Invalid MessageHead",
-                   "Leave DoReadAck, get an invalid MessageHead : 0x6000", 0x511}),
+        ReadFailure{"AckNothing", true, HeadType::Ack, 0, -1, "ReadAck",
+                    "Leave DoReadAck due to failed to Read"},
+        ReadFailure{"AckShortHead", true, HeadType::Ack, 60, -7, "Invalid MessageHead",
+                    "Leave DoReadAck due to invalid MessageHead, 60 < 88"},
+        ReadFailure{"AckCutBody", true, HeadType::Ack, 88 + 4, -7, "ReadAck",
+                    "Leave DoReadAck due to BUSNetRead failed", "0123456789"},
+        ReadFailure{"AckFailedByTheBusServer", true, HeadType::Failed, Whole, -20,
+                    "Failed when ReadAck (from BUS Server)",
+                    "--F-> [42 : 9] Leave DoReadAck, get failed <you> -> <me>"},
+        ReadFailure{"AckOtherHead", true, HeadType::Reply, Whole, -7, "Invalid MessageHead",
+                    "Leave DoReadAck, get an invalid MessageHead : 0xf000"},
+        ReadFailure{"AckNewerVersion", true, HeadType::Ack, Whole, -7, "Invalid MessageHead",
+                    "Leave DoReadAck, get an invalid MessageHead : 0x6000", "", false, 0x511},
+        ReadFailure{"ReplyNothing", false, HeadType::Reply, 0, -1, "Read.Reply",
+                    "Leave ReadReply due to failed to Read.Reply"},
+        ReadFailure{"ReplyShortHead", false, HeadType::Reply, 50, -7, "Invalid Reply",
+                    "Leave ReadReply due to invalid Reply, 50 < 88"},
+        ReadFailure{"ReplyNoTail", false, HeadType::Reply, 88, -1, "Read.Tail",
+                    "Leave ReadReply due to failed to Read.Tail"},
+        ReadFailure{"ReplyShortTail", false, HeadType::Reply, 88 + 10, -7, "Invalid Tail",
+                    "Leave ReadReply due to invalid Tail, 10 < 16"},
+        ReadFailure{"ReplyWrongTailMagic", false, HeadType::Reply, Whole, -7, "Invalid Tail",
+                    "Leave ReadReply due to invalid Tail.", "", true}),
     [](const auto& param) { return std::string(param.param.Name); });
 
 // A read waits whole seconds of a time-out of a second or more, the socket's own wait for a

@@ -187,11 +187,9 @@ TEST_F(SetDefTimeOutTest, SetsBothDefaultsAndWarnsBelowOneSecond) {
     EXPECT_EQ(Client::SetDefTimeOut(500), 60000);
     EXPECT_EQ(Client::gDefMSTimeOut, 500);
     EXPECT_EQ(BaseReceiver::gDefMSTimeOut, 500);
-    auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, "Leave SetDefTimeOut, to 500");
-    EXPECT_EQ(lines[1].text, "SetDefTimeOut, msTimeOut may be too small : 500");
-    EXPECT_EQ(lines[1].level, Level::Warning);
+    const std::string tooSmall = "SetDefTimeOut, msTimeOut may be too small : 500";
+    EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"Leave SetDefTimeOut, to 500", tooSmall}));
+    EXPECT_EQ(LevelOf(capture, tooSmall), Level::Warning);
 
     capture.Clear();
     EXPECT_EQ(Client::SetDefTimeOut(1000), 500);
