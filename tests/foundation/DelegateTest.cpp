@@ -14,8 +14,6 @@ using ORVEX::Log::LogCapture;
 
 namespace {
 
-const std::string kBeepLine = "Beep 1000 Hz, 1000 ms";
-
 // Every handler appends a word to one shared trace, so order and counts are visible at once.
 class Listener {
 public:
@@ -106,7 +104,7 @@ TEST_F(DelegateTest, AThrowingHandlerBeepsOnceAndTheNextRuns) {
 
     EXPECT_NO_THROW(event.Fire(nullptr, &args));
     EXPECT_EQ(trace, (std::vector<std::string>{"after"}));
-    EXPECT_EQ(capture.Count(kBeepLine), 3);
+    EXPECT_EQ(capture.Count("Beep 1000 Hz, 1000 ms"), 3);
 }
 
 class BUSDelegateTest : public ::testing::Test {

@@ -54,10 +54,6 @@ struct FaultCase {
     const char* NameLine; // null for a C++ exception, which the filter does not name
 };
 
-void PrintTo(const FaultCase& fault, std::ostream* out) {
-    *out << fault.Label;
-}
-
 std::string CaseName(const ::testing::TestParamInfo<FaultCase>& info) {
     return info.param.Label;
 }

@@ -18,10 +18,6 @@ struct Label {
     const char* Name;
 };
 
-void PrintTo(const Label& label, std::ostream* out) {
-    *out << label.Code;
-}
-
 class RangeLabelTest : public ::testing::TestWithParam<Label> {
 protected:
     void SetUp() override { Command2String::Clear(); }

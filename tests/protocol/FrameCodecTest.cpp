@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -154,8 +153,6 @@ struct FrameCase {
     int BlobLength = 0;
     int32_t MaxFrame = INT32_MAX;
 };
-
-void PrintTo(const FrameCase& c, std::ostream* out) { *out << c.Name; }
 
 class FrameCodecTest : public ::testing::TestWithParam<FrameCase> {};
 

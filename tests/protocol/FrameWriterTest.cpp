@@ -33,8 +33,6 @@ struct WriteCase {
     bool Streamed = false;
 };
 
-void PrintTo(const WriteCase& c, std::ostream* out) { *out << c.Name; }
-
 WriteCase BodyCase(const char* name, const Bytes& body, bool wide) {
     return {name,
             [body](NetBuffer& stream, MessageHead& head) {
