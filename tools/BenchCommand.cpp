@@ -36,11 +36,13 @@ public:
                        "receiver in this process, through an embedded bus unless --external or "
                        "--host/--command-port/--status-port name an existing one")) {
         const std::map<std::string, BenchMode> modes{
-            {"send", BenchMode::Send}, {"post", BenchMode::Post}, {"blob", BenchMode::BLOB}};
+            {"send", BenchMode::Send}, {"post", BenchMode::Post}, {"blob", BenchMode::BLOB},
+            {"stream", BenchMode::Stream}};
         m_App
             ->add_option("--mode", m_Settings.Mode,
                          "send: acknowledged messages; post: messages the bus server accepts "
-                         "(done when the receiver has them all); blob: SendBLOB, acknowledged")
+                         "(done when the receiver has them all); blob: SendBLOB, acknowledged; "
+                         "stream: the same BLOB streamed in writes of 1 MiB, acknowledged")
             ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case))
             ->default_str("send");
         m_App->add_option("--clients", m_Settings.Clients, "Sender threads, each its own client")
@@ -97,7 +99,7 @@ public:
             m_Settings.DurationSeconds = 0;
         }
         const int64_t size = m_SizeText.empty() ? -1 : ParseByteSize(m_SizeText).value_or(-1);
-        if (m_Settings.Mode == BenchMode::BLOB) {
+        if (IsBLOB()) {
             m_Settings.Size = size < 0 ? MiB : size;
             if (m_Settings.Size == 0) {
                 std::fprintf(stderr, "tessary bench: a BLOB needs at least one byte\n");
@@ -110,9 +112,8 @@ public:
             // TCP grows its buffers over the first megabytes of a connection; one BLOB or a
             // thousand messages get past that, as any fair yardstick does first.
             const uint64_t messages = m_Settings.Count > 0 ? m_Settings.Count / 10 : 1000;
-            m_Settings.Warmup = m_Settings.Mode == BenchMode::BLOB
-                                    ? 1
-                                    : static_cast<int64_t>(std::min<uint64_t>(messages, 1000));
+            m_Settings.Warmup =
+                IsBLOB() ? 1 : static_cast<int64_t>(std::min<uint64_t>(messages, 1000));
         }
 
         PrepareLibrary(m_Bus);
@@ -167,13 +168,17 @@ public:
     }
 
 private:
+    bool IsBLOB() const {
+        return m_Settings.Mode == BenchMode::BLOB || m_Settings.Mode == BenchMode::Stream;
+    }
+
     std::string ProgressText(uint64_t operations, double seconds) const {
         const double rate = seconds > 0 ? static_cast<double>(operations) / seconds : 0.0;
         std::string text = fmt::format("{}  {} x {}  {} ops  {} ops/s", BenchModeName(m_Settings.Mode),
                                        m_Settings.Clients, FormatBytes(m_Settings.Size),
                                        FormatCount(static_cast<double>(operations)),
                                        FormatCount(rate));
-        if (m_Settings.Mode == BenchMode::BLOB) {
+        if (IsBLOB()) {
             text += "  " + FormatRate(rate * static_cast<double>(m_Settings.Size));
         }
         return text + "  " + FormatSeconds(seconds);

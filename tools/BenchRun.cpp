@@ -5,6 +5,7 @@
 #include "tools/LatencySampler.h"
 
 #include "tessary/client/BLOBClient.h"
+#include "tessary/client/BLOBStreamClient.h"
 #include "tessary/receiver/BLOBReceiver.h"
 
 #include <fmt/format.h>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace tool {
@@ -26,6 +28,8 @@ namespace {
 
 using ORVEX::Tessary::Controller::BLOBClient;
 using ORVEX::Tessary::Controller::BLOBReceiver;
+using ORVEX::Tessary::Controller::BLOBStreamClient;
+using ORVEX::Tessary::Controller::BUSStream;
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned long BenchCommandCode = 7700;
@@ -33,6 +37,8 @@ constexpr auto OnlineBound = std::chrono::seconds(5);
 // Posts still missing at the receiver once it has gone this long without a new one are lost.
 constexpr auto DrainBound = std::chrono::seconds(5);
 constexpr auto ProgressStep = std::chrono::milliseconds(50);
+// A streamed BLOB is written in pieces of this size, the size of a BLOB sender's own writes.
+constexpr int64_t StreamPiece = 1 << 20;
 
 // Ids are cut to 16 bytes on the wire; with the process id in them, two benches on one bus
 // do not mix their traffic.
@@ -62,6 +68,8 @@ const char* BenchModeName(BenchMode mode) {
         return "post";
     case BenchMode::BLOB:
         return "blob";
+    case BenchMode::Stream:
+        return "stream";
     }
     return "";
 }
@@ -181,31 +189,47 @@ bool BenchRun::StartReceiver(std::string& error) {
 
 namespace {
 
+// C is BLOBStreamClient for streamed BLOBs, BLOBClient for everything else.
+template <typename C>
 void RunSender(const BusOptions& bus, const BenchSettings& settings, int index, Shared& shared,
                SenderOutcome& outcome) {
-    BusClient<BLOBClient> client(bus, SenderID(index));
+    BusClient<C> client(bus, SenderID(index));
     client.SetTcpNoDelay(settings.TcpNoDelay);
     ErrorTrap trap(client, bus, ReceiverID());
     // The payload is made once; every operation sends the same bytes.
     DString body;
     TmplBlockBuffer<unsigned char> blob;
-    if (settings.Mode == BenchMode::BLOB) {
+    if (settings.Mode == BenchMode::BLOB || settings.Mode == BenchMode::Stream) {
         std::memset(blob.Allocate(static_cast<int>(settings.Size)), 0x5A,
                     static_cast<size_t>(settings.Size));
     } else {
         body = DString(std::string(static_cast<size_t>(settings.Size), 'b'));
     }
     const std::string target = ReceiverID();
-    auto operate = [&] {
-        switch (settings.Mode) {
-        case BenchMode::Send:
-            return client.Send(target.c_str(), BenchCommandCode, body, settings.TimeOutMs);
-        case BenchMode::Post:
-            return client.Post(target.c_str(), BenchCommandCode, body);
-        case BenchMode::BLOB:
-            return client.SendBLOB(target.c_str(), BenchCommandCode, blob, settings.TimeOutMs);
+    auto operate = [&]() -> bool {
+        if constexpr (std::is_same_v<C, BLOBStreamClient>) {
+            return client.SendBLOB(
+                target.c_str(), BenchCommandCode,
+                [&blob](BUSStream stream) {
+                    for (int64_t at = 0; at < blob.Length(); at += StreamPiece) {
+                        stream.Write(blob.GetData() + at,
+                                     static_cast<int>(std::min(StreamPiece, blob.Length() - at)));
+                    }
+                },
+                settings.TimeOutMs);
+        } else {
+            switch (settings.Mode) {
+            case BenchMode::Send:
+                return client.Send(target.c_str(), BenchCommandCode, body, settings.TimeOutMs);
+            case BenchMode::Post:
+                return client.Post(target.c_str(), BenchCommandCode, body);
+            case BenchMode::BLOB:
+                return client.SendBLOB(target.c_str(), BenchCommandCode, blob, settings.TimeOutMs);
+            case BenchMode::Stream:
+                break;
+            }
+            return false;
         }
-        return false;
     };
     // Connecting and warming up are not part of the measurement.
     bool connected = client.Connect();
@@ -273,7 +297,12 @@ BenchResult BenchRun::Run(const std::function<void(uint64_t, double)>& progress)
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
         threads.emplace_back([this, i, &shared, &outcomes] {
-            RunSender(m_Bus, m_Settings, i, shared, outcomes[static_cast<size_t>(i)]);
+            SenderOutcome& outcome = outcomes[static_cast<size_t>(i)];
+            if (m_Settings.Mode == BenchMode::Stream) {
+                RunSender<BLOBStreamClient>(m_Bus, m_Settings, i, shared, outcome);
+            } else {
+                RunSender<BLOBClient>(m_Bus, m_Settings, i, shared, outcome);
+            }
             shared.Running.fetch_sub(1);
         });
     }

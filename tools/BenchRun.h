@@ -10,7 +10,7 @@
 
 namespace tool {
 
-enum class BenchMode { Send, Post, BLOB };
+enum class BenchMode { Send, Post, BLOB, Stream };
 
 const char* BenchModeName(BenchMode mode);
 

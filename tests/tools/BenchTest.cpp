@@ -28,6 +28,7 @@ TEST(BenchTest, CountedRunsReportEveryOperation) {
     for (const Case& c : {Case{"send", 200, 2, "16", 16, "embedded"},
                           Case{"post", 500, 2, "1k", 1024, "embedded"},
                           Case{"blob", 20, 2, "64K", 64 << 10, "embedded"},
+                          Case{"stream", 4, 1, "3M", 3 << 20, "embedded"},
                           Case{"send", 50, 1, "100", 100, "external"}}) {
         SCOPED_TRACE(std::string(c.Mode) + " on the " + c.Bus + " bus");
         std::vector<std::string> arguments = {

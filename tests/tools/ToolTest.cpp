@@ -62,7 +62,7 @@ TEST_F(ToolTest, CommandLinesGetTheirStatusAndText) {
         {{"bench", "--size", "1.5M"}, 2},
         {{"bench", "--size", "2G"}, 2},
         {{"bench", "--mode", "blob", "--size", "0"}, 2},
-        {{"bench", "--mode", "stream"}, 2},
+        {{"bench", "--mode", "flood"}, 2},
         {{"bench", "--clients", "0"}, 2},
     };
     for (const char* command :
