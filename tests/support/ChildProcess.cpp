@@ -5,12 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <csignal>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -26,20 +26,41 @@ int StatusOf(int raw) {
     return -1;
 }
 
+// A file with no name, gone with its last descriptor; the child writes it through a duplicate.
+int UnnamedFile() {
+    char path[] = "/tmp/tessary-child-XXXXXX";
+    const int fd = mkostemp(path, O_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error("mkostemp failed");
+    }
+    unlink(path);
+    return fd;
+}
+
+std::string Contents(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()));
+        if (n <= 0) {
+            return text;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
 } // namespace
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, bool pipeStdin) {
-    int out[2];
-    int err[2];
+ChildProcess::ChildProcess(std::vector<std::string> argv, bool pipeStdin)
+    : m_Stdout(UnnamedFile()), m_Stderr(UnnamedFile()) {
     int in[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
-        (pipeStdin && pipe2(in, O_CLOEXEC) != 0)) {
+    if (pipeStdin && pipe2(in, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, m_Stdout, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, m_Stderr, STDERR_FILENO);
     if (pipeStdin) {
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     } else {
@@ -53,20 +74,14 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, bool pipeStdin) {
     const int rc =
         posix_spawn(&m_Pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    close(err[1]);
     if (pipeStdin) {
         close(in[0]);
         m_Stdin = in[1];
     }
     if (rc != 0) {
-        close(out[0]);
-        close(err[0]);
         CloseStdin();
         throw std::runtime_error("posix_spawn failed: " + argv[0]);
     }
-    m_StdoutReader = std::thread([this, fd = out[0]] { Collect(fd, m_Stdout); });
-    m_StderrReader = std::thread([this, fd = err[0]] { Collect(fd, m_Stderr); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -75,16 +90,8 @@ ChildProcess::~ChildProcess() {
         kill(m_Pid, SIGKILL);
         Wait(std::chrono::milliseconds(5000));
     }
-    JoinReaders();
-}
-
-void ChildProcess::JoinReaders() {
-    if (m_StdoutReader.joinable()) {
-        m_StdoutReader.join();
-    }
-    if (m_StderrReader.joinable()) {
-        m_StderrReader.join();
-    }
+    close(m_Stdout);
+    close(m_Stderr);
 }
 
 void ChildProcess::CloseStdin() {
@@ -94,25 +101,6 @@ void ChildProcess::CloseStdin() {
     }
 }
 
-void ChildProcess::Collect(int fd, std::string& into) {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        {
-            std::lock_guard lock(m_Mutex);
-            into.append(buffer, static_cast<size_t>(n));
-        }
-        m_Changed.notify_all();
-    }
-    close(fd);
-}
-
 int ChildProcess::Wait(std::chrono::milliseconds timeout) {
     if (m_Status >= 0) {
         return m_Status;
@@ -120,11 +108,8 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         int raw = 0;
-        const pid_t done = waitpid(m_Pid, &raw, WNOHANG);
-        if (done == m_Pid) {
+        if (waitpid(m_Pid, &raw, WNOHANG) == m_Pid) {
             m_Status = StatusOf(raw);
-            // The child's end closes the pipes; the readers finish with what is left.
-            JoinReaders();
             return m_Status;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -143,20 +128,12 @@ void ChildProcess::Signal(int signal) {
 void ChildProcess::Interrupt() { Signal(SIGINT); }
 
 bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_Mutex);
-    return m_Changed.wait_for(lock, timeout,
-                              [&] { return m_Stdout.find(text) != std::string::npos; });
+    return Eventually([&] { return Stdout().find(text) != std::string::npos; }, timeout);
 }
 
-std::string ChildProcess::Stdout() {
-    std::lock_guard lock(m_Mutex);
-    return m_Stdout;
-}
+std::string ChildProcess::Stdout() const { return Contents(m_Stdout); }
 
-std::string ChildProcess::Stderr() {
-    std::lock_guard lock(m_Mutex);
-    return m_Stderr;
-}
+std::string ChildProcess::Stderr() const { return Contents(m_Stderr); }
 
 long StatusKB(pid_t pid, const std::string& key) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -5,14 +5,11 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 // A program run as a child process (the tool, the daemon, a memory probe), its stdout and
-// stderr collected by threads of their own as they come, so a test can wait for a line (a
+// stderr written to unnamed files that a test reads at any time, so it can wait for a line (a
 // listener reporting that it is on-line) while the child keeps running. stdin is /dev/null
 // unless asked for as a pipe.
 //
@@ -43,22 +40,15 @@ public:
 
     // True once stdout holds text (within timeout).
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout = Bound);
-    std::string Stdout();
-    std::string Stderr();
+    std::string Stdout() const;
+    std::string Stderr() const;
 
 private:
-    void Collect(int fd, std::string& into);
-    void JoinReaders();
-
     pid_t m_Pid = -1;
     int m_Status = -1;
     int m_Stdin = -1;
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
-    std::string m_Stdout;
-    std::string m_Stderr;
-    std::thread m_StdoutReader;
-    std::thread m_StderrReader;
+    int m_Stdout = -1;
+    int m_Stderr = -1;
 };
 
 // Reads the ports a tessary-busd child prints for bus server 0 ("... command port <n>, status
