@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,13 +12,10 @@
 #include <string>
 
 LoopbackPeer::LoopbackPeer(uint16_t port) {
-    m_Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    m_Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(m_Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = rawframes::Loopback(port);
     socklen_t length = sizeof address;
     if (::bind(m_Listener, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
         ::listen(m_Listener, 64) < 0 ||
@@ -86,9 +82,12 @@ void LoopbackPeer::StopListening() {
     ::shutdown(m_Listener, SHUT_RDWR);
 }
 
-template <typename Predicate> bool LoopbackPeer::WaitUntil(Duration wait, Predicate predicate) const {
+template <typename Predicate>
+bool LoopbackPeer::WaitOn(size_t connection, Duration wait, Predicate predicate) const {
     std::unique_lock lock(m_Mutex);
-    return m_Changed.wait_for(lock, wait, predicate);
+    return m_Changed.wait_for(lock, wait, [&] {
+        return m_Connections.size() > connection && predicate(*m_Connections[connection]);
+    });
 }
 
 size_t LoopbackPeer::ConnectionCount() const {
@@ -97,7 +96,7 @@ size_t LoopbackPeer::ConnectionCount() const {
 }
 
 bool LoopbackPeer::WaitForConnections(size_t count, Duration wait) const {
-    return WaitUntil(wait, [&] { return m_Connections.size() >= count; });
+    return count == 0 || WaitOn(count - 1, wait, [](const Connection&) { return true; });
 }
 
 Bytes LoopbackPeer::Received(size_t connection) const {
@@ -110,23 +109,15 @@ std::vector<PeerFrame> LoopbackPeer::Frames(size_t connection) const {
 }
 
 bool LoopbackPeer::WaitForBytes(size_t count, size_t connection, Duration wait) const {
-    return WaitUntil(wait, [&] {
-        return m_Connections.size() > connection &&
-               m_Connections[connection]->Received.size() >= count;
-    });
+    return WaitOn(connection, wait, [&](const Connection& c) { return c.Received.size() >= count; });
 }
 
 bool LoopbackPeer::WaitForFrames(size_t count, size_t connection, Duration wait) const {
-    return WaitUntil(wait, [&] {
-        return m_Connections.size() > connection &&
-               ParseFrames(m_Connections[connection]->Received).size() >= count;
-    });
+    return WaitOn(connection, wait, [&](const Connection& c) { return c.Ends.size() >= count; });
 }
 
 bool LoopbackPeer::WaitForClientClose(size_t connection, Duration wait) const {
-    return WaitUntil(wait, [&] {
-        return m_Connections.size() > connection && m_Connections[connection]->ClientClosed;
-    });
+    return WaitOn(connection, wait, [](const Connection& c) { return c.ClientClosed; });
 }
 
 void LoopbackPeer::Enqueue(size_t connection, Operation operation) {
@@ -148,17 +139,16 @@ void LoopbackPeer::Close(size_t connection) { Enqueue(connection, Operation{Kind
 void LoopbackPeer::Reset(size_t connection) { Enqueue(connection, Operation{Kind::Reset, {}}); }
 
 void LoopbackPeer::Accept() {
-    while (!m_Stop) {
-        pollfd listener{m_Listener, POLLIN, 0};
-        if (::poll(&listener, 1, 100) <= 0) {
-            continue;
-        }
+    for (;;) {
+        // Blocks until a client connects or the listener is shut down.
         const int fd = ::accept4(m_Listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0 && errno == EINVAL) {
-            return; // the listener was shut down
+            return;
         }
         std::lock_guard lock(m_Mutex);
-        if (fd >= 0) {
+        if (m_Stop && fd >= 0) {
+            ::close(fd);
+        } else if (fd >= 0) {
             auto& connection = *m_Connections.emplace_back(std::make_unique<Connection>());
             connection.Fd = fd;
             const size_t index = m_Connections.size() - 1;
@@ -172,12 +162,9 @@ void LoopbackPeer::Accept() {
 void LoopbackPeer::Read(Connection& connection, size_t index) {
     uint8_t buffer[65536];
     for (;;) {
-        // Only this thread closes the socket, so its number holds while it waits.
-        pollfd watch{connection.Fd, POLLIN, 0};
-        const ssize_t count = ::poll(&watch, 1, 100) > 0
-                                  ? ::recv(connection.Fd, buffer, sizeof buffer, MSG_DONTWAIT)
-                                  : -2;
-        const bool idle = count == -2 || (count < 0 && (errno == EAGAIN || errno == EINTR));
+        // Blocks until bytes come, the client closes, or a Close or the destructor shuts the
+        // socket down. Only this thread closes it, so its number holds meanwhile.
+        const ssize_t count = ::recv(connection.Fd, buffer, sizeof buffer, 0);
         std::unique_lock lock(m_Mutex);
         if (connection.Closing) {
             ::close(connection.Fd);
@@ -185,10 +172,7 @@ void LoopbackPeer::Read(Connection& connection, size_t index) {
             m_Changed.notify_all();
             return;
         }
-        if (m_Stop) {
-            return;
-        }
-        if (idle) {
+        if (count < 0 && errno == EINTR) {
             continue;
         }
         if (count <= 0) {
@@ -196,15 +180,23 @@ void LoopbackPeer::Read(Connection& connection, size_t index) {
             m_Changed.notify_all();
             return;
         }
-        connection.Received.insert(connection.Received.end(), buffer, buffer + count);
-        m_Changed.notify_all();
-        while (m_Responder) {
-            const ParseResult result = ParseFrame(connection.Received.data() + connection.Delivered,
-                                                  connection.Received.size() - connection.Delivered);
-            if (result.Status != ParseStatus::Complete) {
+        Bytes& received = connection.Received;
+        received.insert(received.end(), buffer, buffer + count);
+        const auto* data = reinterpret_cast<const char*>(received.data());
+        for (size_t at = received.size() - static_cast<size_t>(count), used = 0;; at += used) {
+            const auto step = connection.Codec.Next(data + at, received.size() - at, used);
+            if (step.status != FrameCodec::Status::Segment) {
                 break;
             }
-            connection.Delivered += result.Frame->Size;
+            if (step.frameEnd) {
+                connection.Ends.push_back(at + used);
+            }
+        }
+        m_Changed.notify_all();
+        for (size_t& done = connection.Delivered; m_Responder && done < connection.Ends.size();) {
+            const size_t begin = done == 0 ? 0 : connection.Ends[done - 1];
+            const ParseResult result = ParseFrame(received.data() + begin, received.size() - begin);
+            ++done;
             const Responder responder = m_Responder;
             lock.unlock();
             {

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "testkit/Eventually.h"
+#include "tessary/protocol/shared/FrameCodec.h"
 #include "testkit/FrameBytes.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -100,7 +100,10 @@ private:
         // Set by a Close or Reset; the reading thread then closes the socket.
         bool Closing = false;
         std::deque<Operation> Outgoing;
-        // Stream offset of the first frame not yet handed to the responder.
+        // Splits the received bytes as they come: where each complete frame ends.
+        FrameCodec Codec{INT64_MAX};
+        std::vector<size_t> Ends;
+        // Frames handed to the responder.
         size_t Delivered = 0;
         std::thread Reader;
         std::thread Writer;
@@ -110,11 +113,13 @@ private:
     void Read(Connection& connection, size_t index);
     void Write(Connection& connection);
     void Enqueue(size_t connection, Operation operation);
-    template <typename Predicate> bool WaitUntil(Duration wait, Predicate predicate) const;
+    // Waits until the connection is there and predicate holds for it.
+    template <typename Predicate>
+    bool WaitOn(size_t connection, Duration wait, Predicate predicate) const;
 
     int m_Listener = -1;
     uint16_t m_Port = 0;
-    std::atomic<bool> m_Stop{false};
+    bool m_Stop = false;
     Responder m_Responder;
     std::vector<std::unique_ptr<Connection>> m_Connections;
     mutable std::mutex m_Mutex;
