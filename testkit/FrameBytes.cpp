@@ -138,19 +138,8 @@ FrameBuilder& FrameBuilder::WideBody(std::u16string_view text) {
     return *this;
 }
 
-FrameBuilder& FrameBuilder::RawBody(const Bytes& body) {
-    m_Body = body;
-    return *this;
-}
-
 FrameBuilder& FrameBuilder::Blob(const Bytes& blob) {
-    m_Chunks.clear();
-    if (!blob.empty()) {
-        m_Chunks.push_back(blob);
-    }
-    m_HasBlob = !blob.empty();
-    m_Streamed = false;
-    return *this;
+    return blob.empty() ? *this : Chunks({blob}, false);
 }
 
 FrameBuilder& FrameBuilder::Chunks(const std::vector<Bytes>& chunks, bool streamed) {
@@ -166,27 +155,25 @@ FrameBuilder& FrameBuilder::NoTail() {
 }
 
 FrameBuilder& FrameBuilder::CbMessage(int32_t value) {
-    m_CbMessageSet = true;
     m_CbMessage = value;
     return *this;
 }
 
 FrameBuilder& FrameBuilder::CbBLOB(int32_t value) {
-    m_CbBLOBSet = true;
     m_CbBLOB = value;
     return *this;
 }
 
 Bytes FrameBuilder::Build() const {
     MessageHead head = m_Head;
-    head.cbMessage = m_CbMessageSet ? m_CbMessage : static_cast<int32_t>(m_Body.size());
+    head.cbMessage = m_CbMessage.value_or(static_cast<int32_t>(m_Body.size()));
     int64_t total = 0;
     for (const auto& chunk : m_Chunks) {
         total += static_cast<int64_t>(chunk.size());
     }
     const int32_t announced =
         !m_HasBlob ? 0 : (m_Streamed ? UnknownBLOBSize : static_cast<int32_t>(total));
-    head.cbBLOB = m_CbBLOBSet ? m_CbBLOB : announced;
+    head.cbBLOB = m_CbBLOB.value_or(announced);
 
     Bytes bytes = HeadBytes(head);
     Append(bytes, m_Body);

@@ -78,7 +78,6 @@ public:
     FrameBuilder& Body(std::string_view text);
     // UTF-16 body; sets the Wide flag.
     FrameBuilder& WideBody(std::u16string_view text);
-    FrameBuilder& RawBody(const Bytes& body);
     // A BLOB of known size: one data PDV (none when empty), then the closing PDV. An empty
     // BLOB announces cbBLOB 0 and so has no PDV at all.
     FrameBuilder& Blob(const Bytes& blob);
@@ -97,8 +96,6 @@ private:
     bool m_HasBlob = false;
     bool m_Streamed = false;
     bool m_Tail = true;
-    bool m_CbMessageSet = false;
-    bool m_CbBLOBSet = false;
-    int32_t m_CbMessage = 0;
-    int32_t m_CbBLOB = 0;
+    std::optional<int32_t> m_CbMessage;
+    std::optional<int32_t> m_CbBLOB;
 };

@@ -15,6 +15,14 @@
 
 namespace rawframes {
 
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command,
                  uint32_t flags) {
     MessageHead head(type);
@@ -43,7 +51,7 @@ std::string TailBytes() { return Text(::TailBytes()); }
 std::string Encode(MessageHead head, const std::string& body, const std::string& blob,
                    size_t chunk) {
     FrameBuilder frame(head);
-    frame.RawBody(ToBytes(body));
+    frame.Body(body);
     std::vector<::Bytes> chunks;
     for (size_t at = 0; at < blob.size(); at += chunk) {
         chunks.push_back(ToBytes(blob.data() + at, std::min(chunk, blob.size() - at)));
@@ -54,18 +62,9 @@ std::string Encode(MessageHead head, const std::string& body, const std::string&
     return Text(frame.Build());
 }
 
-RawClient::RawClient(RawClient&& other) noexcept { *this = std::move(other); }
-
-RawClient& RawClient::operator=(RawClient&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_Fd = std::exchange(other.m_Fd, -1);
-        m_In = std::move(other.m_In);
-        m_InAt = std::exchange(other.m_InAt, 0);
-        m_InEnd = std::exchange(other.m_InEnd, 0);
-    }
-    return *this;
-}
+RawClient::RawClient(RawClient&& other) noexcept
+    : m_Fd(std::exchange(other.m_Fd, -1)), m_In(std::move(other.m_In)),
+      m_InAt(std::exchange(other.m_InAt, 0)), m_InEnd(std::exchange(other.m_InEnd, 0)) {}
 
 RawClient::~RawClient() { Close(); }
 
@@ -75,10 +74,7 @@ bool RawClient::Connect(int port) {
     if (m_Fd < 0) {
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = Loopback(static_cast<uint16_t>(port));
     if (::connect(m_Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         Close();
         return false;

@@ -3,6 +3,8 @@
 #include "tessary/protocol/shared/MessageHead.h"
 #include "testkit/Eventually.h"
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -37,6 +39,9 @@ std::string TailBytes();
 std::string Encode(MessageHead head, const std::string& body = "", const std::string& blob = "",
                    size_t chunk = 64 * 1024);
 
+// 127.0.0.1:port.
+sockaddr_in Loopback(uint16_t port);
+
 // Writes all of data to a blocking socket; false when the connection fails first.
 bool SendAll(int fd, const void* data, size_t size);
 
@@ -45,7 +50,6 @@ public:
     RawClient() = default;
     explicit RawClient(int port) { Connect(port); }
     RawClient(RawClient&& other) noexcept;
-    RawClient& operator=(RawClient&& other) noexcept;
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
     ~RawClient();
