@@ -49,28 +49,12 @@ MessageHead AnswerHead(const MessageHead& request, uint32_t type) {
     return AnswerHead(request, type, request.GetTargetID().c_str());
 }
 
-Bytes PeerFrame::Blob() const {
-    Bytes blob;
-    for (const auto& chunk : Chunks) {
-        Append(blob, chunk);
-    }
-    return blob;
-}
-
 std::string PeerFrame::BodyText() const { return std::string(Body.begin(), Body.end()); }
 
 std::u16string PeerFrame::WideBody() const {
     std::u16string text(Body.size() / 2, u'\0');
     std::memcpy(text.data(), Body.data(), text.size() * 2);
     return text;
-}
-
-std::vector<uint32_t> PeerFrame::ChunkSizes() const {
-    std::vector<uint32_t> sizes;
-    for (const auto& chunk : Chunks) {
-        sizes.push_back(static_cast<uint32_t>(chunk.size()));
-    }
-    return sizes;
 }
 
 ParseResult ParseFrame(const uint8_t* data, size_t size) {
@@ -97,14 +81,8 @@ ParseResult ParseFrame(const uint8_t* data, size_t size) {
         const auto* at = reinterpret_cast<const uint8_t*>(step.data);
         if (step.part == FrameCodec::Part::Body) {
             frame.Body.insert(frame.Body.end(), at, at + step.size);
-        } else if (step.part == FrameCodec::Part::PDV) {
-            frame.PDVs.push_back(MessagePDV{});
-            std::memcpy(&frame.PDVs.back(), at, sizeof(MessagePDV));
-            if (!frame.PDVs.back().IsLast()) {
-                frame.Chunks.emplace_back();
-            }
         } else if (step.part == FrameCodec::Part::Data) {
-            frame.Chunks.back().insert(frame.Chunks.back().end(), at, at + step.size);
+            frame.Blob.insert(frame.Blob.end(), at, at + step.size);
         }
         frame.HasTail = step.part == FrameCodec::Part::Tail;
     }
@@ -135,6 +113,11 @@ FrameBuilder& FrameBuilder::Body(std::string_view text) {
 FrameBuilder& FrameBuilder::WideBody(std::u16string_view text) {
     m_Body = ToBytes(text.data(), text.size() * sizeof(char16_t));
     m_Head.Flags |= HeadFlag::Wide;
+    return *this;
+}
+
+FrameBuilder& FrameBuilder::RawBody(const Bytes& body) {
+    m_Body = body;
     return *this;
 }
 

@@ -39,18 +39,14 @@ struct PeerFrame {
 
     MessageHead Head;
     Bytes Body;
-    // Every PDV in order, the closing one included.
-    std::vector<MessagePDV> PDVs;
-    // The data of each data PDV, in order.
-    std::vector<Bytes> Chunks;
+    // The data of all data PDVs, in order.
+    Bytes Blob;
     bool HasTail = false;
     size_t Size = 0;
 
-    Bytes Blob() const;
     std::string BodyText() const;
     // The body as UTF-16 code units (an odd last byte is dropped).
     std::u16string WideBody() const;
-    std::vector<uint32_t> ChunkSizes() const;
 };
 
 enum class ParseStatus { Complete, Incomplete, Malformed };
@@ -78,6 +74,8 @@ public:
     FrameBuilder& Body(std::string_view text);
     // UTF-16 body; sets the Wide flag.
     FrameBuilder& WideBody(std::u16string_view text);
+    // The body's bytes as they are, the flags left alone.
+    FrameBuilder& RawBody(const Bytes& body);
     // A BLOB of known size: one data PDV (none when empty), then the closing PDV. An empty
     // BLOB announces cbBLOB 0 and so has no PDV at all.
     FrameBuilder& Blob(const Bytes& blob);

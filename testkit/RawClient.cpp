@@ -195,8 +195,7 @@ std::optional<Frame> RawClient::Read(Millis timeout) {
         if (parsed.Status == ParseStatus::Complete) {
             const PeerFrame& frame = *parsed.Frame;
             m_InAt += frame.Size;
-            const ::Bytes blob = frame.Blob();
-            return Frame{frame.Head, frame.BodyText(), Text(blob)};
+            return Frame{frame.Head, frame.BodyText(), Text(frame.Blob)};
         }
         if (parsed.Status == ParseStatus::Malformed || !Fill(deadline)) {
             return std::nullopt;

@@ -41,7 +41,7 @@ TEST_F(BUSPostPDUTest, SendMessageAndSendBLOBLogTheirSendAndTakeTheReply) {
     EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frames[0].Head.MessageID) +
                         " : 9] Sending message to <you> of <6001 (BUSSetting)>"));
     EXPECT_FALSE(frames[1].Head.HasFlag(HeadFlag::Wide));
-    EXPECT_EQ(frames[1].Blob(), ToBytes("12345"));
+    EXPECT_EQ(frames[1].Blob, ToBytes("12345"));
     EXPECT_TRUE(log.Has("<-A-- [" + std::to_string(frames[1].Head.MessageID) +
                         " : 9] Sending BLOB to <you> of <1 ()>"));
 }

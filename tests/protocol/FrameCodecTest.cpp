@@ -191,7 +191,7 @@ TEST_P(FrameCodecTest, EveryReaderKeepsTheFrameRules) {
         EXPECT_EQ(blob.Length(), c.BlobLength);
         // The data the test's own parser finds leads the BLOB (a BLOB closed early keeps the
         // announced length).
-        const Bytes expected = ParseFrames(frame).at(0).Blob();
+        const Bytes expected = ParseFrames(frame).at(0).Blob;
         const size_t compared = std::min(expected.size(), static_cast<size_t>(blob.Length()));
         EXPECT_EQ(ToBytes(blob.GetData(), compared), expected);
     } else {
