@@ -467,8 +467,13 @@ void Connection::Forward(const FrameCodec::Step& step) {
             continue;
         }
         // Pieces of at least a quarter of the read buffer are queued by reference, smaller ones
-        // copied, so a pinned buffer is charged at most four times its size to the queues.
-        if (step.staged || step.size < m_InSize / 4) {
+        // copied, so a pinned buffer is charged at most four times its size to the queues. A
+        // piece that begins a big read, or continues one queued by reference, goes by reference
+        // too: what follows it (a chunk record and the next chunk of a streamed BLOB) joins it,
+        // and no part of the read is copied.
+        const bool leads = step.data == m_In.get() && m_InEnd >= m_InSize / 4;
+        if (step.staged || (step.size < m_InSize / 4 && !leads &&
+                            !t.conn->m_Out.Continues(m_In.get(), step.data))) {
             t.conn->Enqueue(step.data, step.size);
         } else {
             t.conn->EnqueueShared(m_In, step.data, step.size, m_InSize);

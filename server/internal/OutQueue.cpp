@@ -35,9 +35,22 @@ void OutQueue::AppendShared(const std::shared_ptr<char[]>& keep, const char* dat
     if (size == 0) {
         return;
     }
+    if (Continues(keep.get(), data)) {
+        m_Slices.back().size += size;
+        m_Bytes += size;
+        return;
+    }
     m_Slices.push_back({keep, data, size, charge, 0});
     m_Bytes += size;
     m_Charged += charge;
+}
+
+bool OutQueue::Continues(const char* buffer, const char* data) const {
+    if (m_Slices.empty()) {
+        return false;
+    }
+    const Slice& last = m_Slices.back();
+    return last.capacity == 0 && last.keep.get() == buffer && last.data + last.size == data;
 }
 
 size_t OutQueue::Gather(Piece* out, size_t max) const {

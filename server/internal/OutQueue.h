@@ -20,9 +20,12 @@ public:
 
     // Copies size bytes at the end of the queue.
     void Append(const char* data, size_t size);
-    // Queues size bytes that live in keep's buffer; charge is what that buffer costs.
+    // Queues size bytes that live in keep's buffer; charge is what that buffer costs. Bytes
+    // that continue the last piece join it, and the buffer is charged once.
     void AppendShared(const std::shared_ptr<char[]>& keep, const char* data, size_t size,
                       size_t charge);
+    // True when data follows right after the last piece, a reference into buffer.
+    bool Continues(const char* buffer, const char* data) const;
 
     // Fills at most max pieces from the front for one gather write; returns how many.
     size_t Gather(Piece* out, size_t max) const;

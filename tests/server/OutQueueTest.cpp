@@ -36,12 +36,14 @@ TEST(OutQueueTest, KeepsOrderAcrossCopiedAndSharedPiecesAndBytesInFlight) {
     OutQueue queue;
     queue.Append("head", 4);
     queue.AppendShared(buffer, buffer.get() + 10, 50, 100);
+    // Bytes right behind it in the same buffer join it.
+    queue.AppendShared(buffer, buffer.get() + 60, 20, 100);
     queue.Append("tail", 4);
-    EXPECT_EQ(queue.Bytes(), 58u);
-    // A shared piece costs the whole buffer it keeps alive.
+    EXPECT_EQ(queue.Bytes(), 78u);
+    // A shared piece costs the whole buffer it keeps alive, once.
     EXPECT_EQ(queue.Charged(), 108u);
     EXPECT_EQ(buffer.use_count(), 2);
-    EXPECT_EQ(Drain(queue, 7), "head" + std::string(buffer.get() + 10, 50) + "tail");
+    EXPECT_EQ(Drain(queue, 7), "head" + std::string(buffer.get() + 10, 70) + "tail");
     EXPECT_EQ(queue.Charged(), 0u);
     EXPECT_EQ(buffer.use_count(), 1);
 
