@@ -21,29 +21,24 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr long long GiB = 1ll << 30;
 constexpr long long MiB = 1ll << 20;
 
 using Report = std::map<std::string, std::string>;
 
-// The "KEY value" lines a child wrote, once the line of key last is complete.
+// The "KEY value" lines a child wrote, once it wrote the line of key last (each line goes out
+// in one write).
 bool ReadUntil(ChildProcess& child, const std::string& last, Report& into,
-               Clock::time_point deadline) {
-    return Eventually(
-        [&] {
-            std::istringstream out(child.Stdout());
-            bool complete = false;
-            for (std::string line; std::getline(out, line) && !out.eof();) {
-                const size_t space = line.find(' ');
-                const std::string key = line.substr(0, space);
-                into[key] = space == std::string::npos ? "" : line.substr(space + 1);
-                complete |= key == last;
-            }
-            return complete;
-        },
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+               std::chrono::seconds timeout) {
+    if (!child.WaitForOutput(last + " ", timeout)) {
+        return false;
+    }
+    std::istringstream out(child.Stdout());
+    for (std::string line; std::getline(out, line);) {
+        const size_t space = line.find(' ');
+        into[line.substr(0, space)] = line.substr(space + 1);
+    }
+    return true;
 }
 
 // How far a peer's peak rose above what it held before the transfer, in MiB.
@@ -79,11 +74,10 @@ struct Daemon {
 // Streams the BLOB from a sender on commandPort to a receiver on statusPort and fills in what
 // each reported; when probePort is set, the sender starts once a client there sees the receiver.
 void Transfer(int commandPort, int statusPort, int probePort, Report& sent, Report& received) {
-    const auto deadline = Clock::now() + std::chrono::seconds(100);
     const std::string bytes = std::to_string(GiB);
     ChildProcess receiver({BLOB_MEMORY_PEER_PATH, "receive", std::to_string(statusPort), bytes},
                           true);
-    ASSERT_TRUE(ReadUntil(receiver, "READY", received, Clock::now() + std::chrono::seconds(10)))
+    ASSERT_TRUE(ReadUntil(receiver, "READY", received, std::chrono::seconds(10)))
         << "the receiver did not come on line";
     if (probePort != 0) {
         BusClient<ORVEX::Tessary::Controller::MessageClient> probe;
@@ -93,9 +87,10 @@ void Transfer(int commandPort, int statusPort, int probePort, Report& sent, Repo
     }
     ChildProcess sender(
         {BLOB_MEMORY_PEER_PATH, "send", std::to_string(commandPort), bytes, std::to_string(MiB)});
-    ASSERT_TRUE(ReadUntil(sender, "HWM", sent, deadline)) << "the sender did not finish";
+    ASSERT_TRUE(ReadUntil(sender, "HWM", sent, std::chrono::seconds(100)))
+        << "the sender did not finish";
     receiver.CloseStdin();
-    ASSERT_TRUE(ReadUntil(receiver, "HWM", received, deadline))
+    ASSERT_TRUE(ReadUntil(receiver, "HWM", received, std::chrono::seconds(100)))
         << "the receiver did not finish";
     EXPECT_EQ(sent["RESULT"], "ok");
     EXPECT_EQ(received["RESULT"], "ok");
