@@ -122,8 +122,7 @@ int main(int argc, char** argv) {
         return Send(std::atoi(argv[2]), std::strtoull(argv[3], nullptr, 10),
                     std::strtoull(argv[4], nullptr, 10));
     }
-    std::fprintf(stderr, "usage: %s receive <status port> <bytes>\n"
-                         "       %s send <command port> <bytes> <chunk bytes>\n",
-                 argv[0], argv[0]);
+    std::fprintf(stderr, "usage: %s receive <port> <bytes> | send <port> <bytes> <chunk>\n",
+                 argv[0]);
     return 2;
 }

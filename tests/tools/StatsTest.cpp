@@ -105,8 +105,6 @@ TEST_F(ToolTest, MetricsAndStatsFollowTheTrafficWhileItFlows) {
             EXPECT_EQ(c.at("bytes_in"), sent * post.size());
         }
     }
-    const auto health = http.Get("/healthz");
-    EXPECT_TRUE(health && health->status == 200);
 
     ToolProcess table({"stats", "--metrics", url});
     ASSERT_EQ(table.Wait(), 0) << table.Stderr();
