@@ -188,5 +188,7 @@ TEST_F(FederationE2ETest, ANodeMovesToAnotherServerOfTheCluster) {
     EXPECT_TRUE(Eventually(after, ClusterBound))
         << "node A did not carry on through the other NATS server";
     EXPECT_EQ(reply.str(), "echo after");
-    EXPECT_GE(nodeA->Stats().ClusterReconnects, 1u);
+    // The NATS client reports the reconnect on a thread of its own, possibly after traffic
+    // already flows again.
+    EXPECT_TRUE(Eventually([&] { return nodeA->Stats().ClusterReconnects >= 1; }));
 }
