@@ -14,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-using namespace rawframes;
-
 namespace {
 
 // Reads the rest of a frame after its head into a scratch buffer.
@@ -74,7 +72,7 @@ private:
             MessageHead ack = Head(HeadType::Ack, "bench", "client");
             ack.MessageID = head.MessageID;
             ack.CallerID = head.CallerID;
-            if (!m_Client.Send(Encode(ack, "ok"))) {
+            if (!m_Client.Send(FrameBuilder(ack).Body("ok").Build())) {
                 return;
             }
         }
@@ -105,13 +103,13 @@ void BM_RequestAckRoundTrip(benchmark::State& state) {
     for (auto _ : state) {
         const MessageHead send =
             Head(HeadType::Message, "client", "bench", 42, HeadFlag::AckRequested);
-        if (!client.Send(Encode(send, body))) {
+        if (!client.Send(FrameBuilder(send).Body(body).Build())) {
             state.SkipWithError("send failed");
             break;
         }
         const auto reply = client.Read();
         const auto ack = client.Read();
-        if (!reply || !ack || ack->head.Type != HeadType::Ack) {
+        if (!reply || !ack || ack->Head.Type != HeadType::Ack) {
             state.SkipWithError("no acknowledgement");
             break;
         }
@@ -131,17 +129,18 @@ void BM_BlobThroughput(benchmark::State& state) {
     EchoReceiver receiver(server.StatusPort());
     RawClient client(server.CommandPort());
     const auto size = static_cast<uint32_t>(state.range(0));
-    const std::string blob(size, 'b');
+    const Bytes blob(size, 'b');
     for (auto _ : state) {
         MessageHead send = Head(HeadType::Message, "client", "bench", 43,
                                 HeadFlag::AckRequested | HeadFlag::BLOB);
         send.cbBLOB = static_cast<int32_t>(size);
         // As the library writes a BLOB of known size: one data PDV for all of it.
-        const bool sent = client.Send(Bytes(send) + PdvBytes(size)) && client.Send(blob) &&
-                          client.Send(PdvBytes(0, true) + TailBytes());
+        const bool sent = client.Send(Concat({HeadBytes(send), PDVBytes(size)})) &&
+                          client.Send(blob) &&
+                          client.Send(Concat({PDVBytes(0, true), TailBytes()}));
         const auto reply = client.Read(Millis(60000));
         const auto ack = client.Read(Millis(60000));
-        if (!sent || !reply || !ack || ack->head.Type != HeadType::Ack) {
+        if (!sent || !reply || !ack || ack->Head.Type != HeadType::Ack) {
             state.SkipWithError("BLOB not acknowledged");
             break;
         }
@@ -203,7 +202,8 @@ void BM_LoopbackPingPong(benchmark::State& state) {
         state.SkipWithError("cannot connect");
         return;
     }
-    const std::string request = Encode(Head(HeadType::Message, "client", "bench", 42), "x");
+    const Bytes request =
+        FrameBuilder(Head(HeadType::Message, "client", "bench", 42)).Body("x").Build();
     std::thread responder = Responder(pair.peer, request.size());
     for (auto _ : state) {
         char answer = 0;
@@ -225,7 +225,7 @@ void BM_LoopbackBaseline(benchmark::State& state) {
         return;
     }
     const auto size = static_cast<size_t>(state.range(0));
-    const std::string blob(size, 'b');
+    const Bytes blob(size, 'b');
     std::thread responder = Responder(pair.peer, size);
     for (auto _ : state) {
         char answer = 0;

@@ -1,6 +1,7 @@
 #include "testkit/FrameBytes.h"
 #include "tessary/protocol/shared/FrameCodec.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,14 @@ Bytes ToBytes(const void* data, size_t size) {
 
 void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
 
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes bytes;
+    for (const Bytes& part : parts) {
+        Append(bytes, part);
+    }
+    return bytes;
+}
+
 Bytes PatternBytes(size_t size, uint32_t seed) {
     Bytes bytes(size);
     uint32_t state = seed * 2654435761u + 12345u;
@@ -21,6 +30,16 @@ Bytes PatternBytes(size_t size, uint32_t seed) {
         bytes[i] = static_cast<uint8_t>(state >> 16);
     }
     return bytes;
+}
+
+MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command,
+                 uint32_t flags) {
+    MessageHead head(type);
+    head.SetSourceID(source);
+    head.SetTargetID(target);
+    head.Command = command;
+    head.Flags = flags;
+    return head;
 }
 
 Bytes HeadBytes(const MessageHead& head) { return ToBytes(&head, sizeof head); }
@@ -121,8 +140,13 @@ FrameBuilder& FrameBuilder::RawBody(const Bytes& body) {
     return *this;
 }
 
-FrameBuilder& FrameBuilder::Blob(const Bytes& blob) {
-    return blob.empty() ? *this : Chunks({blob}, false);
+FrameBuilder& FrameBuilder::Blob(const Bytes& blob, size_t chunk) {
+    std::vector<Bytes> chunks;
+    for (auto at = blob.begin(); at != blob.end(); at += static_cast<long>(chunk)) {
+        chunk = std::min<size_t>(chunk, static_cast<size_t>(blob.end() - at));
+        chunks.emplace_back(at, at + static_cast<long>(chunk));
+    }
+    return chunks.empty() ? *this : Chunks(chunks, false);
 }
 
 FrameBuilder& FrameBuilder::Chunks(const std::vector<Bytes>& chunks, bool streamed) {

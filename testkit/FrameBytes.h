@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,11 +19,17 @@ using Bytes = std::vector<uint8_t>;
 Bytes ToBytes(std::string_view text);
 Bytes ToBytes(const void* data, size_t size);
 void Append(Bytes& to, const Bytes& more);
+// The parts one after another, for frames sent in pieces or broken on purpose.
+Bytes Concat(std::initializer_list<Bytes> parts);
 // size bytes of a repeating, position-dependent pattern, so misplaced chunks show.
 Bytes PatternBytes(size_t size, uint32_t seed = 0);
 
+// A head with the given fields; the lengths are left to FrameBuilder.
+MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command = 0,
+                 uint32_t flags = 0);
+
 Bytes HeadBytes(const MessageHead& head);
-Bytes PDVBytes(uint32_t cbData, bool last);
+Bytes PDVBytes(uint32_t cbData, bool last = false);
 Bytes TailBytes();
 
 // A head read from bytes without running MessageHead's constructor, so parsing takes no
@@ -76,9 +83,9 @@ public:
     FrameBuilder& WideBody(std::u16string_view text);
     // The body's bytes as they are, the flags left alone.
     FrameBuilder& RawBody(const Bytes& body);
-    // A BLOB of known size: one data PDV (none when empty), then the closing PDV. An empty
-    // BLOB announces cbBLOB 0 and so has no PDV at all.
-    FrameBuilder& Blob(const Bytes& blob);
+    // A BLOB of known size: data PDVs of at most chunk bytes (one unless set), then the
+    // closing PDV. An empty BLOB announces cbBLOB 0 and so has no PDV at all.
+    FrameBuilder& Blob(const Bytes& blob, size_t chunk = SIZE_MAX);
     // A BLOB cut into the given chunks; streamed announces 0x7FFFFFFF, else the sum.
     FrameBuilder& Chunks(const std::vector<Bytes>& chunks, bool streamed);
     FrameBuilder& NoTail();

@@ -1,5 +1,4 @@
 #include "testkit/RawClient.h"
-#include "testkit/FrameBytes.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,8 +12,6 @@
 #include <cstring>
 #include <utility>
 
-namespace rawframes {
-
 sockaddr_in Loopback(uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -23,44 +20,12 @@ sockaddr_in Loopback(uint16_t port) {
     return address;
 }
 
-MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command,
-                 uint32_t flags) {
-    MessageHead head(type);
-    head.SetSourceID(source);
-    head.SetTargetID(target);
-    head.Command = command;
-    head.Flags = flags;
-    return head;
-}
-
 namespace {
 
 // No test sends a frame this large; a length above it means a broken stream.
 constexpr size_t MaxBuffered = 512u << 20;
 
-std::string Text(const ::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
 } // namespace
-
-std::string Bytes(const MessageHead& head) { return Text(HeadBytes(head)); }
-
-std::string PdvBytes(uint32_t cbData, bool last) { return Text(::PDVBytes(cbData, last)); }
-
-std::string TailBytes() { return Text(::TailBytes()); }
-
-std::string Encode(MessageHead head, const std::string& body, const std::string& blob,
-                   size_t chunk) {
-    FrameBuilder frame(head);
-    frame.Body(body);
-    std::vector<::Bytes> chunks;
-    for (size_t at = 0; at < blob.size(); at += chunk) {
-        chunks.push_back(ToBytes(blob.data() + at, std::min(chunk, blob.size() - at)));
-    }
-    if (!chunks.empty()) {
-        frame.Chunks(chunks, false);
-    }
-    return Text(frame.Build());
-}
 
 RawClient::RawClient(RawClient&& other) noexcept
     : m_Fd(std::exchange(other.m_Fd, -1)), m_In(std::move(other.m_In)),
@@ -104,8 +69,6 @@ void RawClient::Shutdown() {
         ::shutdown(m_Fd, SHUT_RDWR);
     }
 }
-
-bool RawClient::Send(const std::string& bytes) { return Send(bytes.data(), bytes.size()); }
 
 bool RawClient::Send(const void* data, size_t size) { return SendAll(m_Fd, data, size); }
 
@@ -179,23 +142,22 @@ bool RawClient::ReadExact(void* data, size_t size, Millis timeout) {
     return true;
 }
 
-std::optional<std::string> RawClient::ReadRaw(size_t size, Millis timeout) {
-    std::string bytes(size, '\0');
+std::optional<Bytes> RawClient::ReadRaw(size_t size, Millis timeout) {
+    Bytes bytes(size);
     if (!ReadExact(bytes.data(), size, timeout)) {
         return std::nullopt;
     }
     return bytes;
 }
 
-std::optional<Frame> RawClient::Read(Millis timeout) {
+std::optional<PeerFrame> RawClient::Read(Millis timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const ParseResult parsed =
             m_InAt < m_InEnd ? ParseFrame(m_In.data() + m_InAt, m_InEnd - m_InAt) : ParseResult{};
         if (parsed.Status == ParseStatus::Complete) {
-            const PeerFrame& frame = *parsed.Frame;
-            m_InAt += frame.Size;
-            return Frame{frame.Head, frame.BodyText(), Text(frame.Blob)};
+            m_InAt += parsed.Frame->Size;
+            return parsed.Frame;
         }
         if (parsed.Status == ParseStatus::Malformed || !Fill(deadline)) {
             return std::nullopt;
@@ -203,13 +165,13 @@ std::optional<Frame> RawClient::Read(Millis timeout) {
     }
 }
 
-std::optional<Frame> RawClient::ReadSkippingHeartbeats(Millis timeout) {
+std::optional<PeerFrame> RawClient::ReadSkippingHeartbeats(Millis timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<Millis>(deadline -
                                                              std::chrono::steady_clock::now());
         auto frame = Read(std::max(Millis(0), left));
-        const uint32_t type = frame ? frame->head.Type : 0;
+        const uint32_t type = frame ? frame->Head.Type : 0;
         if (type != HeadType::Heartbeat && type != HeadType::Heartbeat1Minute &&
             type != HeadType::Heartbeat5Minute) {
             return frame;
@@ -231,14 +193,12 @@ bool RawClient::WaitClosed(Millis timeout) {
 }
 
 bool RawClient::Listen(const char* id) {
-    if (!Send(Bytes(Head(HeadType::Listen, id, "")))) {
+    if (!Send(HeadBytes(Head(HeadType::Listen, id, "")))) {
         return false;
     }
     const auto sync = Read();
     const auto online = Read();
-    return sync && sync->head.Type == HeadType::SYNC && online &&
-           online->head.Type == HeadType::Message &&
-           online->head.Command == FixedCommand::ServerOnline;
+    return sync && sync->Head.Type == HeadType::SYNC && online &&
+           online->Head.Type == HeadType::Message &&
+           online->Head.Command == FixedCommand::ServerOnline;
 }
-
-} // namespace rawframes

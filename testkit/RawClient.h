@@ -1,7 +1,7 @@
 #pragma once
 
-#include "tessary/protocol/shared/MessageHead.h"
 #include "testkit/Eventually.h"
+#include "testkit/FrameBytes.h"
 
 #include <netinet/in.h>
 
@@ -9,35 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
-
-// A blocking client that speaks frames byte by byte, for tests of the bus server and the
-// daemon: it writes exactly the bytes a test builds (also broken ones) and reads frames back
-// under a deadline. The bytes come from the one test codec (FrameBytes); this header keeps to
-// std::string and does not include it, so that its Bytes() and the codec's Bytes type never
-// meet in one scope.
-namespace rawframes {
 
 using Millis = std::chrono::milliseconds;
-
-struct Frame {
-    MessageHead head;
-    std::string body;
-    std::string blob;
-};
-
-// A head with the given fields; lengths are filled by Encode.
-MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command = 0,
-                 uint32_t flags = 0);
-
-std::string Bytes(const MessageHead& head);
-std::string PdvBytes(uint32_t cbData, bool last = false);
-std::string TailBytes();
-
-// The whole frame: head with cbMessage and cbBLOB set, body, the BLOB part (chunks of at most
-// chunk bytes and the closing PDV; none for an empty BLOB), tail.
-std::string Encode(MessageHead head, const std::string& body = "", const std::string& blob = "",
-                   size_t chunk = 64 * 1024);
 
 // 127.0.0.1:port.
 sockaddr_in Loopback(uint16_t port);
@@ -45,6 +18,9 @@ sockaddr_in Loopback(uint16_t port);
 // Writes all of data to a blocking socket; false when the connection fails first.
 bool SendAll(int fd, const void* data, size_t size);
 
+// A blocking client that speaks frames byte by byte, for tests of the bus server and the
+// daemon: it writes exactly the bytes a test builds (also broken ones) and reads frames back
+// under a deadline, taken apart by the test codec.
 class RawClient {
 public:
     RawClient() = default;
@@ -62,15 +38,15 @@ public:
     std::string PeerName() const;
     void Close();
 
-    bool Send(const std::string& bytes);
+    bool Send(const Bytes& bytes) { return Send(bytes.data(), bytes.size()); }
     bool Send(const void* data, size_t size);
     // Exactly size bytes, or false when the connection ends or the deadline passes.
     bool ReadExact(void* data, size_t size, Millis timeout = Bound);
-    std::optional<std::string> ReadRaw(size_t size, Millis timeout = Bound);
+    std::optional<Bytes> ReadRaw(size_t size, Millis timeout = Bound);
     // One whole frame.
-    std::optional<Frame> Read(Millis timeout = Bound);
+    std::optional<PeerFrame> Read(Millis timeout = Bound);
     // The next frame that is not a heartbeat.
-    std::optional<Frame> ReadSkippingHeartbeats(Millis timeout = Bound);
+    std::optional<PeerFrame> ReadSkippingHeartbeats(Millis timeout = Bound);
     // True when the server ends the connection within the deadline; bytes before are dropped.
     bool WaitClosed(Millis timeout = Bound);
     // True once a byte is there to read (or the connection ended) within timeout.
@@ -88,9 +64,7 @@ private:
     int m_Fd = -1;
     // Reads go through this buffer, so a frame costs one read rather than one per part and is
     // taken apart by the test codec.
-    std::vector<uint8_t> m_In;
+    Bytes m_In;
     size_t m_InAt = 0;
     size_t m_InEnd = 0;
 };
-
-} // namespace rawframes

@@ -1,5 +1,4 @@
 #include "testkit/RawFrameReceiver.h"
-#include "testkit/FrameBytes.h"
 
 bool RawFrameReceiver::Start() {
     if (!m_Client.Connect(m_StatusPort) || !m_Client.Listen(m_Id.c_str())) {
@@ -23,12 +22,12 @@ void RawFrameReceiver::SetReply(std::optional<std::string> text) {
     m_Reply = std::move(text);
 }
 
-std::vector<rawframes::Frame> RawFrameReceiver::Messages() const {
+std::vector<PeerFrame> RawFrameReceiver::Messages() const {
     std::lock_guard lock(m_Mutex);
     return m_Messages;
 }
 
-bool RawFrameReceiver::WaitForMessages(size_t count, rawframes::Millis timeout) const {
+bool RawFrameReceiver::WaitForMessages(size_t count, Millis timeout) const {
     std::unique_lock lock(m_Mutex);
     return m_Changed.wait_for(lock, timeout, [&] { return m_Messages.size() >= count; });
 }
@@ -37,14 +36,14 @@ void RawFrameReceiver::ReadLoop() {
     // A frame that has begun is read whole within a generous bound; between frames the stop
     // flag is looked at every 100 ms.
     while (!m_Stop) {
-        if (!m_Client.Readable(rawframes::Millis(100))) {
+        if (!m_Client.Readable(Millis(100))) {
             continue;
         }
-        auto frame = m_Client.Read(rawframes::Millis(20000));
+        auto frame = m_Client.Read(Millis(20000));
         if (!frame) {
             break;
         }
-        const MessageHead received = frame->head;
+        const MessageHead received = frame->Head;
         if (received.Type != HeadType::Message && received.Type != HeadType::MessageAlt) {
             continue;
         }
@@ -66,7 +65,6 @@ void RawFrameReceiver::ReadLoop() {
             answer.Body(*m_Reply);
         }
         lock.unlock();
-        const Bytes bytes = answer.Build();
-        m_Client.Send(bytes.data(), bytes.size());
+        m_Client.Send(answer.Build());
     }
 }

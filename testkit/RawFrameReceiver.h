@@ -30,9 +30,9 @@ public:
     void SetReply(std::optional<std::string> text);
 
     // Messages seen so far, the server's own on-line announcement left out.
-    std::vector<rawframes::Frame> Messages() const;
+    std::vector<PeerFrame> Messages() const;
     uint64_t MessageCount() const { return m_Count.load(); }
-    bool WaitForMessages(size_t count, rawframes::Millis timeout = Bound) const;
+    bool WaitForMessages(size_t count, Millis timeout = Bound) const;
 
 private:
     void ReadLoop();
@@ -40,12 +40,12 @@ private:
     std::string m_Id;
     int m_StatusPort;
     bool m_Record;
-    rawframes::RawClient m_Client;
+    RawClient m_Client;
     std::thread m_Thread;
     std::atomic<bool> m_Stop{false};
     std::atomic<uint64_t> m_Count{0};
     mutable std::mutex m_Mutex;
     mutable std::condition_variable m_Changed;
-    std::vector<rawframes::Frame> m_Messages;
+    std::vector<PeerFrame> m_Messages;
     std::optional<std::string> m_Reply = "";
 };

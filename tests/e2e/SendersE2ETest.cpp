@@ -90,7 +90,7 @@ TEST_F(SendersE2ETest, HeadsCarryTheFlagsTheSizeAndTheCallersTimeOutAlsoForPosts
     const auto frames = raw->Messages();
     ASSERT_EQ(frames.size(), 11u);
     for (size_t i = 0; i < 11; ++i) {
-        const MessageHead& head = frames[i].head;
+        const MessageHead& head = frames[i].Head;
         SCOPED_TRACE(head.Command);
         EXPECT_EQ(head.Type, HeadType::Message);
         EXPECT_EQ(head.Command, expected[i].command);
@@ -99,17 +99,17 @@ TEST_F(SendersE2ETest, HeadsCarryTheFlagsTheSizeAndTheCallersTimeOutAlsoForPosts
         EXPECT_EQ(head.TimeOut, expected[i].timeOut);
         EXPECT_EQ(head.cbMessage, expected[i].cbMessage);
         EXPECT_EQ(head.cbBLOB, expected[i].cbBLOB);
-        EXPECT_EQ(frames[i].blob.size(), expected[i].blobBytes);
+        EXPECT_EQ(frames[i].Blob.size(), expected[i].blobBytes);
         EXPECT_EQ(IdFieldText(head.TargetID), "raw");
         if (i < 6) {
             EXPECT_EQ(IdFieldText(head.SourceID), "mtx");
-            EXPECT_EQ(frames[i].body, head.HasFlag(F::Wide)
-                                          ? std::string("a\0\xe9\0\x2d\x4e", 6)
-                                          : std::string("abc"));
+            EXPECT_EQ(frames[i].BodyText(), head.HasFlag(F::Wide)
+                                                ? std::string("a\0\xe9\0\x2d\x4e", 6)
+                                                : std::string("abc"));
         }
     }
-    EXPECT_EQ(frames[7].body, std::string("w\0i\0d\0e\0", 8));
-    EXPECT_EQ(frames[9].body, "p");
+    EXPECT_EQ(frames[7].BodyText(), std::string("w\0i\0d\0e\0", 8));
+    EXPECT_EQ(frames[9].BodyText(), "p");
     EXPECT_TRUE(busErrors.empty());
     EXPECT_TRUE(ackErrors.empty());
 }

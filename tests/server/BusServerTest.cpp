@@ -9,19 +9,10 @@
 #include <string>
 #include <thread>
 
-using namespace rawframes;
 using busd::BusServer;
 using busd::BusServerOptions;
 
 namespace {
-
-std::string Pattern(size_t n, char seed = 0) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        s[i] = static_cast<char>(seed + static_cast<char>(i * 131 + i / 7));
-    }
-    return s;
-}
 
 BusServerOptions TestOptions() {
     BusServerOptions options = BusOptions(2);
@@ -61,10 +52,11 @@ protected:
 
     // Sends a request and returns the answer's type (0 when none came).
     static uint32_t Request(RawClient& client, uint32_t type, const char* source,
-                            const char* target, int32_t command = 0, const std::string& body = "") {
-        EXPECT_TRUE(client.Send(Encode(Head(type, source, target, command), body)));
+                            const char* target, int32_t command = 0, const char* body = "") {
+        EXPECT_TRUE(
+            client.Send(FrameBuilder(Head(type, source, target, command)).Body(body).Build()));
         const auto answer = client.Read();
-        return answer ? answer->head.Type : 0;
+        return answer ? answer->Head.Type : 0;
     }
 
     std::unique_ptr<BusServer> m_Server;
@@ -84,12 +76,12 @@ TEST_F(BusServerTest, EachKnowsItsOwnReceiversButTheUniqueIdsAreShared) {
         EXPECT_EQ(Request(client, HeadType::Enquiry, "c", "taken"),
                   k == 1 ? HeadType::Reply : HeadType::Failed);
         const MessageHead request = Head(HeadType::UniqueSourceID, "taken", "taken");
-        ASSERT_TRUE(client.Send(Encode(request)));
+        ASSERT_TRUE(client.Send(FrameBuilder(request).Build()));
         const auto reply = client.Read();
         ASSERT_TRUE(reply);
-        ASSERT_EQ(reply->head.Type, HeadType::Reply);
-        EXPECT_EQ(reply->head.MessageID, request.MessageID);
-        const std::string id = IdFieldText(reply->head.TargetID);
+        ASSERT_EQ(reply->Head.Type, HeadType::Reply);
+        EXPECT_EQ(reply->Head.MessageID, request.MessageID);
+        const std::string id = IdFieldText(reply->Head.TargetID);
         EXPECT_NE(id, "taken");
         EXPECT_TRUE(seen.insert(id).second) << id << " handed out twice";
     }
@@ -102,28 +94,28 @@ TEST_F(BusServerTest, RegistrationGetsSyncThenOnlineThenThreeKindsOfHeartbeat) {
         options.Heartbeat5MinuteMs = 80;
     });
     RawClient receiver(m_Server->StatusPort(1));
-    ASSERT_TRUE(receiver.Send(Bytes(Head(HeadType::Listen, "hb", ""))));
+    ASSERT_TRUE(receiver.Send(HeadBytes(Head(HeadType::Listen, "hb", ""))));
     const auto sync = receiver.Read();
     ASSERT_TRUE(sync);
-    EXPECT_EQ(sync->head.Type, HeadType::SYNC);
-    EXPECT_EQ(sync->head.Command, 100);
-    EXPECT_EQ(sync->head.Value, 40);
-    EXPECT_EQ(IdFieldText(sync->head.TargetID), "hb");
+    EXPECT_EQ(sync->Head.Type, HeadType::SYNC);
+    EXPECT_EQ(sync->Head.Command, 100);
+    EXPECT_EQ(sync->Head.Value, 40);
+    EXPECT_EQ(IdFieldText(sync->Head.TargetID), "hb");
     const auto online = receiver.Read();
     ASSERT_TRUE(online);
-    EXPECT_EQ(online->head.Type, HeadType::Message);
-    EXPECT_EQ(online->head.Command, 1);
-    EXPECT_EQ(IdFieldText(online->head.SourceID), BUSServerID);
-    EXPECT_EQ(IdFieldText(online->head.TargetID), "hb");
+    EXPECT_EQ(online->Head.Type, HeadType::Message);
+    EXPECT_EQ(online->Head.Command, 1);
+    EXPECT_EQ(IdFieldText(online->Head.SourceID), BUSServerID);
+    EXPECT_EQ(IdFieldText(online->Head.TargetID), "hb");
     std::set<uint32_t> kinds;
     while (kinds.size() < 3) {
         const auto frame = receiver.Read();
         ASSERT_TRUE(frame) << "heartbeat kinds seen: " << kinds.size();
-        ASSERT_TRUE(frame->head.Type == HeadType::Heartbeat ||
-                    frame->head.Type == HeadType::Heartbeat1Minute ||
-                    frame->head.Type == HeadType::Heartbeat5Minute)
-            << std::hex << frame->head.Type;
-        kinds.insert(frame->head.Type);
+        ASSERT_TRUE(frame->Head.Type == HeadType::Heartbeat ||
+                    frame->Head.Type == HeadType::Heartbeat1Minute ||
+                    frame->Head.Type == HeadType::Heartbeat5Minute)
+            << std::hex << frame->Head.Type;
+        kinds.insert(frame->Head.Type);
     }
 }
 
@@ -158,13 +150,13 @@ TEST_F(BusServerTest, RequestsAreAnsweredOnEitherPortBeforeListen) {
                                             << " to " << c.target);
             MessageHead request = Head(c.type, "asker", c.target, 77, c.flags);
             request.CallerID = 1230;
-            ASSERT_TRUE(client.Send(Encode(request, c.body)));
+            ASSERT_TRUE(client.Send(FrameBuilder(request).Body(c.body).Build()));
             const auto answer = client.Read();
             ASSERT_TRUE(answer);
-            EXPECT_EQ(answer->head.Type, c.expected);
-            EXPECT_EQ(answer->head.MessageID, request.MessageID);
-            EXPECT_EQ(answer->head.CallerID, 1230u);
-            EXPECT_EQ(IdFieldText(answer->head.TargetID), "asker");
+            EXPECT_EQ(answer->Head.Type, c.expected);
+            EXPECT_EQ(answer->Head.MessageID, request.MessageID);
+            EXPECT_EQ(answer->Head.CallerID, 1230u);
+            EXPECT_EQ(IdFieldText(answer->Head.TargetID), "asker");
         }
         // A status connection that asked all that may still register.
         EXPECT_TRUE(port == m_Server->CommandPort(1) || client.Listen("asker"));
@@ -179,7 +171,7 @@ TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnlyAlsoAfterAReco
     auto expect = [](RawClient& receiver, const char* text) {
         const auto got = receiver.Read();
         ASSERT_TRUE(got);
-        EXPECT_EQ(got->body, text);
+        EXPECT_EQ(got->BodyText(), text);
     };
     RawClient a = Receiver("a");
     {
@@ -215,7 +207,7 @@ TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnectionAndAStopLogsTheCou
     EXPECT_EQ(Request(client, HeadType::Message, "c", "dup", 1, "to the new one"), HeadType::Reply);
     const auto got = fresh.Read();
     ASSERT_TRUE(got);
-    EXPECT_EQ(got->body, "to the new one");
+    EXPECT_EQ(got->BodyText(), "to the new one");
     EXPECT_EQ(Request(client, HeadType::Message, "c", "nobody", 1, "lost"), HeadType::Failed);
     const busd::BusStats stats = m_Server->Stats();
     EXPECT_EQ(stats.FramesOutByType.at("SYNC"), 2u);
@@ -233,28 +225,29 @@ TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnectionAndAStopLogsTheCou
 TEST_F(BusServerTest, ConcurrentSendsToOneReceiverArriveWholeAndApart) {
     RawClient receiver = Receiver("sink");
     constexpr int Senders = 4;
-    auto blob = [](int sender) { return Pattern(300000, static_cast<char>(sender)); };
+    auto blob = [](int sender) { return PatternBytes(300000, static_cast<uint32_t>(sender)); };
     std::vector<std::thread> threads;
     for (int i = 0; i < Senders; ++i) {
         threads.emplace_back([&, i] {
             const MessageHead head = Head(HeadType::Message, "s", "sink", i, HeadFlag::BLOB);
-            const std::string frame = Encode(head, "#" + std::to_string(i), blob(i), 1000);
+            const Bytes frame =
+                FrameBuilder(head).Body("#" + std::to_string(i)).Blob(blob(i), 1000).Build();
             RawClient client = Client();
             // Written in small pieces so the frames are mid-way at the same time.
             for (size_t at = 0; at < frame.size(); at += 4096) {
-                client.Send(frame.substr(at, 4096));
+                client.Send(frame.data() + at, std::min<size_t>(4096, frame.size() - at));
             }
             const auto reply = client.Read(Millis(10000));
-            EXPECT_TRUE(reply && reply->head.Type == HeadType::Reply);
+            EXPECT_TRUE(reply && reply->Head.Type == HeadType::Reply);
         });
     }
     std::set<int> seen;
     for (int i = 0; i < Senders; ++i) {
         const auto got = receiver.Read(Millis(10000));
         ASSERT_TRUE(got) << "frame " << i;
-        EXPECT_EQ(got->body, "#" + std::to_string(got->head.Command));
-        EXPECT_TRUE(got->blob == blob(got->head.Command));
-        seen.insert(got->head.Command);
+        EXPECT_EQ(got->BodyText(), "#" + std::to_string(got->Head.Command));
+        EXPECT_TRUE(got->Blob == blob(got->Head.Command));
+        seen.insert(got->Head.Command);
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(Senders));
     for (auto& thread : threads) {
@@ -266,7 +259,9 @@ TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
     Restart([](BusServerOptions& options) { options.MaxPendingBytes = 64 * 1024; });
     RawClient receiver = Receiver("flooded");
     constexpr int Messages = 16000;
-    const std::string post = Encode(Head(HeadType::Message, "c", "flooded", 6), Pattern(1000));
+    const Bytes post = FrameBuilder(Head(HeadType::Message, "c", "flooded", 6))
+                           .RawBody(PatternBytes(1000))
+                           .Build();
     std::thread client([&] {
         RawClient sender = Client();
         std::thread replies([&] {
@@ -282,10 +277,10 @@ TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
     // The receiver writes far more than the sockets hold before it reads anything, while its
     // queue at the server is full: the server must go on reading it.
     MessageHead stray = Head(HeadType::Ack, "flooded", "c");
-    std::string acks;
+    Bytes acks;
     for (int i = 0; i < 60000; ++i) {
         stray.MessageID = 0x7F000000u + static_cast<uint32_t>(i);
-        acks += Encode(stray, "ok");
+        Append(acks, FrameBuilder(stray).Body("ok").Build());
     }
     ASSERT_TRUE(receiver.Send(acks));
     for (int i = 0; i < Messages; ++i) {
@@ -304,7 +299,9 @@ TEST_F(BusServerTest, ReceiverThatNeverReadsIsCutAsASlowConsumer) {
     });
     RawClient receiver = Receiver("asleep");
     RawClient sender = Client();
-    const std::string post = Encode(Head(HeadType::Message, "s", "asleep", 6), Pattern(1 << 20));
+    const Bytes post = FrameBuilder(Head(HeadType::Message, "s", "asleep", 6))
+                           .RawBody(PatternBytes(1 << 20))
+                           .Build();
     std::thread pusher([&] {
         for (int i = 0; i < 40 && sender.Send(post); ++i) {
         }
@@ -320,16 +317,18 @@ TEST_F(BusServerTest, StalledSmallFrameHoldsNoReceiver) {
     RawClient staller = Client();
     // A small BLOB in a thousand tiny chunks: once complete, its records outgrow what a small
     // frame is stored in, and the rest goes on cut-through.
-    const std::string slow = Encode(Head(HeadType::Message, "slow", "r", 1, HeadFlag::BLOB), "s",
-                                    Pattern(3000), 1);
-    ASSERT_TRUE(staller.Send(slow.substr(0, 1000)));
+    const Bytes slow = FrameBuilder(Head(HeadType::Message, "slow", "r", 1, HeadFlag::BLOB))
+                           .Body("s")
+                           .Blob(PatternBytes(3000), 1)
+                           .Build();
+    ASSERT_TRUE(staller.Send(slow.data(), 1000));
     ASSERT_TRUE(Eventually([&] { return m_Server->Stats().FramesInByType.count("Message") == 1; }));
     RawClient other = Client();
     EXPECT_EQ(Request(other, HeadType::Message, "other", "r", 2, "first"), HeadType::Reply);
     const auto got = receiver.Read();
     ASSERT_TRUE(got);
-    EXPECT_EQ(got->body, "first");
-    ASSERT_TRUE(staller.Send(slow.substr(1000)));
+    EXPECT_EQ(got->BodyText(), "first");
+    ASSERT_TRUE(staller.Send(slow.data() + 1000, slow.size() - 1000));
     const auto late = receiver.ReadRaw(slow.size());
     ASSERT_TRUE(late);
     EXPECT_TRUE(*late == slow);
@@ -341,7 +340,7 @@ TEST_F(BusServerTest, TricklingCutThroughFrameIsAbandonedWithTheReceiverItHeld) 
     RawClient trickler = Client();
     MessageHead head = Head(HeadType::Message, "t", "held", 1, HeadFlag::BLOB);
     head.cbBLOB = UnknownBLOBSize;
-    ASSERT_TRUE(trickler.Send(Bytes(head) + PdvBytes(1 << 20)));
+    ASSERT_TRUE(trickler.Send(Concat({HeadBytes(head), PDVBytes(1 << 20)})));
     ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead)));
     // A byte every few milliseconds keeps the connection from ever being idle.
     bool cut = false;
@@ -364,33 +363,33 @@ TEST_F(BusServerTest, AReceiverThatNeverAnswersAndThenGoesAway) {
         MessageHead send = Head(HeadType::Message, "s", "mute", 1, HeadFlag::AckRequested);
         send.CallerID = 4;
         ids.push_back(send.MessageID);
-        ASSERT_TRUE(client.Send(Encode(send, "x")));
-        ASSERT_EQ(client.Read()->head.Type, HeadType::Reply);
+        ASSERT_TRUE(client.Send(FrameBuilder(send).Body("x").Build()));
+        ASSERT_EQ(client.Read()->Head.Type, HeadType::Reply);
         ASSERT_TRUE(receiver.Read());
     }
     // The two oldest were pushed out: late answers to them find nobody.
     for (const uint32_t id : {ids[0], ids[1], ids[2]}) {
         MessageHead ack = Head(HeadType::Ack, "mute", "s");
         ack.MessageID = id;
-        ASSERT_TRUE(receiver.Send(Encode(ack)));
+        ASSERT_TRUE(receiver.Send(FrameBuilder(ack).Build()));
     }
     const auto answer = client.Read();
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->head.MessageID, ids[2]);
+    EXPECT_EQ(answer->Head.MessageID, ids[2]);
 
     RawClient feeding = Client();
     MessageHead head = Head(HeadType::Message, "f", "mute", 1);
     head.cbBLOB = 1 << 20;
-    ASSERT_TRUE(feeding.Send(Bytes(head) + PdvBytes(1 << 20) + Pattern(1000)));
+    ASSERT_TRUE(feeding.Send(Concat({HeadBytes(head), PDVBytes(1 << 20), PatternBytes(1000)})));
     ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead)));
     receiver.Close();
     std::set<uint32_t> failed;
     for (int i = 0; i < 3; ++i) {
         const auto got = client.Read();
         ASSERT_TRUE(got);
-        EXPECT_EQ(got->head.Type, HeadType::Failed);
-        EXPECT_EQ(got->head.CallerID, 4u);
-        failed.insert(got->head.MessageID);
+        EXPECT_EQ(got->Head.Type, HeadType::Failed);
+        EXPECT_EQ(got->Head.CallerID, 4u);
+        failed.insert(got->Head.MessageID);
     }
     EXPECT_EQ(failed, std::set<uint32_t>(ids.begin() + 3, ids.end()));
     EXPECT_TRUE(feeding.WaitClosed());
@@ -408,10 +407,11 @@ TEST_F(BusServerTest, SenderBreakingOffMidFrameClosesTheReceiverItFedOnly) {
         MessageHead head = Head(HeadType::Message, "s", "fed", 1);
         // Cut short in a long body, or in a BLOB whose next chunk claims more than is left.
         (badInput ? head.cbBLOB : head.cbMessage) = 100000;
-        ASSERT_TRUE(sender.Send(Bytes(head) + (badInput ? PdvBytes(8) : "") + "12345678"));
+        ASSERT_TRUE(sender.Send(
+            Concat({HeadBytes(head), badInput ? PDVBytes(8) : Bytes(), ToBytes("12345678")})));
         ASSERT_TRUE(receiver.ReadRaw(sizeof(MessageHead) + 8));
         if (badInput) {
-            ASSERT_TRUE(sender.Send(PdvBytes(100000)));
+            ASSERT_TRUE(sender.Send(PDVBytes(100000)));
             EXPECT_TRUE(sender.WaitClosed());
         } else {
             sender.Close();
@@ -440,19 +440,19 @@ TEST_F(BusServerTest, BadInputClosesOnlyThatConnectionAndSaysWhy) {
     auto edited = [](void (*edit)(MessageHead&)) {
         MessageHead head = Head(HeadType::Message, "evil", "victim", 1);
         edit(head);
-        return Bytes(head);
+        return HeadBytes(head);
     };
-    const std::string listen = Bytes(Head(HeadType::Listen, "evil", ""));
+    const Bytes listen = HeadBytes(Head(HeadType::Listen, "evil", ""));
     const struct {
-        std::string bytes;
+        Bytes bytes;
         const char* reason;
         bool onStatusPort = false;
     } cases[] = {
         {edited([](MessageHead& h) { h.cbBLOB = 17 << 20; }),
          "frame of 17825792 bytes over the limit of 16777216"},
         {listen, "Listen on a command port"},
-        {Bytes(Head(HeadType::Listen, "", "")), "Listen without a source id", true},
-        {listen + listen, "a second Listen on one connection", true},
+        {HeadBytes(Head(HeadType::Listen, "", "")), "Listen without a source id", true},
+        {Concat({listen, listen}), "a second Listen on one connection", true},
     };
     RawClient victim = Receiver("victim");
     RawClient bystander = Client();
@@ -475,6 +475,6 @@ TEST_F(BusServerTest, BadInputClosesOnlyThatConnectionAndSaysWhy) {
                   HeadType::Reply);
         const auto got = victim.ReadSkippingHeartbeats();
         ASSERT_TRUE(got);
-        EXPECT_EQ(got->body, "still fine");
+        EXPECT_EQ(got->BodyText(), "still fine");
     }
 }

@@ -17,8 +17,6 @@
 #include <string>
 #include <vector>
 
-using namespace rawframes;
-
 namespace {
 
 // The first number text has after prefix, 0 when it has none.
@@ -40,7 +38,7 @@ TEST(DaemonTest, StopsCleanlyOnSigtermAndLogsItsCounters) {
     RawClient receiver(statusPort + 2);
     ASSERT_TRUE(receiver.Listen("last"));
     RawClient client(commandPort + 2);
-    ASSERT_TRUE(client.Send(Encode(Head(HeadType::Enquiry, "c", "last"))));
+    ASSERT_TRUE(client.Send(FrameBuilder(Head(HeadType::Enquiry, "c", "last")).Build()));
     ASSERT_TRUE(client.Read());
     daemon.Signal(SIGTERM);
     EXPECT_EQ(daemon.Wait(Bound), 0);

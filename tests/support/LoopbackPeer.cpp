@@ -15,7 +15,7 @@ LoopbackPeer::LoopbackPeer(uint16_t port) {
     m_Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(m_Listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = rawframes::Loopback(port);
+    sockaddr_in address = Loopback(port);
     socklen_t length = sizeof address;
     if (::bind(m_Listener, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
         ::listen(m_Listener, 64) < 0 ||
@@ -229,8 +229,7 @@ void LoopbackPeer::Write(Connection& connection) {
             return;
         }
         lock.unlock();
-        const bool sent = rawframes::SendAll(connection.Fd, operation.Data.data(),
-                                             operation.Data.size());
+        const bool sent = SendAll(connection.Fd, operation.Data.data(), operation.Data.size());
         lock.lock();
         if (!sent) {
             // The client is gone: nothing queued can reach it any more.

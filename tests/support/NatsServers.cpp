@@ -44,8 +44,7 @@ bool NatsServers::Start(int count) {
         m_Servers.push_back(std::make_unique<ChildProcess>(argv));
     }
     for (int i = 0; i < count; ++i) {
-        if (!Eventually([&] { return rawframes::RawClient(m_Ports[i]).IsOpen(); },
-                        std::chrono::seconds(5))) {
+        if (!Eventually([&] { return RawClient(m_Ports[i]).IsOpen(); }, std::chrono::seconds(5))) {
             return false;
         }
     }

@@ -13,8 +13,6 @@
 #include <string>
 #include <thread>
 
-using namespace rawframes;
-
 namespace {
 
 // The value of one series in a scrape, -1 when the scrape lacks it.
@@ -38,7 +36,8 @@ TEST_F(ToolTest, MetricsAndStatsFollowTheTrafficWhileItFlows) {
     ASSERT_TRUE(receiver.Listen("stats-rx"));
     // The sender's connection stays open until the scrape has listed it.
     RawClient sender(m_Bus->CommandPort(1));
-    const std::string post = Encode(Head(HeadType::Message, "tx", "stats-rx", 7), "hi");
+    const Bytes post =
+        FrameBuilder(Head(HeadType::Message, "tx", "stats-rx", 7)).Body("hi").Build();
     std::atomic<bool> stop{false};
     std::atomic<int> posts{0};
     std::thread traffic([&] {
