@@ -14,7 +14,7 @@ Bytes ToBytes(const void* data, size_t size) {
 
 void Append(Bytes& to, const Bytes& more) { to.insert(to.end(), more.begin(), more.end()); }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
+Bytes Concat(const std::vector<Bytes>& parts) {
     Bytes bytes;
     for (const Bytes& part : parts) {
         Append(bytes, part);

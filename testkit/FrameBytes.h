@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +19,7 @@ Bytes ToBytes(std::string_view text);
 Bytes ToBytes(const void* data, size_t size);
 void Append(Bytes& to, const Bytes& more);
 // The parts one after another, for frames sent in pieces or broken on purpose.
-Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Concat(const std::vector<Bytes>& parts);
 // size bytes of a repeating, position-dependent pattern, so misplaced chunks show.
 Bytes PatternBytes(size_t size, uint32_t seed = 0);
 

@@ -82,11 +82,9 @@ protected:
 
 // The acknowledgement of expectedID as a target answers it.
 MessageHead AckOf(uint32_t type, uint32_t messageID) {
-    MessageHead ack(type);
+    MessageHead ack = Head(type, "you", "me");
     ack.MessageID = messageID;
     ack.CallerID = 9;
-    ack.SetSourceID("you");
-    ack.SetTargetID("me");
     return ack;
 }
 

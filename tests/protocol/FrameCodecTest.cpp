@@ -19,14 +19,7 @@ using Part = FrameCodec::Part;
 
 namespace {
 
-MessageHead MessageFrameHead() {
-    MessageHead head(HeadType::Message);
-    head.SetSourceID("A");
-    head.SetTargetID("B");
-    return head;
-}
-
-FrameBuilder Frame() { return FrameBuilder(MessageFrameHead()); }
+FrameBuilder Frame() { return FrameBuilder(Head(HeadType::Message, "A", "B")); }
 
 // The bytes with the 32-bit field at offset overwritten.
 Bytes Patched(Bytes bytes, size_t offset, uint32_t value) {
@@ -34,17 +27,9 @@ Bytes Patched(Bytes bytes, size_t offset, uint32_t value) {
     return bytes;
 }
 
-Bytes Concat(const std::vector<Bytes>& parts) {
-    Bytes bytes;
-    for (const auto& part : parts) {
-        Append(bytes, part);
-    }
-    return bytes;
-}
-
 // A message head whose field at offset is patched to value, then raw bytes.
 Bytes Announcing(size_t offset, uint32_t value, const std::vector<Bytes>& after = {}) {
-    Bytes bytes = Patched(HeadBytes(MessageFrameHead()), offset, value);
+    Bytes bytes = Patched(HeadBytes(Head(HeadType::Message, "A", "B")), offset, value);
     Append(bytes, Concat(after));
     return bytes;
 }

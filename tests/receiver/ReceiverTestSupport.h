@@ -17,12 +17,8 @@ using namespace std::chrono_literals;
 // A head as a bus server pushes it to a receiver: from sender, to the receiver, answer wanted.
 inline MessageHead PushedHead(uint32_t type, int32_t command, const char* from = "Sender",
                               const char* to = "Me") {
-    MessageHead head(type);
+    MessageHead head = Head(type, from, to, command, HeadFlag::AckRequested);
     head.CallerID = 77;
-    head.Flags = HeadFlag::AckRequested;
-    head.Command = command;
-    head.SetSourceID(from);
-    head.SetTargetID(to);
     return head;
 }
 
