@@ -79,6 +79,9 @@ void ExpectFilterLines(const LogCapture& capture, const char* nameLine) {
     EXPECT_EQ(lines, expected);
 }
 
+// Test listings name a case rather than dump its bytes.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.Label; }
+
 class FaultTest : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(FaultTest, IsLoggedByNameAndTheThreadCarriesOn) {

@@ -136,6 +136,9 @@ struct SendFailureCase {
     bool Closes;
 };
 
+// Test listings name a case rather than dump its bytes.
+void PrintTo(const SendFailureCase& c, std::ostream* out) { *out << c.Name; }
+
 class SocketSendFailureTest : public SocketTest,
                               public ::testing::WithParamInterface<SendFailureCase> {};
 

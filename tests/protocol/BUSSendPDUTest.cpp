@@ -140,6 +140,9 @@ struct ReadFailure {
 
 constexpr size_t Whole = SIZE_MAX;
 
+// Test listings name a case rather than dump its bytes.
+void PrintTo(const ReadFailure& c, std::ostream* out) { *out << c.Name; }
+
 class ReadFailureTest : public BUSSendPDUTest, public ::testing::WithParamInterface<ReadFailure> {};
 
 TEST_P(ReadFailureTest, FailsWithItsLineAndCodeAndTearsNothingDown) {

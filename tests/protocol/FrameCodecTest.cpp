@@ -139,6 +139,9 @@ struct FrameCase {
     int32_t MaxFrame = INT32_MAX;
 };
 
+// Test listings name a case rather than dump its bytes.
+void PrintTo(const FrameCase& c, std::ostream* out) { *out << c.Name; }
+
 class FrameCodecTest : public ::testing::TestWithParam<FrameCase> {};
 
 } // namespace

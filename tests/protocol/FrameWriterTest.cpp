@@ -57,6 +57,9 @@ WriteCase KnownBlob(const char* name, int length) {
 
 // Frames written by the library over a real connection, compared with the test's own build of
 // them, then played back and read by the library's reader.
+// Test listings name a case rather than dump its bytes.
+void PrintTo(const WriteCase& c, std::ostream* out) { *out << c.Name; }
+
 class FrameWriterTest : public StreamTest, public ::testing::WithParamInterface<WriteCase> {};
 
 } // namespace
