@@ -22,13 +22,9 @@ Bytes Concat(const std::vector<Bytes>& parts) {
     return bytes;
 }
 
-Bytes PatternBytes(size_t size, uint32_t seed) {
+Bytes PatternBytes(size_t size, uint64_t seed) {
     Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 12345u;
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = static_cast<uint8_t>(state >> 16);
-    }
+    FillPattern(bytes.data(), size, seed);
     return bytes;
 }
 
@@ -69,12 +65,6 @@ MessageHead AnswerHead(const MessageHead& request, uint32_t type) {
 }
 
 std::string PeerFrame::BodyText() const { return std::string(Body.begin(), Body.end()); }
-
-std::u16string PeerFrame::WideBody() const {
-    std::u16string text(Body.size() / 2, u'\0');
-    std::memcpy(text.data(), Body.data(), text.size() * 2);
-    return text;
-}
 
 ParseResult ParseFrame(const uint8_t* data, size_t size) {
     const ParseResult malformed{ParseStatus::Malformed, std::nullopt};
@@ -156,11 +146,6 @@ FrameBuilder& FrameBuilder::Chunks(const std::vector<Bytes>& chunks, bool stream
     return *this;
 }
 
-FrameBuilder& FrameBuilder::NoTail() {
-    m_Tail = false;
-    return *this;
-}
-
 FrameBuilder& FrameBuilder::CbMessage(int32_t value) {
     m_CbMessage = value;
     return *this;
@@ -191,8 +176,6 @@ Bytes FrameBuilder::Build() const {
         }
         Append(bytes, PDVBytes(0, true));
     }
-    if (m_Tail) {
-        Append(bytes, TailBytes());
-    }
+    Append(bytes, TailBytes());
     return bytes;
 }

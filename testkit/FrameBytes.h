@@ -20,8 +20,18 @@ Bytes ToBytes(const void* data, size_t size);
 void Append(Bytes& to, const Bytes& more);
 // The parts one after another, for frames sent in pieces or broken on purpose.
 Bytes Concat(const std::vector<Bytes>& parts);
-// size bytes of a repeating, position-dependent pattern, so misplaced chunks show.
-Bytes PatternBytes(size_t size, uint32_t seed = 0);
+// Byte i of the pattern of seed: every position differs from its neighbours, so a lost, doubled
+// or shifted chunk shows. Any range can be produced on its own (the streamed writers need that).
+inline uint8_t PatternByte(uint64_t seed, uint64_t i) {
+    return static_cast<uint8_t>(((i + seed) * 0x9E3779B97F4A7C15ull) >> 56);
+}
+inline void FillPattern(uint8_t* data, size_t n, uint64_t seed, uint64_t offset = 0) {
+    for (size_t i = 0; i < n; ++i) {
+        data[i] = PatternByte(seed, offset + i);
+    }
+}
+// size bytes of the pattern of seed.
+Bytes PatternBytes(size_t size, uint64_t seed = 0);
 
 // A head with the given fields; the lengths are left to FrameBuilder.
 MessageHead Head(uint32_t type, const char* source, const char* target, int32_t command = 0,
@@ -51,8 +61,6 @@ struct PeerFrame {
     size_t Size = 0;
 
     std::string BodyText() const;
-    // The body as UTF-16 code units (an odd last byte is dropped).
-    std::u16string WideBody() const;
 };
 
 enum class ParseStatus { Complete, Incomplete, Malformed };
@@ -87,7 +95,6 @@ public:
     FrameBuilder& Blob(const Bytes& blob, size_t chunk = SIZE_MAX);
     // A BLOB cut into the given chunks; streamed announces 0x7FFFFFFF, else the sum.
     FrameBuilder& Chunks(const std::vector<Bytes>& chunks, bool streamed);
-    FrameBuilder& NoTail();
     FrameBuilder& CbMessage(int32_t value);
     FrameBuilder& CbBLOB(int32_t value);
 
@@ -99,7 +106,6 @@ private:
     std::vector<Bytes> m_Chunks;
     bool m_HasBlob = false;
     bool m_Streamed = false;
-    bool m_Tail = true;
     std::optional<int32_t> m_CbMessage;
     std::optional<int32_t> m_CbBLOB;
 };

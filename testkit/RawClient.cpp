@@ -165,20 +165,6 @@ std::optional<PeerFrame> RawClient::Read(Millis timeout) {
     }
 }
 
-std::optional<PeerFrame> RawClient::ReadSkippingHeartbeats(Millis timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<Millis>(deadline -
-                                                             std::chrono::steady_clock::now());
-        auto frame = Read(std::max(Millis(0), left));
-        const uint32_t type = frame ? frame->Head.Type : 0;
-        if (type != HeadType::Heartbeat && type != HeadType::Heartbeat1Minute &&
-            type != HeadType::Heartbeat5Minute) {
-            return frame;
-        }
-    }
-}
-
 bool RawClient::WaitClosed(Millis timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char sink[65536];

@@ -45,8 +45,6 @@ public:
     std::optional<Bytes> ReadRaw(size_t size, Millis timeout = Bound);
     // One whole frame.
     std::optional<PeerFrame> Read(Millis timeout = Bound);
-    // The next frame that is not a heartbeat.
-    std::optional<PeerFrame> ReadSkippingHeartbeats(Millis timeout = Bound);
     // True when the server ends the connection within the deadline; bytes before are dropped.
     bool WaitClosed(Millis timeout = Bound);
     // True once a byte is there to read (or the connection ended) within timeout.

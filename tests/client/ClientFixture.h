@@ -5,7 +5,7 @@
 #include "tessary/protocol/internal/BUSNetPDUProxy.h"
 #include "tests/support/BusClient.h"
 #include "tests/support/LoopbackPeer.h"
-#include "tests/support/SeenErrors.h"
+#include "tests/support/Events.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,6 @@ inline LoopbackPeer::Responder BusWithTarget(std::string ackBody = "", uint32_t 
             frame.Head.HasFlag(HeadFlag::AckRequested)) {
             MessageHead ack = AnswerHead(frame.Head, HeadType::Ack);
             ack.Command = 0;
-            std::memcpy(ack.TargetID, frame.Head.SourceID, IdFieldSize);
-            ack.SetSourceID(frame.Head.GetTargetID().c_str());
             peer.Send(FrameBuilder(ack).Body(ackBody).Build(), connection);
         }
     };
@@ -37,7 +35,7 @@ protected:
         client.SetSourceID("me");
         Collect(client.BusError, busErrors);
     }
-    std::string Tag() const { return "[" + std::to_string(client.Instance()) + "] "; }
+    std::string Tag() const { return client.Tag(); }
 
     // Declared before the client so that they outlive it.
     ORVEX::Log::LogCapture log;

@@ -4,8 +4,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <cstring>
-
 using ORVEX::Tessary::Controller::Client;
 
 using ClientTest = ClientTestBase<Client>;

@@ -8,7 +8,7 @@
 #include "tests/support/BusClient.h"
 #include "tests/support/EmbeddedBus.h"
 #include "testkit/Eventually.h"
-#include "tests/support/SeenErrors.h"
+#include "tests/support/Events.h"
 
 #include <gtest/gtest.h>
 
@@ -97,11 +97,6 @@ struct Delivery {
     std::u16string WMessage;
     Block BLOB;
 };
-
-inline C11DelegateHandler<EventArgs_BUSMessage>
-Handler(std::function<void(const void*, EventArgs_BUSMessage*)> function) {
-    return C11DelegateHandler<EventArgs_BUSMessage>(std::move(function));
-}
 
 // Bus servers of this process on free ports, with a BLOBReceiver "rx" registered on every one
 // of them and the three senders spread over them. Handlers are added by each test, then

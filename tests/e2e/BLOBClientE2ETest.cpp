@@ -90,11 +90,10 @@ TEST_F(BLOBClientE2ETest, AWriterThatThrowsCostsTheConnectionNotTheReceiver) {
                                            throw std::runtime_error("disk gone");
                                        },
                                        5000));
-    const std::string id = std::to_string(streamClient.Instance());
-    EXPECT_TRUE(log.Has("[" + id +
-                        "] The BLOB writer failed with an exception : disk gone, the connection "
-                        "is dropped"));
-    EXPECT_TRUE(log.Has("[" + id + "] Leave SendBLOB, socket is closed ? Skip ReadAck"));
+    const std::string id = streamClient.Tag();
+    EXPECT_TRUE(log.Has(id + "The BLOB writer failed with an exception : disk gone, the connection "
+                             "is dropped"));
+    EXPECT_TRUE(log.Has(id + "Leave SendBLOB, socket is closed ? Skip ReadAck"));
     // The next send gets through on a new connection; the receiver's connection that carried
     // the broken frame is renewed by its bus server meanwhile. No handler ever sees the bytes of
     // the broken frame: a frame cut short is fired without its BLOB, possibly after the next

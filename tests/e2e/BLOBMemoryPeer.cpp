@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace blobtest;

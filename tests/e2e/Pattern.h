@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tessary/foundation/TmplBlockBuffer.h"
+#include "testkit/FrameBytes.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,16 +10,7 @@ namespace blobtest {
 
 using Block = TmplBlockBuffer<unsigned char>;
 
-// Byte i of the pattern of seed: every position differs from its neighbours, so a lost, doubled
-// or shifted chunk shows. Any range can be produced on its own (the streamed writers need that).
-inline unsigned char PatternByte(uint64_t seed, uint64_t i) {
-    return static_cast<unsigned char>(((i + seed) * 0x9E3779B97F4A7C15ull) >> 56);
-}
-inline void FillPattern(unsigned char* data, size_t n, uint64_t seed, uint64_t offset = 0) {
-    for (size_t i = 0; i < n; ++i) {
-        data[i] = PatternByte(seed, offset + i);
-    }
-}
+// The testkit's byte pattern in blocks, as the library's BLOB calls take and give them.
 inline Block Pattern(size_t n, uint64_t seed) {
     Block block;
     if (n > 0) {

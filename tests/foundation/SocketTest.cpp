@@ -1,6 +1,7 @@
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/foundation/internal/Socket.h"
 #include "testkit/Eventually.h"
+#include "testkit/RawClient.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>
@@ -207,9 +208,7 @@ TEST(SocketSelfConnectTest, AConnectionThatMetItselfIsRecognised) {
     // a free ephemeral port now and then does; Open refuses such a connection.
     const int handle = ::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(handle, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;
     ASSERT_EQ(::bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length), 0);

@@ -14,7 +14,6 @@
 #include <deque>
 #include <new>
 #include <utility>
-#include <vector>
 
 using ORVEX::Log::LogCapture;
 

@@ -218,7 +218,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Leave NetRead, BUS Protocol error, cbRead <= 0"},
         FrameCase{"BodyShort", [] { return Cut(Frame().Body("abcd").CbMessage(10).Build(), 92); },
                   "", "Leave NetRead, BUS Protocol error, cbRead < cbMessage"},
-        FrameCase{"TailMissing", [] { return Frame().NoTail().Build(); }, "",
+        FrameCase{"TailMissing", [] { return Cut(Frame().Build(), 88); }, "",
                   "Leave NetRead, BUS Protocol error, cbTail <= 0"},
         FrameCase{"TailShort", [] { return Cut(Frame().Build(), 88 + 10); }, "",
                   "Leave NetRead, BUS Protocol error, cbTail < sizeof (Tail)"},

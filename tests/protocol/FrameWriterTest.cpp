@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 
 #include <functional>
-#include <string>
 #include <vector>
 
 using ORVEX::Log::LogCapture;

@@ -4,12 +4,10 @@
 #include "tessary/protocol/internal/BUSSendPDU.h"
 #include "testkit/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
-#include "tests/support/SeenErrors.h"
+#include "tests/support/Events.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <string>
 #include <vector>
 
 // The socket's receive time-out once it differs from before (the reader sets it just after

@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 namespace receivertest {

@@ -186,7 +186,7 @@ TEST_F(WaitServerTest, PushedFramesAreFiredAndAnsweredInTurn) {
     EXPECT_EQ(IdFieldText(ack.Head.TargetID), "Sender");
     EXPECT_FALSE(ack.Head.HasFlag(HeadFlag::Wide));
     EXPECT_TRUE(answers[1].Head.HasFlag(HeadFlag::Wide));
-    EXPECT_EQ(answers[1].WideBody(), u"re h\u00e9llo");
+    EXPECT_EQ(answers[1].BodyText(), std::string("r\0e\0 \0h\0\xe9\0l\0l\0o\0", 16));
     // An Error carries the code and the command, and takes the wide flag when it has no text.
     EXPECT_EQ(answers[2].Head.Value, 5);
     EXPECT_EQ(answers[2].Head.Command, 12);

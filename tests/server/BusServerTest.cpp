@@ -59,6 +59,13 @@ protected:
         return answer ? answer->Head.Type : 0;
     }
 
+    // Reads the next frame, which must carry text.
+    static void ExpectBody(RawClient& receiver, const std::string& text) {
+        const auto got = receiver.Read();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->BodyText(), text);
+    }
+
     std::unique_ptr<BusServer> m_Server;
 };
 
@@ -168,11 +175,6 @@ TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnlyAlsoAfterAReco
     auto publish = [&](int32_t command, const char* text) {
         EXPECT_EQ(Request(client, HeadType::Message, "pub", "", command, text), HeadType::Reply);
     };
-    auto expect = [](RawClient& receiver, const char* text) {
-        const auto got = receiver.Read();
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->BodyText(), text);
-    };
     RawClient a = Receiver("a");
     {
         RawClient b = Receiver("b");
@@ -183,10 +185,10 @@ TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnlyAlsoAfterAReco
         EXPECT_EQ(Request(client, HeadType::Subscribe, "c", BUSServerID, 78), HeadType::Reply);
         publish(77, "for 77");
         publish(78, "for 78");
-        expect(a, "for 77");
-        expect(b, "for 77");
+        ExpectBody(a, "for 77");
+        ExpectBody(b, "for 77");
         // c's first message is the one for 78: it never saw the one for 77.
-        expect(c, "for 78");
+        ExpectBody(c, "for 78");
     }
     ASSERT_TRUE(Eventually([&] {
         RawClient probe = Client();
@@ -195,7 +197,7 @@ TEST_F(BusServerTest, PublishReachesTheSubscribersOfTheCommandOnlyAlsoAfterAReco
     // b's subscription outlives its connection.
     RawClient again = Receiver("b");
     publish(77, "still here");
-    expect(again, "still here");
+    ExpectBody(again, "still here");
 }
 
 // The counters follow the traffic (the scrape case checks the others), and a stop logs them.
@@ -205,9 +207,7 @@ TEST_F(BusServerTest, RegisteringAgainReplacesTheOldConnectionAndAStopLogsTheCou
     EXPECT_TRUE(old.WaitClosed());
     RawClient client = Client();
     EXPECT_EQ(Request(client, HeadType::Message, "c", "dup", 1, "to the new one"), HeadType::Reply);
-    const auto got = fresh.Read();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->BodyText(), "to the new one");
+    ExpectBody(fresh, "to the new one");
     EXPECT_EQ(Request(client, HeadType::Message, "c", "nobody", 1, "lost"), HeadType::Failed);
     const busd::BusStats stats = m_Server->Stats();
     EXPECT_EQ(stats.FramesOutByType.at("SYNC"), 2u);
@@ -284,7 +284,7 @@ TEST_F(BusServerTest, FloodedReceiverIsStillReadWhileItsQueueIsFull) {
     }
     ASSERT_TRUE(receiver.Send(acks));
     for (int i = 0; i < Messages; ++i) {
-        const auto got = receiver.ReadSkippingHeartbeats(Millis(20000));
+        const auto got = receiver.Read(Millis(20000));
         ASSERT_TRUE(got) << "message " << i;
     }
     client.join();
@@ -325,9 +325,7 @@ TEST_F(BusServerTest, StalledSmallFrameHoldsNoReceiver) {
     ASSERT_TRUE(Eventually([&] { return m_Server->Stats().FramesInByType.count("Message") == 1; }));
     RawClient other = Client();
     EXPECT_EQ(Request(other, HeadType::Message, "other", "r", 2, "first"), HeadType::Reply);
-    const auto got = receiver.Read();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->BodyText(), "first");
+    ExpectBody(receiver, "first");
     ASSERT_TRUE(staller.Send(slow.data() + 1000, slow.size() - 1000));
     const auto late = receiver.ReadRaw(slow.size());
     ASSERT_TRUE(late);
@@ -473,8 +471,6 @@ TEST_F(BusServerTest, BadInputClosesOnlyThatConnectionAndSaysWhy) {
         EXPECT_EQ(Request(bystander, HeadType::Enquiry, "b", "victim"), HeadType::Reply);
         EXPECT_EQ(Request(bystander, HeadType::Message, "b", "victim", 2, "still fine"),
                   HeadType::Reply);
-        const auto got = victim.ReadSkippingHeartbeats();
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->BodyText(), "still fine");
+        ExpectBody(victim, "still fine");
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // A sender (Client, MessageClient, BLOBClient, ...) pointed at a test's bus servers instead of
 // the configured ones, with the parts of it a test looks at.
@@ -11,6 +12,8 @@ public:
         this->NbOfBUSServer = count;
     }
     uint32_t Instance() const { return this->InstanceID; }
+    // "[instance] ", as the client's own log lines begin.
+    std::string Tag() const { return "[" + std::to_string(this->InstanceID) + "] "; }
     // The command session (a BUSSendPDU).
     auto& Session() { return *this->PDUProxy->PDU; }
 };

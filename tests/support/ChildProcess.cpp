@@ -125,8 +125,6 @@ void ChildProcess::Signal(int signal) {
     }
 }
 
-void ChildProcess::Interrupt() { Signal(SIGINT); }
-
 bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
     return Eventually([&] { return Stdout().find(text) != std::string::npos; }, timeout);
 }

@@ -32,9 +32,8 @@ public:
     // Exit status after the child ended within timeout; -1 when it did not (it keeps running),
     // 128 + n when signal n ended it.
     int Wait(std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
-    // Sends signal while the child runs; Interrupt asks it to stop as Ctrl-C would.
+    // Sends signal while the child runs.
     void Signal(int signal);
-    void Interrupt();
     // The child reads end of file from then on.
     void CloseStdin();
 

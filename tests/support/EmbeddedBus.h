@@ -5,7 +5,7 @@
 #include <memory>
 
 // The bus of one test: bus servers of this process on ports the OS picks, bus server k on
-// command port CommandPort() + 2k and status port StatusPort() + 2k. The heartbeat is slow
+// command port CommandPort() + 2k and status port StatusPort() + 2k. The heartbeats are slow
 // enough that none lands in a test that does not ask for one. Tests that include this link
 // tessary_busd_core.
 inline busd::BusServerOptions BusOptions(int count = 2) {
@@ -14,6 +14,8 @@ inline busd::BusServerOptions BusOptions(int count = 2) {
     options.StatusPort = 0;
     options.NbOfBUSServer = count;
     options.HeartRateMs = 60000;
+    options.Heartbeat1MinuteMs = 600000;
+    options.Heartbeat5MinuteMs = 600000;
     return options;
 }
 

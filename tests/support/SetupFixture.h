@@ -1,10 +1,11 @@
 #pragma once
 
+#include "tests/support/Files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 
@@ -16,9 +17,6 @@ protected:
             m_SavedPath = value;
         }
         unsetenv("TESSARY_SYSTEM_PATH");
-        char pattern[] = "/tmp/tessary-setup-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
     }
     void TearDown() override {
         if (m_SavedPath) {
@@ -26,13 +24,12 @@ protected:
         } else {
             unsetenv("TESSARY_SYSTEM_PATH");
         }
-        std::filesystem::remove_all(dir);
     }
 
     std::string Write(const std::string& name, const std::string& text) const {
-        const std::filesystem::path path = dir / name;
-        std::ofstream(path) << text;
-        return path.string();
+        const std::string path = (dir / name).string();
+        WriteBytes(path, text);
+        return path;
     }
 
     // The directory the setup code must find on its own, with its trailing separator.
@@ -40,7 +37,9 @@ protected:
         return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/";
     }
 
-    std::filesystem::path dir;
+    ScratchDir m_Scratch;
+    // The scratch directory.
+    const std::filesystem::path dir = m_Scratch.Path();
 
 private:
     std::optional<std::string> m_SavedPath;

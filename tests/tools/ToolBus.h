@@ -2,16 +2,12 @@
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/EmbeddedBus.h"
+#include "tests/support/Files.h"
 #include "tests/support/LoopbackPeer.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,45 +47,12 @@ private:
     }
 };
 
-// A multi-MiB BLOB under ThreadSanitizer on a loaded machine takes seconds to arrive.
-inline constexpr std::chrono::milliseconds FileBound{15000};
-
 inline bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// A directory of its own for one test's files, removed with everything in it at the end.
-class ScratchDir {
-public:
-    ScratchDir() : m_Path(::testing::TempDir() + "tessary-tool-XXXXXX") {
-        EXPECT_NE(mkdtemp(m_Path.data()), nullptr);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_Path, ignored);
-    }
-    const std::string& Path() const { return m_Path; }
-    std::string File(const std::string& name) const { return m_Path + "/" + name; }
-
-private:
-    std::string m_Path;
-};
-
-// size bytes of the codec's position-dependent pattern as text, for files and BLOBs.
+// size bytes of the testkit's byte pattern as text, for files and BLOBs.
 inline std::string PatternText(size_t size, uint32_t seed) {
     const Bytes bytes = PatternBytes(size, seed);
     return std::string(bytes.begin(), bytes.end());
-}
-
-inline void WriteBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// The whole file; empty when it cannot be read.
-inline std::string ReadBytes(const std::string& path) {
-    std::ostringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
 }

@@ -5,8 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// A message table's entry from a lambda.
+inline C11DelegateHandler<EventArgs_BUSMessage>
+Handler(std::function<void(const void*, EventArgs_BUSMessage*)> function) {
+    return C11DelegateHandler<EventArgs_BUSMessage>(std::move(function));
+}
 
 // What a handler saw of an error event; the record itself lives only during Fire.
 struct SeenError {
