@@ -17,7 +17,7 @@ void RawFrameReceiver::Stop() {
     m_Client.Close();
 }
 
-void RawFrameReceiver::SetReply(std::optional<std::string> text) {
+void RawFrameReceiver::SetReply(std::string text) {
     std::lock_guard lock(m_Mutex);
     m_Reply = std::move(text);
 }
@@ -53,16 +53,13 @@ void RawFrameReceiver::ReadLoop() {
         }
         m_Count.fetch_add(1);
         m_Changed.notify_all();
-        if (!m_Reply) {
-            continue;
-        }
         MessageHead head = AnswerHead(received, HeadType::Ack, m_Id.c_str());
         head.Command = 0;
         FrameBuilder answer(head);
-        if (m_Reply->empty()) {
+        if (m_Reply.empty()) {
             answer.WideBody(u"");
         } else {
-            answer.Body(*m_Reply);
+            answer.Body(m_Reply);
         }
         lock.unlock();
         m_Client.Send(answer.Build());

@@ -6,7 +6,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,8 +25,8 @@ public:
     void Stop();
 
     // How the next messages are answered: an Ack with this 8-bit text (empty: an empty 16-bit
-    // body, as a real receiver answers), or, with none, not at all.
-    void SetReply(std::optional<std::string> text);
+    // body, as a real receiver answers).
+    void SetReply(std::string text);
 
     // Messages seen so far, the server's own on-line announcement left out.
     std::vector<PeerFrame> Messages() const;
@@ -47,5 +46,5 @@ private:
     mutable std::mutex m_Mutex;
     mutable std::condition_variable m_Changed;
     std::vector<PeerFrame> m_Messages;
-    std::optional<std::string> m_Reply = "";
+    std::string m_Reply;
 };

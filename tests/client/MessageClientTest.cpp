@@ -49,7 +49,9 @@ TEST_F(MessageClientTest, AnErrorAcknowledgementRaisesAckErrorAndEmptiesTheReply
     EXPECT_TRUE(busErrors.empty());
 }
 
-TEST_F(MessageClientTest, ATargetThatNeverAnswersFailsAfterItsTimeOut) {
+// A target that never answers costs the whole time-out; a bus server that hangs up meanwhile
+// ends the wait at once.
+TEST_F(MessageClientTest, ATargetThatNeverAnswersFailsAfterItsTimeOutOrAtAHangUp) {
     peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
         p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
     });
@@ -68,6 +70,17 @@ TEST_F(MessageClientTest, ATargetThatNeverAnswersFailsAfterItsTimeOut) {
     EXPECT_EQ(ackErrors[0].Text, "xyz");
     EXPECT_TRUE(log.HasFragment("] Leave DoReadAck, get unknown <> -> <> of 0"));
     EXPECT_TRUE(log.HasFragment("-D?-> ["));
+
+    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
+        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+        p.Close(connection);
+    });
+    const auto hangUp = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Send("you", 2, DString("q"), reply, 30000));
+    EXPECT_LT(std::chrono::steady_clock::now() - hangUp, std::chrono::seconds(10));
+    EXPECT_EQ(busErrors.back().Code, -1);
+    ASSERT_EQ(ackErrors.size(), 2u);
+    EXPECT_EQ(ackErrors[1].Code, 0);
 }
 
 TEST_F(MessageClientTest, ARefusedSendOnAnOpenConnectionClosesIt) {

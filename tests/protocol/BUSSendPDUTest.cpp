@@ -124,7 +124,8 @@ TEST_F(BUSSendPDUTest, AnAckOfAnotherMessageIsDiscardedAndTheNextFrameLeftUnread
 
 // An answer that breaks off or is not the one the read waits for: the ack of message 42, or the
 // reply to an enquiry, cut to Keep bytes, after which the peer closes. The reply is read as
-// head and tail whatever its lengths say, so a BLOB's closing PDV stands where its tail should.
+// head and tail whatever its lengths say, so a body or a BLOB's closing PDV stands where its tail
+// should.
 struct ReadFailure {
     const char* Name;
     bool Ack;
@@ -203,7 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "Leave ReadReply due to failed to Read.Tail"},
         ReadFailure{"ReplyShortTail", false, HeadType::Reply, 88 + 10, -7, "Invalid Tail",
                     "Leave ReadReply due to invalid Tail, 10 < 16"},
-        ReadFailure{"ReplyWrongTailMagic", false, HeadType::Reply, Whole, -7, "Invalid Tail",
+        ReadFailure{"ReplyBodyInPlaceOfTail", false, HeadType::Reply, Whole, -7, "Invalid Tail",
+                    "Leave ReadReply due to invalid Tail.", "12345"},
+        ReadFailure{"ReplyPDVInPlaceOfTail", false, HeadType::Reply, Whole, -7, "Invalid Tail",
                     "Leave ReadReply due to invalid Tail.", "", true}),
     [](const auto& param) { return std::string(param.param.Name); });
 

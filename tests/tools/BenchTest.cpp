@@ -1,4 +1,3 @@
-#include "server/BusServer.h"
 #include "tests/tools/ToolBus.h"
 
 #include <gtest/gtest.h>
@@ -9,14 +8,9 @@
 
 namespace {
 
-// Each mode through the bus the tool embeds, and a send through a bus it is pointed at; each
-// run prints one JSON object with every operation counted and its latencies in order.
-TEST(BenchTest, CountedRunsReportEveryOperation) {
-    const auto bus = StartBus(BusOptions(1));
-    ASSERT_TRUE(bus);
-    const std::vector<std::string> external = {
-        "--command-port", std::to_string(bus->CommandPort()), "--status-port",
-        std::to_string(bus->StatusPort()), "--servers", "1"};
+// Each mode through the bus the tool embeds, and a send through the test's bus; each run prints
+// one JSON object with every operation counted and its latencies in order.
+TEST_F(ToolTest, BenchCountsAndReportsEveryOperation) {
     struct Case {
         const char* Mode;
         int Count;
@@ -33,10 +27,11 @@ TEST(BenchTest, CountedRunsReportEveryOperation) {
         SCOPED_TRACE(std::string(c.Mode) + " on the " + c.Bus + " bus");
         std::vector<std::string> arguments = {
             "bench", "--mode", c.Mode, "--count", std::to_string(c.Count), "--clients",
-            std::to_string(c.Clients), "--size", c.Size, "--json", "--servers", "2"};
+            std::to_string(c.Clients), "--size", c.Size, "--json"};
         if (std::string(c.Bus) == "external") {
-            arguments.resize(arguments.size() - 2);
-            arguments.insert(arguments.end(), external.begin(), external.end());
+            arguments = With(arguments);
+        } else {
+            arguments.insert(arguments.end(), {"--servers", "2"});
         }
         ToolProcess bench(arguments);
         EXPECT_EQ(bench.Wait(), 0) << bench.Stderr();
@@ -55,8 +50,8 @@ TEST(BenchTest, CountedRunsReportEveryOperation) {
         EXPECT_LE(result.value("p90_us", 0.0), result.value("p99_us", 0.0));
         EXPECT_LE(result.value("p99_us", 0.0), result.value("max_us", 0.0));
     }
-    // The external bus saw its run go through.
-    EXPECT_GE(bus->Stats().FramesInByType["Message"], 50u);
+    // The test's bus saw its run go through.
+    EXPECT_GE(m_Bus->Stats().FramesInByType["Message"], 50u);
 }
 
 } // namespace

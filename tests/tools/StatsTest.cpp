@@ -51,14 +51,7 @@ TEST_F(ToolTest, MetricsAndStatsFollowTheTrafficWhileItFlows) {
         while (receiver.Read(std::chrono::milliseconds(200)) || !stop) {
         }
     });
-    const std::string messagesIn = R"(tessary_frames_in_total{type="Message",server="1"})";
-    double seen = 0;
-    for (int i = 0; i < 20; ++i) {
-        const auto scrape = http.Get("/metrics");
-        ASSERT_TRUE(scrape && scrape->status == 200);
-        EXPECT_GE(Value(scrape->body, messagesIn), seen) << "a counter went back";
-        seen = Value(scrape->body, messagesIn);
-    }
+    // The tool scrapes twice while the traffic flows, for its rates.
     ToolProcess json({"stats", "--metrics", url, "--json"});
     const int status = json.Wait();
     stop = true;
@@ -77,11 +70,11 @@ TEST_F(ToolTest, MetricsAndStatsFollowTheTrafficWhileItFlows) {
 
     const auto metrics = http.Get("/metrics");
     const auto connz = http.Get("/connz");
-    ASSERT_TRUE(connz && metrics);
+    ASSERT_TRUE(connz && metrics && metrics->status == 200);
     const std::string& text = metrics->body;
     const size_t sent = static_cast<size_t>(posts.load());
     EXPECT_EQ(metrics->get_header_value("Content-Type"), busd::MetricsContentType);
-    EXPECT_EQ(Value(text, messagesIn), sent);
+    EXPECT_EQ(Value(text, R"(tessary_frames_in_total{type="Message",server="1"})"), sent);
     // The posts and the bus server's on-line message to the receiver.
     EXPECT_EQ(Value(text, R"(tessary_frames_out_total{type="Message",server="1"})"), sent + 1);
     EXPECT_EQ(Value(text, R"(tessary_frames_out_total{type="Reply",server="1"})"), sent);
