@@ -1,4 +1,5 @@
 #include "tessary/protocol/shared/FrameWriter.h"
+#include "testkit/Eventually.h"
 #include "tests/protocol/SessionFixture.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,14 @@
 #include <string>
 
 namespace {
+
+// The socket's receive time-out once it differs from before (the reader sets it just after
+// the request went out, so a peer answering at once may look a moment too early); before
+// itself when it does not change within about 2 s.
+int ReceiveTimeOutOnceChanged(const Socket& socket, int before) {
+    Eventually([&] { return socket.ReceiveTimeOut() != before; });
+    return socket.ReceiveTimeOut();
+}
 
 XDWHolder<MessageHead> MessageTo(const char* target, int command, uint32_t flags = 0) {
     XDWHolder<MessageHead> head(new MessageHead(HeadType::Message));

@@ -2,21 +2,12 @@
 
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/protocol/internal/BUSSendPDU.h"
-#include "testkit/Eventually.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/Events.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
-
-// The socket's receive time-out once it differs from before (the reader sets it just after
-// the request went out, so a peer answering at once may look a moment too early); before
-// itself when it does not change within about 2 s.
-inline int ReceiveTimeOutOnceChanged(const Socket& socket, int before) {
-    Eventually([&] { return socket.ReceiveTimeOut() != before; });
-    return socket.ReceiveTimeOut();
-}
 
 // A connection's stream to a loopback peer.
 class StreamTest : public ::testing::Test {

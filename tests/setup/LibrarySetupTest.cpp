@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,11 @@ using ORVEX::Tessary::Controller::Client;
 namespace {
 
 const std::string kRegistryError = "RegOpenKeyEx failed : No such file or directory (2)";
+
+// The directory the setup code must find on its own, with its trailing separator.
+std::string ExecutableDirectory() {
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/";
+}
 
 // The level of the first line whose text is exact; Traffic, the lowest, stands for none.
 Level LevelOf(const LogCapture& capture, const std::string& exact) {

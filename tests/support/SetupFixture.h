@@ -32,11 +32,6 @@ protected:
         return path;
     }
 
-    // The directory the setup code must find on its own, with its trailing separator.
-    static std::string ExecutableDirectory() {
-        return std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/";
-    }
-
     ScratchDir m_Scratch;
     // The scratch directory.
     const std::filesystem::path dir = m_Scratch.Path();
