@@ -2,10 +2,12 @@
 // every BLOB with an empty answer: known-size BLOBs (BLOBClient) and the same sizes streamed in
 // 1 MiB writes (BLOBStreamClient). The rate is the BLOB bytes delivered and acknowledged per
 // second; each iteration is one whole SendBLOB.
-#include "server/BusServer.h"
 #include "tessary/client/BLOBStreamClient.h"
 #include "tessary/client/FixedBLOBClient.h"
 #include "tessary/receiver/FixedBLOBReceiver.h"
+#include "testkit/BusClient.h"
+#include "testkit/EmbeddedBus.h"
+#include "testkit/Eventually.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,7 +16,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <vector>
 
 using namespace ORVEX::Tessary::Controller;
@@ -27,14 +28,10 @@ constexpr int64_t MiB = 1 << 20;
 // One bus server and one registered BLOBReceiver for the whole run.
 struct Bus {
     Bus() {
-        busd::BusServerOptions options;
-        options.CommandPort = 0;
-        options.StatusPort = 0;
-        options.NbOfBUSServer = 1;
-        options.HeartRateMs = 60000;
+        busd::BusServerOptions options = BusOptions(1);
         options.MaxFrameBytes = 512 * MiB;
-        server = std::make_unique<busd::BusServer>(options);
-        if (!server->Start()) {
+        server = StartBus(options);
+        if (!server) {
             return;
         }
         receiver = std::make_unique<FixedBLOBReceiver>(server->StatusPort(), 1);
@@ -45,16 +42,13 @@ struct Bus {
         receiver->BLOBEvent.Add(static_cast<int>(Command), C11DelegateHandler<EventArgs_BUSMessage>(
                                                                [](const void*, EventArgs_BUSMessage*) {}));
         receiver->StartWait();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!online && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        Eventually([this] { return online.load(); }, std::chrono::seconds(5));
     }
+    // The receiver stops before the bus server goes.
     ~Bus() {
         if (receiver) {
             receiver->StopWait();
         }
-        server->Stop();
     }
     std::unique_ptr<busd::BusServer> server;
     std::unique_ptr<FixedBLOBReceiver> receiver;
@@ -65,14 +59,6 @@ Bus& TheBus() {
     static Bus bus;
     return bus;
 }
-
-class StreamClient : public BLOBStreamClient {
-public:
-    explicit StreamClient(int commandPort) {
-        CommandPort = commandPort;
-        NbOfBUSServer = 1;
-    }
-};
 
 void BM_SendBLOB(benchmark::State& state) {
     Bus& bus = TheBus();
@@ -100,7 +86,8 @@ void BM_SendBLOBStream(benchmark::State& state) {
         state.SkipWithError("bus server or receiver did not start");
         return;
     }
-    StreamClient client(bus.server->CommandPort());
+    BusClient<BLOBStreamClient> client;
+    client.UseBus(bus.server->CommandPort(), 1);
     client.SetSourceID("bench_stx");
     const int64_t size = state.range(0);
     std::vector<unsigned char> chunk(static_cast<size_t>(std::min(size, MiB)), 0x5A);

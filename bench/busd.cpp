@@ -1,8 +1,8 @@
 // Brokered traffic through an embedded bus server, with raw-frame clients on both ends: the
 // daemon's own cost without any library on top.
 
-#include "server/BusServer.h"
 #include "tessary/protocol/shared/FrameCodec.h"
+#include "testkit/EmbeddedBus.h"
 #include "testkit/RawClient.h"
 
 #include <benchmark/benchmark.h>
@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -62,23 +63,31 @@ private:
     std::thread m_Thread;
 };
 
-busd::BusServerOptions BenchOptions() {
-    busd::BusServerOptions options;
-    options.CommandPort = 0;
-    options.StatusPort = 0;
-    options.NbOfBUSServer = 1;
-    options.MaxFrameBytes = 1ll << 31;
-    return options;
-}
+// One bus server that relays frames of up to 2 GiB, the echo receiver registered on it and a
+// raw client on its command port.
+struct EchoBus {
+    EchoBus() {
+        busd::BusServerOptions options = BusOptions(1);
+        options.MaxFrameBytes = 1ll << 31;
+        server = StartBus(options);
+        if (server) {
+            receiver = std::make_unique<EchoReceiver>(server->StatusPort());
+            client.Connect(server->CommandPort());
+        }
+    }
+
+    std::unique_ptr<busd::BusServer> server;
+    std::unique_ptr<EchoReceiver> receiver;
+    RawClient client;
+};
 
 void BM_RequestAckRoundTrip(benchmark::State& state) {
-    busd::BusServer server(BenchOptions());
-    if (!server.Start()) {
+    EchoBus bus;
+    if (!bus.server) {
         state.SkipWithError("cannot start the bus server");
         return;
     }
-    EchoReceiver receiver(server.StatusPort());
-    RawClient client(server.CommandPort());
+    RawClient& client = bus.client;
     const std::string body(static_cast<size_t>(state.range(0)), 'x');
     for (auto _ : state) {
         const MessageHead send =
@@ -95,19 +104,16 @@ void BM_RequestAckRoundTrip(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(state.iterations());
-    client.Close();
-    server.Stop();
 }
 BENCHMARK(BM_RequestAckRoundTrip)->Arg(16)->Arg(4096)->UseRealTime();
 
 void BM_BlobThroughput(benchmark::State& state) {
-    busd::BusServer server(BenchOptions());
-    if (!server.Start()) {
+    EchoBus bus;
+    if (!bus.server) {
         state.SkipWithError("cannot start the bus server");
         return;
     }
-    EchoReceiver receiver(server.StatusPort());
-    RawClient client(server.CommandPort());
+    RawClient& client = bus.client;
     const auto size = static_cast<uint32_t>(state.range(0));
     const Bytes blob(size, 'b');
     for (auto _ : state) {
@@ -126,8 +132,6 @@ void BM_BlobThroughput(benchmark::State& state) {
         }
     }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(size));
-    client.Close();
-    server.Stop();
 }
 BENCHMARK(BM_BlobThroughput)->Arg(1 << 20)->Arg(64 << 20)->Arg(512 << 20)->UseRealTime();
 

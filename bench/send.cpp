@@ -1,8 +1,9 @@
 // Post and Send round trips of a MessageClient through in-process bus servers to a receiver
 // that answers every message at once, with bodies of 16 B and 40 KiB and default socket
 // options. Each benchmark reports the rate and the p50/p99 latency of one round trip.
-#include "server/BusServer.h"
 #include "tessary/client/MessageClient.h"
+#include "testkit/BusClient.h"
+#include "testkit/EmbeddedBus.h"
 #include "testkit/RawFrameReceiver.h"
 
 #include <benchmark/benchmark.h>
@@ -18,33 +19,18 @@ using ORVEX::Tessary::Controller::MessageClient;
 
 namespace {
 
-class BenchClient : public MessageClient {
-public:
-    void UseBus(int commandPort, int count) {
-        CommandPort = commandPort;
-        NbOfBUSServer = count;
-    }
-};
-
 // One bus server and one registered receiver for the whole run.
 struct Bus {
     Bus() {
-        busd::BusServerOptions options;
-        options.CommandPort = 0;
-        options.StatusPort = 0;
-        options.NbOfBUSServer = 1;
-        server = std::make_unique<busd::BusServer>(options);
-        if (!server->Start()) {
+        server = StartBus(BusOptions(1));
+        if (!server) {
             return;
         }
         receiver = std::make_unique<RawFrameReceiver>("bench_rx", server->StatusPort(0), false);
         ready = receiver->Start();
         receiver->SetReply("ok");
     }
-    ~Bus() {
-        receiver.reset();
-        server->Stop();
-    }
+    // The receiver goes before the bus server.
     std::unique_ptr<busd::BusServer> server;
     std::unique_ptr<RawFrameReceiver> receiver;
     bool ready = false;
@@ -92,7 +78,7 @@ template <bool WithAck> void BM_RoundTrip(benchmark::State& state) {
         state.SkipWithError("bus server or receiver did not start");
         return;
     }
-    BenchClient client;
+    BusClient<MessageClient> client;
     client.UseBus(bus.server->CommandPort(), 1);
     client.SetSourceID("bench_tx");
     const DString body(std::string(static_cast<size_t>(state.range(0)), 'b'));

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-// A sender (Client, MessageClient, BLOBClient, ...) pointed at a test's bus servers instead of
-// the configured ones, with the parts of it a test looks at.
+// A sender (Client, MessageClient, BLOBClient, ...) pointed at a test's or a benchmark's bus
+// servers instead of the configured ones, with the parts of it a test looks at.
 template <typename Base> class BusClient : public Base {
 public:
     void UseBus(int commandPort, int count) {

@@ -4,9 +4,9 @@
 
 #include <memory>
 
-// The bus of one test: bus servers of this process on ports the OS picks, bus server k on
-// command port CommandPort() + 2k and status port StatusPort() + 2k. The heartbeats are slow
-// enough that none lands in a test that does not ask for one. Tests that include this link
+// The bus of one test or benchmark: bus servers of this process on ports the OS picks, bus
+// server k on command port CommandPort() + 2k and status port StatusPort() + 2k. The heartbeats
+// are slow enough that none lands in a run that does not ask for one. Users link
 // tessary_busd_core.
 inline busd::BusServerOptions BusOptions(int count = 2) {
     busd::BusServerOptions options;

@@ -3,7 +3,7 @@
 #include "tessary/client/MessageClient.h"
 #include "tessary/external/internal/LogCapture.h"
 #include "tessary/protocol/internal/BUSNetPDUProxy.h"
-#include "tests/support/BusClient.h"
+#include "testkit/BusClient.h"
 #include "tests/support/LoopbackPeer.h"
 #include "tests/support/Events.h"
 

@@ -5,8 +5,8 @@
 #include "tessary/client/MessageClient.h"
 #include "tessary/receiver/BLOBReceiver.h"
 #include "tests/e2e/Pattern.h"
-#include "tests/support/BusClient.h"
-#include "tests/support/EmbeddedBus.h"
+#include "testkit/BusClient.h"
+#include "testkit/EmbeddedBus.h"
 #include "testkit/Eventually.h"
 #include "tests/support/Events.h"
 

@@ -11,7 +11,7 @@
 #include "tessary/client/BLOBStreamClient.h"
 #include "tessary/receiver/FixedBLOBReceiver.h"
 #include "tests/e2e/Pattern.h"
-#include "tests/support/BusClient.h"
+#include "testkit/BusClient.h"
 #include "tests/support/ChildProcess.h"
 
 #include <unistd.h>

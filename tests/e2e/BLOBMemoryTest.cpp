@@ -4,7 +4,7 @@
 // receiver gathers the chunks and joins them into one block, so it holds up to about twice the
 // BLOB for a moment.
 #include "tessary/client/MessageClient.h"
-#include "tests/support/BusClient.h"
+#include "testkit/BusClient.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NatsServers.h"
 

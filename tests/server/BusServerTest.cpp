@@ -1,5 +1,5 @@
 #include "tessary/external/internal/LogCapture.h"
-#include "tests/support/EmbeddedBus.h"
+#include "testkit/EmbeddedBus.h"
 #include "testkit/RawClient.h"
 
 #include <gtest/gtest.h>

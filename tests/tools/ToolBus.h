@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tests/support/ChildProcess.h"
-#include "tests/support/EmbeddedBus.h"
+#include "testkit/EmbeddedBus.h"
 #include "tests/support/Files.h"
 #include "tests/support/LoopbackPeer.h"
 
