@@ -16,7 +16,7 @@
 // frame, then, when it asks for one, an Ack carrying ackBody.
 inline LoopbackPeer::Responder BusWithTarget(std::string ackBody = "", uint32_t answer = HeadType::Reply) {
     return [ackBody, answer](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
-        peer.Send(FrameBuilder(AnswerHead(frame.Head, answer)).Build(), connection);
+        Answering(answer)(peer, connection, frame);
         if (answer == HeadType::Reply && frame.Head.Type == HeadType::Message &&
             frame.Head.HasFlag(HeadFlag::AckRequested)) {
             MessageHead ack = AnswerHead(frame.Head, HeadType::Ack);

@@ -24,7 +24,7 @@ TEST_F(MessageClientTest, PostLogsItsEntryAndCutsALongTarget) {
 
 TEST_F(MessageClientTest, AnErrorAcknowledgementRaisesAckErrorAndEmptiesTheReply) {
     peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+        Answering(HeadType::Reply)(p, connection, frame);
         MessageHead error = AnswerHead(frame.Head, HeadType::Error);
         error.Value = 5;
         error.SetSourceID("you");
@@ -52,9 +52,7 @@ TEST_F(MessageClientTest, AnErrorAcknowledgementRaisesAckErrorAndEmptiesTheReply
 // A target that never answers costs the whole time-out; a bus server that hangs up meanwhile
 // ends the wait at once.
 TEST_F(MessageClientTest, ATargetThatNeverAnswersFailsAfterItsTimeOutOrAtAHangUp) {
-    peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
-    });
+    peer.SetResponder(Answering(HeadType::Reply));
     DString reply("xyz");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.Send("you", 1, DString("q"), reply, 1000));
@@ -72,7 +70,7 @@ TEST_F(MessageClientTest, ATargetThatNeverAnswersFailsAfterItsTimeOutOrAtAHangUp
     EXPECT_TRUE(log.HasFragment("-D?-> ["));
 
     peer.SetResponder([](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+        Answering(HeadType::Reply)(p, connection, frame);
         p.Close(connection);
     });
     const auto hangUp = std::chrono::steady_clock::now();

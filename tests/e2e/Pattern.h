@@ -18,17 +18,15 @@ inline Block Pattern(size_t n, uint64_t seed) {
     }
     return block;
 }
-// The first position where the n bytes at data differ from the pattern, or n when they match.
-inline size_t PatternMismatch(const unsigned char* data, size_t n, uint64_t seed) {
+// The first position where the block differs from the pattern, or its length when they match.
+inline size_t PatternMismatch(const Block& block, uint64_t seed) {
+    const size_t n = static_cast<size_t>(block.Length());
     for (size_t i = 0; i < n; ++i) {
-        if (data[i] != PatternByte(seed, i)) {
+        if (block.GetData()[i] != PatternByte(seed, i)) {
             return i;
         }
     }
     return n;
-}
-inline size_t PatternMismatch(const Block& block, uint64_t seed) {
-    return PatternMismatch(block.GetData(), static_cast<size_t>(block.Length()), seed);
 }
 inline bool MatchesPattern(const Block& block, size_t n, uint64_t seed) {
     return static_cast<size_t>(block.Length()) == n && PatternMismatch(block, seed) == n;

@@ -7,7 +7,7 @@
 using BUSNetPDUTest = SessionTest;
 
 TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
-    AnswerWith(HeadType::Reply);
+    peer.SetResponder(Answering(HeadType::Reply));
     const uint32_t counter = RaiseSubscriptionCounter();
     EXPECT_TRUE(pdu.Subscribe("rx", 4242, 3000));
     const PeerFrame frame = OnlyFrame();
@@ -20,7 +20,7 @@ TEST_F(BUSNetPDUTest, SubscribeCarriesTheCommandAndTheSubscriptionCounter) {
 }
 
 TEST_F(BUSNetPDUTest, AnUnexpectedHeadTearsTheConnectionDown) {
-    AnswerWith(HeadType::Ack);
+    peer.SetResponder(Answering(HeadType::Ack));
     EXPECT_FALSE(pdu.Enquiry("me", "you", 1));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].Code, -7);

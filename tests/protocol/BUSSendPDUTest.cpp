@@ -37,7 +37,7 @@ using BUSPostPDUTest = SessionTest;
 // The flags and lengths each body type gives a head are the senders' end-to-end table; here
 // the wide flag a BLOB's head brings is replaced by the body's, and the log lines.
 TEST_F(BUSPostPDUTest, SendMessageAndSendBLOBLogTheirSendAndTakeTheReply) {
-    AnswerWith(HeadType::Reply);
+    peer.SetResponder(Answering(HeadType::Reply));
     auto head = MessageTo("you", 6001);
     EXPECT_TRUE(pdu.SendMessage(head, DString("abc")));
     TmplBlockBuffer<unsigned char> blob;
@@ -59,7 +59,7 @@ TEST_F(BUSPostPDUTest, TcpNoDelaySettingIsTheExact24ByteBodyAndAlwaysTrue) {
     std::atomic<int> during{-1};
     peer.SetResponder([this, &during](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
         during = ReceiveTimeOutOnceChanged(pdu.GetSocket(), 77);
-        p.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Failed)).Build(), connection);
+        Answering(HeadType::Failed)(p, connection, frame);
     });
     pdu.GetSocket().SetReceiveTimeOut(77);
     EXPECT_TRUE(pdu.PostTcpNoDelay("me", 12));

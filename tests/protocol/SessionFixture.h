@@ -31,13 +31,6 @@ protected:
         ASSERT_TRUE(peer.WaitForConnections(1));
     }
 
-    // Answers every frame of the connection with a head of type (and a tail).
-    void AnswerWith(uint32_t type) {
-        peer.SetResponder([type](LoopbackPeer& p, size_t connection, const PeerFrame& frame) {
-            p.Send(FrameBuilder(AnswerHead(frame.Head, type)).Build(), connection);
-        });
-    }
-
     PeerFrame OnlyFrame() {
         EXPECT_TRUE(peer.WaitForFrames(1));
         const auto frames = peer.Frames();

@@ -275,7 +275,7 @@ TEST_F(WaitServerTest, SubscribesOnThePortBelowAndRetriesOnce) {
     std::atomic<int> requests{0};
     command.SetResponder([&](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
         const uint32_t type = requests++ == 0 ? HeadType::Failed : HeadType::Reply;
-        peer.Send(FrameBuilder(AnswerHead(frame.Head, type)).Build(), connection);
+        Answering(type)(peer, connection, frame);
     });
     Configure(*m_Server, peers[1]->Port());
     // What the request says is the end-to-end cases' to check, where a bus answers it.
@@ -296,7 +296,7 @@ TEST_F(WaitServerTest, SubscribesOnThePortBelowAndRetriesOnce) {
 TEST_F(WaitServerTest, PostsSettingsToTheStatusPortItself) {
     m_Peer.SetResponder([](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
         if (frame.Head.Type == HeadType::Setting) {
-            peer.Send(FrameBuilder(AnswerHead(frame.Head, HeadType::Reply)).Build(), connection);
+            Answering(HeadType::Reply)(peer, connection, frame);
         }
     });
     m_Server->TcpNoDelay = true;

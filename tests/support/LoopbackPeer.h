@@ -127,3 +127,10 @@ private:
     std::mutex m_Responding;
     std::thread m_Acceptor;
 };
+
+// Answers every frame with a head of type (and a tail), as the frame's target would.
+inline LoopbackPeer::Responder Answering(uint32_t type) {
+    return [type](LoopbackPeer& peer, size_t connection, const PeerFrame& frame) {
+        peer.Send(FrameBuilder(AnswerHead(frame.Head, type)).Build(), connection);
+    };
+}
