@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sched.h>
+#include <sys/socket.h>
 #include <span>
 
 namespace busd {
@@ -44,6 +46,12 @@ constexpr size_t MaxSpareReads = 12;
 // written.
 constexpr int MaxHeldReads = 16;
 constexpr size_t MaxHeldBytes = 64 * 1024;
+// Giving the CPU away costs a sender that shares it some microseconds to send its next post. A
+// yield that keeps the loop away for longer means that other work holds the CPU, for a whole
+// time slice a yield, and the loop stops yielding for a while.
+constexpr auto SlowYield = std::chrono::milliseconds(2);
+constexpr auto YieldPause = std::chrono::milliseconds(100);
+constexpr auto SenderCPUCheck = std::chrono::milliseconds(100);
 
 const char* KindText(Connection::Kind kind) {
     return kind == Connection::Kind::Command ? "command" : "status";
@@ -159,6 +167,7 @@ void Connection::Pump() {
     // when it is done.
     const BusInstance::Batch batch(m_Bus);
     size_t held = 0;
+    bool yielded = false;
     for (int reads = 1;; ++reads) {
         m_PostsOnly = true;
         while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
@@ -193,7 +202,16 @@ void Connection::Pump() {
             return;
         }
         if (!ReadNow()) {
-            break;
+            // A sender that shares this CPU has its reply but cannot send the next post before
+            // it gets the CPU; without it the turn ends, the receiver is woken for one post and
+            // runs in between, and so on for every post. Once a turn, let it run and look again.
+            if (yielded || !YieldToSender()) {
+                break;
+            }
+            yielded = true;
+            if (!ReadNow()) {
+                break;
+            }
         }
     }
     ReadOrWait();
@@ -208,6 +226,33 @@ bool Connection::ReadNow() {
         return false;
     }
     Took(n);
+    return true;
+}
+
+bool Connection::YieldToSender() {
+    const Clock::time_point before = Clock::now();
+    if (before < m_NoYieldUntil) {
+        return false;
+    }
+    // A loopback peer's bytes are taken in on the CPU that sent them. A sender on another CPU
+    // is not helped by a yield, and its receiver is better served by a relay that leaves now.
+    // Where the sender runs is looked up now and then: the lookup is a system call too.
+    if (before >= m_SenderCPUCheck) {
+        socklen_t size = sizeof m_SenderCPU;
+        if (getsockopt(m_Socket.native_handle(), SOL_SOCKET, SO_INCOMING_CPU, &m_SenderCPU,
+                       &size) != 0) {
+            m_SenderCPU = -1;
+        }
+        m_SenderCPUCheck = before + SenderCPUCheck;
+    }
+    if (m_SenderCPU != sched_getcpu()) {
+        return false;
+    }
+    sched_yield();
+    const Clock::time_point after = Clock::now();
+    if (after - before > SlowYield) {
+        m_NoYieldUntil = after + YieldPause;
+    }
     return true;
 }
 

@@ -106,6 +106,9 @@ private:
     void Pump();
     // A read that does not wait; false when nothing was there.
     bool ReadNow();
+    // Lets a sender of posts that shares this CPU run before the loop goes on; false, without
+    // yielding, when it runs elsewhere, and for a while after a yield that took long.
+    bool YieldToSender();
     void ReadOrWait();
     // False, with the connection paused, while a queue it feeds is over its limit.
     bool MayRead();
@@ -173,6 +176,11 @@ private:
     // Every frame ended in the current read was a post (a relay nobody waits on).
     bool m_PostsOnly = true;
     Pause m_Pause = Pause::None;
+    // When yielding to the sender may start again after a slow yield; the CPU the sender's
+    // bytes last came in on, and when to look that up again.
+    Clock::time_point m_NoYieldUntil;
+    int m_SenderCPU = -1;
+    Clock::time_point m_SenderCPUCheck;
     FrameCodec m_Parser;
     FramePlan m_Plan;
     std::vector<Target> m_Targets;
