@@ -167,7 +167,6 @@ void Connection::Pump() {
     // when it is done.
     const BusInstance::Batch batch(m_Bus);
     size_t held = 0;
-    bool yielded = false;
     for (int reads = 1;; ++reads) {
         m_PostsOnly = true;
         while (!m_Closed && m_Pause == Pause::None && m_InPos < m_InEnd) {
@@ -201,17 +200,11 @@ void Connection::Pump() {
         if (!MayRead()) {
             return;
         }
-        if (!ReadNow()) {
-            // A sender that shares this CPU has its reply but cannot send the next post before
-            // it gets the CPU; without it the turn ends, the receiver is woken for one post and
-            // runs in between, and so on for every post. Once a turn, let it run and look again.
-            if (yielded || !YieldToSender()) {
-                break;
-            }
-            yielded = true;
-            if (!ReadNow()) {
-                break;
-            }
+        // A sender that shares this CPU has its reply but cannot send the next post before it
+        // gets the CPU; without it the turn ends, the receiver is woken for one post and runs
+        // in between, and so on for every post. So it is let run, and the read tried again.
+        if (!ReadNow() && (!YieldToSender() || !ReadNow())) {
+            break;
         }
     }
     ReadOrWait();
