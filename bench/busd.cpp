@@ -3,6 +3,7 @@
 
 #include "tessary/protocol/shared/FrameCodec.h"
 #include "testkit/EmbeddedBus.h"
+#include "testkit/Eventually.h"
 #include "testkit/RawClient.h"
 
 #include <benchmark/benchmark.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -31,6 +33,7 @@ public:
         m_Client.Shutdown();
         m_Thread.join();
     }
+    uint64_t Messages() const { return m_Messages.load(); }
 
 private:
     void Run() {
@@ -50,6 +53,7 @@ private:
             if (!step.frameEnd || codec.Head().Type != HeadType::Message) {
                 continue;
             }
+            ++m_Messages;
             MessageHead ack = Head(HeadType::Ack, "bench", "client");
             ack.MessageID = codec.Head().MessageID;
             ack.CallerID = codec.Head().CallerID;
@@ -60,6 +64,7 @@ private:
     }
 
     RawClient m_Client;
+    std::atomic<uint64_t> m_Messages{0};
     std::thread m_Thread;
 };
 
@@ -106,6 +111,39 @@ void BM_RequestAckRoundTrip(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_RequestAckRoundTrip)->Arg(16)->Arg(4096)->UseRealTime();
+
+// Posts: the bus server replies to each at once and relays it to the receiver, which the relay
+// reaches in bursts while the sender goes on posting.
+void BM_PostRelay(benchmark::State& state) {
+    EchoBus bus;
+    if (!bus.server) {
+        state.SkipWithError("cannot start the bus server");
+        return;
+    }
+    RawClient& client = bus.client;
+    const Bytes post = FrameBuilder(Head(HeadType::Message, "client", "bench", 42))
+                           .Body(std::string(16, 'x'))
+                           .Build();
+    const uint64_t before = bus.receiver->Messages();
+    for (auto _ : state) {
+        if (!client.Send(post)) {
+            state.SkipWithError("post failed");
+            break;
+        }
+        const auto reply = client.Read();
+        if (!reply || reply->Head.Type != HeadType::Reply) {
+            state.SkipWithError("no reply");
+            break;
+        }
+    }
+    // A relay that lost posts would only look fast.
+    const uint64_t posted = static_cast<uint64_t>(state.iterations());
+    if (!Eventually([&] { return bus.receiver->Messages() >= before + posted; })) {
+        state.SkipWithError("posts never reached the receiver");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PostRelay)->UseRealTime();
 
 void BM_BlobThroughput(benchmark::State& state) {
     EchoBus bus;
