@@ -17,6 +17,10 @@ constexpr int32_t SettingBodyMax = 64 * 1024;
 // How long past the sender's own time-out a send still waits for its acknowledgement here.
 constexpr auto AckGrace = std::chrono::seconds(10);
 constexpr auto DefaultAckWait = std::chrono::milliseconds(60000);
+// How long a send's Reply may wait for the acknowledgement to leave with it. A receiver that
+// answers within it saves its sender a wake-up per send (a fifth of a send's cost on one CPU);
+// one that takes longer delays the Reply by this much, and a sender's time-out by as little.
+constexpr auto ReplyHold = std::chrono::milliseconds(2);
 // Expired sends forgotten in one turn of the event loop: about a millisecond's work.
 constexpr size_t ExpiryBudget = 4096;
 
@@ -40,7 +44,7 @@ BusInstance::BusInstance(Hub& hub, int index, asio::ip::tcp::acceptor command,
     : m_Hub(hub), m_Index(index), m_CommandAcceptor(std::move(command)),
       m_StatusAcceptor(std::move(status)), m_Heartbeat(hub.Io()), m_Heartbeat1Minute(hub.Io()),
       m_Heartbeat5Minute(hub.Io()), m_CommandRetry(hub.Io()), m_StatusRetry(hub.Io()),
-      m_Pending(static_cast<size_t>(hub.Options().MaxPendingAcks)) {}
+      m_Pending(static_cast<size_t>(hub.Options().MaxPendingAcks)), m_ReplyTimer(hub.Io()) {}
 
 const BusServerOptions& BusInstance::Options() const { return m_Hub.Options(); }
 
@@ -75,6 +79,7 @@ void BusInstance::Shutdown() {
     m_Heartbeat5Minute.cancel();
     m_CommandRetry.cancel();
     m_StatusRetry.cancel();
+    m_ReplyTimer.cancel();
     std::vector<std::shared_ptr<Connection>> all;
     for (const auto& [id, conn] : m_Connections) {
         all.push_back(conn);
@@ -276,6 +281,41 @@ void BusInstance::Answer(Connection& conn, uint32_t type, const MessageHead& req
     conn.SendServerFrame(HeadOnlyFrame(ReplyHead(type, request)));
 }
 
+void BusInstance::HoldReply(Connection& conn, const MessageHead& request) {
+    if (!conn.HoldReply(HeadOnlyFrame(ReplyHead(HeadType::Reply, request)))) {
+        return;
+    }
+    m_HeldReplies.push_back(Find(conn));
+    ArmReplyTimer();
+}
+
+void BusInstance::ArmReplyTimer() {
+    if (!m_ReplyTimerArmed) {
+        m_ReplyTimerArmed = true;
+        m_ReplyTimer.expires_after(ReplyHold);
+        m_ReplyTimer.async_wait([this](const std::error_code& error) {
+            m_ReplyTimerArmed = false;
+            if (!error && !m_ShuttingDown) {
+                ReleaseReplies();
+            }
+        });
+    }
+}
+
+void BusInstance::ReleaseReplies() {
+    const auto cutoff = Connection::Clock::now() - ReplyHold;
+    std::vector<std::weak_ptr<Connection>> held = std::move(m_HeldReplies);
+    m_HeldReplies.clear();
+    for (const auto& weak : held) {
+        if (const auto conn = weak.lock(); conn && conn->ReleaseReply(cutoff)) {
+            m_HeldReplies.push_back(weak);
+        }
+    }
+    if (!m_HeldReplies.empty()) {
+        ArmReplyTimer();
+    }
+}
+
 void BusInstance::OnFrameEnd(Connection& conn, const MessageHead& head, const FramePlan& plan,
                              const std::string& body, bool delivered) {
     switch (plan.mode) {
@@ -291,6 +331,8 @@ void BusInstance::OnFrameEnd(Connection& conn, const MessageHead& head, const Fr
                                                    : DefaultAckWait;
                 m_Pending.Add(plan.receiver, head, Find(conn), conn.Id(),
                               Connection::Clock::now() + wait + AckGrace);
+                HoldReply(conn, head);
+                return;
             }
             Answer(conn, HeadType::Reply, head);
         } else if (plan.relay == FramePlan::Relay::Publish) {

@@ -86,6 +86,11 @@ private:
     FramePlan PlanMessage(const MessageHead& head);
     FramePlan PlanAck(Connection& conn, const MessageHead& head);
     void Answer(Connection& conn, uint32_t type, const MessageHead& request);
+    // A send's Reply waits for the receiver's acknowledgement to leave with it, for ReplyHold
+    // at most: a receiver that takes longer has its sender learn of the acceptance as before.
+    void HoldReply(Connection& conn, const MessageHead& request);
+    void ArmReplyTimer();
+    void ReleaseReplies();
     void ApplySetting(Connection& conn, const MessageHead& head, const std::string& body);
 
     Hub& m_Hub;
@@ -107,6 +112,9 @@ private:
     std::unordered_map<int32_t, std::set<std::string>> m_Subscribers;
     PendingAcks m_Pending;
     bool m_ExpiryPosted = false;
+    asio::steady_timer m_ReplyTimer;
+    bool m_ReplyTimerArmed = false;
+    std::vector<std::weak_ptr<Connection>> m_HeldReplies;
     int m_BatchDepth = 0;
     std::vector<std::shared_ptr<Connection>> m_Dirty;
 };

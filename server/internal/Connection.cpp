@@ -727,6 +727,33 @@ void Connection::SendServerFrame(const std::string& frame) {
     EnqueueFrame(frame.data(), frame.size());
 }
 
+bool Connection::HoldReply(const std::string& frame) {
+    if (m_Closed) {
+        return false;
+    }
+    if (m_Owner != nullptr || m_Writing || !m_Out.Empty()) {
+        // Something goes out anyway, or a relay owns the output: nothing to save.
+        SendServerFrame(frame);
+        return false;
+    }
+    m_Counters.FrameOut(FrameType(frame));
+    m_LastWrite = m_ReplyHeldSince = Clock::now();
+    m_Out.Append(frame.data(), frame.size());
+    m_Counters.Queued(frame.size());
+    m_ReplyHeld = true;
+    const bool list = !m_ReplyListed;
+    m_ReplyListed = true;
+    return list;
+}
+
+bool Connection::ReleaseReply(Clock::time_point cutoff) {
+    if (m_ReplyHeld && m_ReplyHeldSince <= cutoff) {
+        StartWrite();
+    }
+    m_ReplyListed = m_ReplyHeld && !m_Closed;
+    return m_ReplyListed;
+}
+
 void Connection::EnqueueFrame(const char* data, size_t size) {
     if (m_Owner != nullptr) {
         m_Deferred.emplace_back(data, size);
@@ -798,6 +825,7 @@ void Connection::Flush() {
 }
 
 void Connection::StartWrite() {
+    m_ReplyHeld = false;
     // The socket is written at once while it takes bytes; only a full one is left to the event
     // loop. A small frame then leaves within the handler that queued it, and the next one
     // queued in the same turn does not wait for a completion handler to run first.

@@ -70,6 +70,13 @@ public:
     // Queues a frame made by the server; it waits while another connection's frame owns this
     // output.
     void SendServerFrame(const std::string& frame);
+    // The bus server's Reply to a send: its sender reads it and then waits for the receiver's
+    // acknowledgement anyway, so it waits in the queue for that to join it, and both wake the
+    // sender once. Whatever is queued next sends it along. True when the bus server is to
+    // list this connection among those holding a Reply (held, and not listed yet).
+    bool HoldReply(const std::string& frame);
+    // Sends a Reply held since cutoff or before; true while a younger one stays held.
+    bool ReleaseReply(Clock::time_point cutoff);
     // Heartbeats are only worth sending to an idle output; data on the way is sign of life too.
     bool CanTakeHeartbeat() const;
     void SetNoDelay(bool on);
@@ -205,6 +212,9 @@ private:
     bool m_Writing = false;
     bool m_FlushQueued = false;
     bool m_SlowClosePosted = false;
+    bool m_ReplyHeld = false;
+    bool m_ReplyListed = false;
+    Clock::time_point m_ReplyHeldSince;
     std::array<asio::const_buffer, 64> m_Iov;
     Clock::time_point m_LastWrite;
     // Relays waited on this output and it wrote nothing for a while: they may fill it up to
