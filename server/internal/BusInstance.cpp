@@ -294,10 +294,12 @@ void BusInstance::ArmReplyTimer() {
         m_ReplyTimerArmed = true;
         m_ReplyTimer.expires_after(ReplyHold);
         m_ReplyTimer.async_wait([this](const std::error_code& error) {
-            m_ReplyTimerArmed = false;
-            if (!error && !m_ShuttingDown) {
-                ReleaseReplies();
+            // Only a shutdown cancels it.
+            if (error || m_ShuttingDown) {
+                return;
             }
+            m_ReplyTimerArmed = false;
+            ReleaseReplies();
         });
     }
 }
