@@ -6,6 +6,7 @@
 #include "tessary/external/Log.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <future>
@@ -91,11 +92,37 @@ void Hub::RunLoop() {
     // and every other connection carry on.
     for (;;) {
         try {
-            m_Io.run();
+            RunEvents();
             return;
         } catch (const std::exception& e) {
             _error("busd: event loop: %s", e.what());
         }
+    }
+}
+
+void Hub::RunEvents() {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastEvent = Clock::now();
+    for (;;) {
+        if (m_Io.poll() > 0) {
+            lastEvent = Clock::now();
+            continue;
+        }
+        if (m_Io.stopped()) {
+            return;
+        }
+        const PollWindow::Duration window = m_MayPoll ? m_Poll.Get() : PollWindow::Duration{};
+        if (Clock::now() - lastEvent < window) {
+            // Whatever else wants this CPU goes first.
+            sched_yield();
+            continue;
+        }
+        const Clock::time_point before = Clock::now();
+        if (m_Io.run_one() == 0) {
+            return;
+        }
+        lastEvent = Clock::now();
+        m_Poll.Slept(lastEvent - before);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "server/BusServer.h"
 #include "server/internal/Counters.h"
+#include "server/internal/PollWindow.h"
 #include "server/internal/UniqueIds.h"
 
 #include <asio.hpp>
@@ -49,9 +50,16 @@ public:
     bool RegisteredAnywhere(const std::string& id) const;
     uint64_t NextConnectionId() { return ++m_LastConnectionId; }
     const std::vector<std::unique_ptr<BusInstance>>& Instances() const { return m_Instances; }
+    // Told with each read whether its peer runs on another CPU than the loop: polling for
+    // events, rather than sleeping, is for a loop that has its CPU to itself. Event-loop
+    // thread only.
+    void PeerElsewhere(bool elsewhere) { m_MayPoll = elsewhere; }
 
 private:
     void RunLoop();
+    // Runs handlers until the loop is out of work or stopped, polling for a while before it
+    // sleeps while events come close together (PollWindow).
+    void RunEvents();
     void ScheduleSweep();
     void ScheduleStats();
 
@@ -70,6 +78,8 @@ private:
     uint64_t m_LastConnectionId = 0;
     // Event-loop thread only (and Start, before the thread runs).
     bool m_Stopping = false;
+    PollWindow m_Poll;
+    bool m_MayPoll = false;
     int m_CommandBase = 0;
     int m_StatusBase = 0;
     std::thread m_Thread;
