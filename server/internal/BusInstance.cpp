@@ -44,7 +44,7 @@ BusInstance::BusInstance(Hub& hub, int index, asio::ip::tcp::acceptor command,
     : m_Hub(hub), m_Index(index), m_CommandAcceptor(std::move(command)),
       m_StatusAcceptor(std::move(status)), m_Heartbeat(hub.Io()), m_Heartbeat1Minute(hub.Io()),
       m_Heartbeat5Minute(hub.Io()), m_CommandRetry(hub.Io()), m_StatusRetry(hub.Io()),
-      m_Pending(static_cast<size_t>(hub.Options().MaxPendingAcks)), m_ReplyTimer(hub.Io()) {}
+      m_Pending(static_cast<size_t>(hub.Options().MaxPendingAcks)), m_HoldTimer(hub.Io()) {}
 
 const BusServerOptions& BusInstance::Options() const { return m_Hub.Options(); }
 
@@ -79,7 +79,7 @@ void BusInstance::Shutdown() {
     m_Heartbeat5Minute.cancel();
     m_CommandRetry.cancel();
     m_StatusRetry.cancel();
-    m_ReplyTimer.cancel();
+    m_HoldTimer.cancel();
     std::vector<std::shared_ptr<Connection>> all;
     for (const auto& [id, conn] : m_Connections) {
         all.push_back(conn);
@@ -282,39 +282,51 @@ void BusInstance::Answer(Connection& conn, uint32_t type, const MessageHead& req
 }
 
 void BusInstance::HoldReply(Connection& conn, const MessageHead& request) {
-    if (!conn.HoldReply(HeadOnlyFrame(ReplyHead(HeadType::Reply, request)))) {
+    const std::string frame = HeadOnlyFrame(ReplyHead(HeadType::Reply, request));
+    const auto until = Connection::Clock::now() + ReplyHold;
+    GetCounters().FrameOut(HeadType::Reply);
+    if (conn.EnqueueHeld(frame.data(), frame.size(), until)) {
+        NoteHeld(conn, until);
+    }
+}
+
+void BusInstance::NoteHeld(Connection& conn, Connection::Clock::time_point until) {
+    m_Holding.push_back(Find(conn));
+    ArmHoldTimer(until);
+}
+
+void BusInstance::ArmHoldTimer(Connection::Clock::time_point at) {
+    if (at >= m_HoldTimerAt) {
         return;
     }
-    m_HeldReplies.push_back(Find(conn));
-    ArmReplyTimer();
+    // Setting an earlier time cancels the wait under way; its handler then does nothing.
+    m_HoldTimerAt = at;
+    m_HoldTimer.expires_at(at);
+    m_HoldTimer.async_wait([this](const std::error_code& error) {
+        if (error || m_ShuttingDown) {
+            return;
+        }
+        m_HoldTimerAt = Connection::Clock::time_point::max();
+        ReleaseHeld();
+    });
 }
 
-void BusInstance::ArmReplyTimer() {
-    if (!m_ReplyTimerArmed) {
-        m_ReplyTimerArmed = true;
-        m_ReplyTimer.expires_after(ReplyHold);
-        m_ReplyTimer.async_wait([this](const std::error_code& error) {
-            // Only a shutdown cancels it.
-            if (error || m_ShuttingDown) {
-                return;
+void BusInstance::ReleaseHeld() {
+    const auto now = Connection::Clock::now();
+    auto next = Connection::Clock::time_point::max();
+    std::vector<std::weak_ptr<Connection>> holding = std::move(m_Holding);
+    m_Holding.clear();
+    for (const auto& weak : holding) {
+        if (const auto conn = weak.lock()) {
+            if (const auto due = conn->ReleaseDue(now);
+                due != Connection::Clock::time_point::max()) {
+                m_Holding.push_back(weak);
+                next = std::min(next, due);
             }
-            m_ReplyTimerArmed = false;
-            ReleaseReplies();
-        });
-    }
-}
-
-void BusInstance::ReleaseReplies() {
-    const auto cutoff = Connection::Clock::now() - ReplyHold;
-    std::vector<std::weak_ptr<Connection>> held = std::move(m_HeldReplies);
-    m_HeldReplies.clear();
-    for (const auto& weak : held) {
-        if (const auto conn = weak.lock(); conn && conn->ReleaseReply(cutoff)) {
-            m_HeldReplies.push_back(weak);
         }
     }
-    if (!m_HeldReplies.empty()) {
-        ArmReplyTimer();
+    if (!m_Holding.empty()) {
+        ArmHoldTimer(next);
     }
 }
 

@@ -70,6 +70,9 @@ public:
         BusInstance& m_Bus;
     };
     bool InBatch() const { return m_BatchDepth > 0; }
+    // A connection holds frames back until at most until (Connection::EnqueueHeld); the bus
+    // server writes them then if nothing else has.
+    void NoteHeld(Connection& conn, Connection::Clock::time_point until);
     void AddDirty(std::shared_ptr<Connection> conn) { m_Dirty.push_back(std::move(conn)); }
 
 private:
@@ -89,8 +92,8 @@ private:
     // A send's Reply waits for the receiver's acknowledgement to leave with it, for ReplyHold
     // at most: a receiver that takes longer has its sender learn of the acceptance as before.
     void HoldReply(Connection& conn, const MessageHead& request);
-    void ArmReplyTimer();
-    void ReleaseReplies();
+    void ArmHoldTimer(Connection::Clock::time_point at);
+    void ReleaseHeld();
     void ApplySetting(Connection& conn, const MessageHead& head, const std::string& body);
 
     Hub& m_Hub;
@@ -112,9 +115,10 @@ private:
     std::unordered_map<int32_t, std::set<std::string>> m_Subscribers;
     PendingAcks m_Pending;
     bool m_ExpiryPosted = false;
-    asio::steady_timer m_ReplyTimer;
-    bool m_ReplyTimerArmed = false;
-    std::vector<std::weak_ptr<Connection>> m_HeldReplies;
+    asio::steady_timer m_HoldTimer;
+    // When the timer is set to go off; max() while it is not set.
+    Connection::Clock::time_point m_HoldTimerAt = Connection::Clock::time_point::max();
+    std::vector<std::weak_ptr<Connection>> m_Holding;
     int m_BatchDepth = 0;
     std::vector<std::shared_ptr<Connection>> m_Dirty;
 };

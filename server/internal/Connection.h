@@ -70,13 +70,17 @@ public:
     // Queues a frame made by the server; it waits while another connection's frame owns this
     // output.
     void SendServerFrame(const std::string& frame);
-    // The bus server's Reply to a send: its sender reads it and then waits for the receiver's
-    // acknowledgement anyway, so it waits in the queue for that to join it, and both wake the
-    // sender once. Whatever is queued next sends it along. True when the bus server is to
-    // list this connection among those holding a Reply (held, and not listed yet).
-    bool HoldReply(const std::string& frame);
-    // Sends a Reply held since cutoff or before; true while a younger one stays held.
-    bool ReleaseReply(Clock::time_point cutoff);
+    // Queues a whole frame that may wait until the time given for what is expected to follow
+    // it, so that both leave in one write and wake the peer once: a send's Reply waits for the
+    // receiver's acknowledgement, a post for the next posts to the same receiver. Anything
+    // else queued behind it sends it along, and so do MaxHeldFrames frames held together. True
+    // when the bus server is to note the connection for the release of what it holds.
+    bool EnqueueHeld(const char* data, size_t size, Clock::time_point until);
+    // Writes what is held once its time has come; the time still awaited, or max() when
+    // nothing stays held.
+    Clock::time_point ReleaseDue(Clock::time_point now);
+    // The CPU this peer's bytes come in on, looked up now and then (-1: not known).
+    int PeerCPU(Clock::time_point now);
     // Heartbeats are only worth sending to an idle output; data on the way is sign of life too.
     bool CanTakeHeartbeat() const;
     void SetNoDelay(bool on);
@@ -183,11 +187,11 @@ private:
     // Every frame ended in the current read was a post (a relay nobody waits on).
     bool m_PostsOnly = true;
     Pause m_Pause = Pause::None;
-    // When yielding to the sender may start again after a slow yield; the CPU the sender's
+    // When yielding to the sender may start again after a slow yield; the CPU the peer's
     // bytes last came in on, and when to look that up again.
     Clock::time_point m_NoYieldUntil;
-    int m_SenderCPU = -1;
-    Clock::time_point m_SenderCPUCheck;
+    int m_PeerCPU = -1;
+    Clock::time_point m_PeerCPUCheck;
     FrameCodec m_Parser;
     FramePlan m_Plan;
     std::vector<Target> m_Targets;
@@ -212,9 +216,11 @@ private:
     bool m_Writing = false;
     bool m_FlushQueued = false;
     bool m_SlowClosePosted = false;
-    bool m_ReplyHeld = false;
-    bool m_ReplyListed = false;
-    Clock::time_point m_ReplyHeldSince;
+    // Frames held back since the output was last written (0: what is queued goes out at the
+    // next flush), until when, and whether the bus server has the connection noted for it.
+    int m_HeldFrames = 0;
+    Clock::time_point m_HoldUntil;
+    bool m_HoldNoted = false;
     std::array<asio::const_buffer, 64> m_Iov;
     Clock::time_point m_LastWrite;
     // Relays waited on this output and it wrote nothing for a while: they may fill it up to
