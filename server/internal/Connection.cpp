@@ -712,8 +712,8 @@ void Connection::Sweep(Clock::time_point now) {
         if (m_WindowBytes < StallFloorBytes) {
             Close(CloseCause::Idle,
                   "stalled relaying a frame, " + std::to_string(m_WindowBytes) + " bytes in " +
-                      std::to_string(
-                          std::chrono::duration_cast<std::chrono::milliseconds>(window).count()) +
+                      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(window)
+                                         .count()) +
                       " ms");
             return;
         }
