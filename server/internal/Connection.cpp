@@ -79,6 +79,7 @@ Connection::Connection(BusInstance& bus, asio::ip::tcp::socket socket, Kind kind
     const auto peer = m_Socket.remote_endpoint(error);
     m_Peer = error ? std::string("unknown peer")
                    : peer.address().to_string() + ":" + std::to_string(peer.port());
+    m_Loopback = !error && peer.address().is_loopback();
     m_Socket.set_option(asio::ip::tcp::no_delay(true), error);
     // Writes and the reads that follow a handled input are tried at once and must not block.
     m_Socket.non_blocking(true, error);
@@ -249,8 +250,12 @@ bool Connection::YieldToSender() {
 }
 
 int Connection::PeerCPU(Clock::time_point now) {
-    // A loopback peer's bytes are taken in on the CPU that sent them. The lookup is a system
-    // call too, so it is made now and then.
+    // A loopback peer's bytes are taken in on the CPU that sent them; a remote peer's on the
+    // CPU that served the network card, which says nothing about where the peer runs. The
+    // lookup is a system call too, so it is made now and then.
+    if (!m_Loopback) {
+        return -1;
+    }
     if (now >= m_PeerCPUCheck) {
         socklen_t size = sizeof m_PeerCPU;
         if (getsockopt(m_Socket.native_handle(), SOL_SOCKET, SO_INCOMING_CPU, &m_PeerCPU,

@@ -79,7 +79,8 @@ public:
     // Writes what is held once its time has come; the time still awaited, or max() when
     // nothing stays held.
     Clock::time_point ReleaseDue(Clock::time_point now);
-    // The CPU this peer's bytes come in on, looked up now and then (-1: not known).
+    // The CPU this peer runs on as far as its bytes tell, looked up now and then (-1: not
+    // known, and for a peer on another host).
     int PeerCPU(Clock::time_point now);
     // Heartbeats are only worth sending to an idle output; data on the way is sign of life too.
     bool CanTakeHeartbeat() const;
@@ -171,6 +172,7 @@ private:
     const Kind m_Kind;
     const uint64_t m_Id;
     std::string m_Peer;
+    bool m_Loopback = false;
     bool m_Closed = false;
     bool m_Registered = false;
     std::string m_SourceId;
