@@ -452,8 +452,9 @@ void Connection::DeliverStored() {
     const bool share = m_StoreInBuffer && size >= m_InSize / 4;
     uint64_t live = 0;
     Connection* full = nullptr;
-    // A post from a sender on another CPU than this loop's may wait for company (PostHold).
-    const Clock::time_point now = Clock::now();
+    // A post from a sender on another CPU than this loop's may wait for company (PostHold),
+    // counted from the read that completed it.
+    const Clock::time_point now = m_LastInput;
     int senderCPU = -1;
     if (!share && m_Plan.relay != FramePlan::Relay::Ack &&
         !m_Parser.Head().HasFlag(HeadFlag::AckRequested)) {
